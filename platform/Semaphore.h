@@ -1,0 +1,51 @@
+// Named counting semaphores shared between processes.
+//
+// A name is a plain word ("_kzr_mount_start_semaphore_"); on Linux it becomes the POSIX named
+// semaphore "/<name>". Unlike a Windows semaphore, a POSIX name outlives its handles: whoever
+// creates one is responsible for Unlink() once nobody needs to find it by name any more.
+#pragma once
+
+#include <semaphore.h>
+
+#include <memory>
+#include <string>
+
+namespace veldra::platform {
+
+class TNamedSemaphore {
+  struct TKey {  // private: only the factories can construct
+    explicit TKey() = default;
+  };
+
+ public:
+  // Creates the semaphore with count initialCount, or opens it when the name exists already
+  // (keeping its count). Readable and writable by the owner only. Raises EOSError.
+  static std::unique_ptr<TNamedSemaphore> Create(const std::string& name, unsigned initialCount);
+
+  // Opens an existing semaphore; nullptr when the name does not exist. Raises EOSError on any
+  // other failure.
+  static std::unique_ptr<TNamedSemaphore> Open(const std::string& name);
+
+  // Removes the name (open handles stay usable). False when it did not exist or on failure.
+  static bool Unlink(const std::string& name);
+
+  // True when a semaphore of that name exists.
+  static bool Exists(const std::string& name);
+
+  TNamedSemaphore(TKey, sem_t* handle) : handle_(handle) {}  // only the factories above
+  ~TNamedSemaphore();
+  TNamedSemaphore(const TNamedSemaphore&) = delete;
+  TNamedSemaphore& operator=(const TNamedSemaphore&) = delete;
+
+  // Adds one to the count. Raises EOSError.
+  void Release();
+
+  // Takes one count, waiting at most timeoutMs (0: only looks). True when a count was taken,
+  // false on time-out. Raises EOSError on failure. Restarts after signals.
+  bool Wait(int timeoutMs);
+
+ private:
+  sem_t* handle_;
+};
+
+}  // namespace veldra::platform
