@@ -1,0 +1,266 @@
+// The FTP client: the control session (greeting, login with optional FTP proxy, transfer type,
+// one-reply commands), data connections (passive PASV / active PORT) with the listing
+// transfer, and the parsed listing.
+//
+// Every command line is sent through the virtual SendCmd (a subclass may log, reconnect and
+// retry there), with one exception: in passive mode the transfer command itself (LIST, and
+// a subclass's RETR/APPE) is written with WriteLine and its start reply read with
+// ExpectReply, because the data connection is already open for it and a retry on a new
+// control connection could not use it.
+//
+// Reply codes outside a command's accepted set raise EIdProtocolReplyError (code and server
+// text); transport failures (EIdSocketError, EIdReadTimeout, EIdConnClosedGracefully, ...)
+// pass through unchanged. Only OpenSession disconnects on error; the other operations leave
+// the control connection open.
+//
+// Time-outs. The control connection waits ReadTimeout() per receive (the owner sets it; 0
+// waits without limit). Data connections wait at most DataTimeout() ms (default 30000) for
+// the server to connect in active mode and for each piece of data: a server that stalls a
+// transfer produces EIdAcceptTimeout or EIdReadTimeout, never a hang.
+//
+// Closing the session (CloseConnection) sends no QUIT. Session state (RestartProbed,
+// RestartSupported, SystemDescription, LoginReply, ListingLines) survives reconnection.
+//
+// Thread rules: one thread at a time per object; nothing here locks. The data-connection
+// accept wait can be ended from another thread only through TIdSimpleServer::RequestAbort.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ftp/IdFTPList.h"
+#include "ftp/IdSimpleServer.h"
+#include "net/IdException.h"
+#include "net/IdStream.h"
+#include "net/IdTCPClient.h"
+
+// Raised by the generic assign of a settings object given an object of another class:
+// "Cannot assign a <source class> to a <destination class>".
+VELDRA_EXCEPTION(EConvertError, Exception);
+
+enum TIdFTPTransferType { ftASCII = 0, ftBinary = 1 };  // sent as "A" and "I"
+
+enum TIdFtpProxyType {
+  fpcmNone = 0,             // no proxy: USER/PASS straight to the server
+  fpcmUserSite = 1,         // proxy login, then USER user@host
+  fpcmSite = 2,             // proxy login, SITE host, user login
+  fpcmOpen = 3,             // proxy login, OPEN host, user login
+  fpcmUserPass = 4,         // USER user@proxyuser@host, PASS pass@proxypass
+  fpcmTransparent = 5,      // proxy login, then user login
+  fpcmHttpProxyWithFtp = 6  // not supported: "Command not supported."
+};
+
+// Status values passed to OnStatus (after the connection statuses 0..5).
+enum TIdFTPStatus { ftpTransfer = 6, ftpReady = 7, ftpAborted = 8 };
+
+// Minimal persistent-object base: a class name and a generic assign that refuses.
+class TIdPersistent {
+ public:
+  virtual ~TIdPersistent() = default;
+  virtual const char* ClassName() const { return "TIdPersistent"; }
+  // Raises EConvertError "Cannot assign a <source> to a <this>"; subclasses accept their own.
+  virtual void Assign(const TIdPersistent& source);
+};
+
+// Where and how to log in through an FTP proxy. Plain settings; copyable.
+class TIdFtpProxySettings : public TIdPersistent {
+ public:
+  std::string Host;
+  std::string UserName;
+  std::string Password;
+  TIdFtpProxyType ProxyType = fpcmNone;
+  int Port = 0;
+
+  const char* ClassName() const override { return "TIdFtpProxySettings"; }
+  // Copies all five fields from another TIdFtpProxySettings; any other class raises
+  // EConvertError "Cannot assign a %s to a %s".
+  void Assign(const TIdPersistent& source) override;
+};
+
+class TIdFTP;
+
+using TNotifyEvent = std::function<void(TIdFTP& ASender)>;
+// May put a collection of the owner's into VFTPList (left empty: a TIdFTPListItems is made).
+using TIdCreateFTPList =
+    std::function<void(TIdFTP& ASender, std::unique_ptr<TIdFTPListItems>& VFTPList)>;
+// May change the layout guessed from the listing's first line.
+using TIdCheckListFormat =
+    std::function<void(TIdFTP& ASender, const std::string& ALine, TIdFTPListFormat& VListFormat)>;
+using TIdFtpAfterGet = std::function<void(TIdFTP& ASender, TIdStream& VStream)>;
+// Status reports: one of TIdFTPStatus and its text ("Transfer aborted", ...).
+using TIdStatusEvent = std::function<void(TIdFTP& ASender, int AStatus, const std::string& AText)>;
+
+class TIdFTP : public TIdTCPClient {
+ public:
+  // Port 21, active mode, binary type, no proxy, restart not probed.
+  TIdFTP();
+  // Frees the listing, replies, proxy settings and a data connection left behind. Sends
+  // nothing.
+  ~TIdFTP() override;
+
+  // Make the single-code SendCmd visible next to the virtual list form (also in subclasses).
+  using TIdTCPConnection::SendCmd;
+
+  // --- settings -------------------------------------------------------------------------
+  const std::string& Username() const { return username_; }
+  void SetUsername(const std::string& value) { username_ = value; }
+  const std::string& Password() const { return password_; }
+  void SetPassword(const std::string& value) { password_ = value; }
+  // True: the client opens data connections (PASV); false: the server does (PORT).
+  bool Passive() const { return passive_; }
+  void SetPassive(bool value) { passive_ = value; }
+  TIdFTPTransferType TransferType() const { return transferType_; }
+  // Does nothing when the value is the current one or while a DataConnection exists (the
+  // value is dropped, not deferred). Otherwise stores it and, when connected, sends TYPE
+  // (ApplyTransferType; EIdProtocolReplyError when refused, the new value stays stored).
+  void SetTransferType(TIdFTPTransferType value);
+  // The owned proxy settings; SetProxySettings copies into them (never replaces the object).
+  TIdFtpProxySettings& ProxySettings() { return *proxySettings_; }
+  void SetProxySettings(const TIdFtpProxySettings& value) { proxySettings_->Assign(value); }
+  // Longest wait on a data connection, ms: for the server's connect in active mode and for
+  // each receive. 0 waits without limit. Default 30000.
+  int DataTimeout() const { return dataTimeout_; }
+  void SetDataTimeout(int ms) { dataTimeout_ = ms; }
+
+  // --- state ----------------------------------------------------------------------------
+  bool RestartSupported() const { return restartSupported_; }
+  bool RestartProbed() const { return restartProbed_; }
+  // First text line of the SYST reply, or "Unknown" for a 500 reply; "" before the first.
+  const std::string& SystemDescription() const { return systemDescription_; }
+  // Raw lines of the most recent successful listing.
+  std::vector<std::string>& ListingLines() { return listingLines_; }
+  // Copy of the reply that ended the login.
+  TIdRFCReply& LoginReply() { return loginReply_; }
+  // The data connection of the transfer in progress, or null: a TIdTCPClient in passive
+  // mode, a TIdSimpleServer in active mode. Owned by this object.
+  TIdTCPConnection* DataConnection() const { return dataConnection_.get(); }
+
+  // --- events ---------------------------------------------------------------------------
+  TNotifyEvent OnAfterClientLogin;  // after a successful login, before TYPE
+  TIdCreateFTPList OnCreateFTPList;
+  TIdCheckListFormat OnCheckListFormat;
+  TIdFtpAfterGet OnAfterGet;  // fired by NotifyAfterGet only
+  TIdStatusEvent OnStatus;
+  // Kept in the parsed listing: reading or writing it builds the parsed listing first.
+  TIdOnParseCustomListFormat GetOnParseCustomListFormat();
+  void SetOnParseCustomListFormat(TIdOnParseCustomListFormat handler);
+
+  // --- session --------------------------------------------------------------------------
+  // Connects (to the proxy host and port instead when ProxySettings.ProxyType is not fpcmNone
+  // and ProxySettings.Host is not empty; Host and Port are put back either way), reads the
+  // 220 greeting into GreetingReply and, with autoLogin: PerformLogin, OnAfterClientLogin,
+  // ApplyTransferType, "SYST" (200/215/500), status ftpReady "Connection established".
+  // timeoutMs is the connect time-out (ConnectToHost). On any failure the connection is
+  // closed and the error re-raised, so the object can be opened again.
+  void OpenSession(bool autoLogin, int timeoutMs);
+  // The USER/PASS sequence of ProxySettings.ProxyType; copies the final reply into
+  // LoginReply. fpcmHttpProxyWithFtp raises EIdException "Command not supported." without
+  // sending anything.
+  void PerformLogin();
+  // "TYPE A" or "TYPE I" (200).
+  void ApplyTransferType();
+  // "REST 1" then "REST 0" through SendRaw, once per object; true when "REST 1" got 350.
+  // Later calls return the first answer without sending. Any reply code is accepted.
+  bool ProbeRestartSupport();
+  // Sends the line as it is; any reply code is accepted and returned.
+  int SendRaw(const std::string& line);
+  void ChangeRemoteDirectory(const std::string& path);  // "CWD " + path (200, 250)
+  void CreateRemoteDirectory(const std::string& path);  // "MKD " + path (257)
+  void RemoveRemoteDirectory(const std::string& path);  // "RMD " + path (250)
+  void DeleteRemoteFile(const std::string& path);       // "DELE " + path (250)
+  // "RNFR " + oldPath (350), then "RNTO " + newPath (250); a refused RNFR sends no RNTO.
+  void RenameRemote(const std::string& oldPath, const std::string& newPath);
+
+  // --- listings -------------------------------------------------------------------------
+  // "LIST " + specifier (details) or "NLST " + specifier, trimmed, through ReceiveToStream.
+  // On success the parsed listing is discarded and ListingLines (and *destination when
+  // given) hold the received text split at CR LF, lone CR and lone LF (a NUL ends the text;
+  // no empty line for a final line break). A failure leaves both as they were.
+  void RequestListing(std::vector<std::string>* destination, const std::string& specifier,
+                      bool details);
+  // The entries of ListingLines, parsed on first use after each listing (layout guessed from
+  // the first line, then OnCheckListFormat). The collection is owned by this object and valid
+  // until the next successful RequestListing or destruction; the owner may AddItem to it.
+  TIdFTPListItems& ParsedListing();
+
+  // --- transfers and data connections ---------------------------------------------------
+  // One complete inbound transfer into stream: opens the data connection (passive: PASV and
+  // connect; active: listen and PORT), "REST <stream position>" (350) when resume, sends
+  // `command` (125, 150, 154), receives until the server closes the data connection, frees
+  // the data connection, then reads the final reply (225, 226, 250, 426, 450; after 426/450
+  // one more reply 225/226 and status ftpAborted "Transfer aborted": the call then returns
+  // normally with whatever data arrived). DataConnection is null again on every path.
+  void ReceiveToStream(const std::string& command, TIdStream& stream, bool resume);
+
+  // "PASV" (227). Host and port from the reply's first text line: the text between the first
+  // "(" and the first ")", else after the last space; fields cut at commas: four host fields
+  // joined with ".", port = fifth * 256 + sixth. Raises EConvertError when the port fields are
+  // missing or not decimal integers (nothing has been opened then).
+  virtual void RequestPassiveEndpoint(std::string& host, int& port);
+  // Parses a PASV reply text line as RequestPassiveEndpoint does (no command sent).
+  static void ParsePassiveReply(const std::string& line, std::string& host, int& port);
+  // "PORT a,b,c,d,p1,p2" (200) for the binding's local IP and port.
+  virtual void SendPortCommand(const TIdSocketHandle& binding);
+  // Copies SendBufferSize and RecvBufferSize of the control connection to DataConnection
+  // and gives it ReadTimeout = DataTimeout (REQUIRES: DataConnection set).
+  virtual void PrepareDataChannel();
+
+  // Building blocks for transfers of a subclass (RETR at an offset, APPE), in this order:
+  //   OpenDataConnection(); [REST via SendCmd]; passive: WriteLine(cmd) + ExpectReply(...)
+  //   | active: SendCmd(cmd, ...); AcceptDataConnection(); read/write DataConnection();
+  //   then FreeDataConnection() (or SendAbort() + read the replies, then FreeDataConnection()).
+  //
+  // Creates DataConnection and makes it ready for the transfer command. Passive: PASV, a
+  // TIdTCPClient connected to the announced endpoint. Active: a TIdSimpleServer listening on
+  // the control connection's local address (AcceptTimeout = DataTimeout) and PORT sent.
+  // Raises (with DataConnection freed) when any step fails. REQUIRES: no DataConnection.
+  void OpenDataConnection();
+  // Active mode: waits for the server's data connection (EIdAcceptTimeout after
+  // DataTimeout). Passive mode: nothing. REQUIRES: OpenDataConnection has run.
+  void AcceptDataConnection();
+  // Closes and frees DataConnection (null afterwards). Never throws.
+  void FreeDataConnection();
+  // Hands DataConnection over to a subclass that keeps it beyond the transfer call, or takes
+  // one back; the object frees whatever it holds at destruction.
+  std::unique_ptr<TIdTCPConnection> ReleaseDataConnection() { return std::move(dataConnection_); }
+  void SetDataConnection(std::unique_ptr<TIdTCPConnection> connection) {
+    dataConnection_ = std::move(connection);
+  }
+
+  // When connected, writes "ABOR" (no reply is read here: the caller reads the replies),
+  // then DropDataChannel.
+  virtual void SendAbort();
+  // Closes the data connection's socket (DropSocket); the object stays in DataConnection.
+  virtual void DropDataChannel();
+  // Calls OnAfterGet with the stream when assigned.
+  virtual void NotifyAfterGet(TIdStream& stream);
+
+ protected:
+  // Calls OnStatus when assigned.
+  void ReportStatus(int status, const std::string& text);
+  // "USER name" (230, 331), and "PASS password" (230) on 331.
+  void LoginAs(const std::string& user, const std::string& password);
+
+  std::unique_ptr<TIdTCPConnection> dataConnection_;
+
+ private:
+  std::string password_;
+  std::string username_;
+  bool restartSupported_ = false;
+  std::vector<std::string> listingLines_;
+  TIdRFCReply loginReply_;
+  bool passive_ = false;
+  bool restartProbed_ = false;
+  std::string systemDescription_;
+  TIdFTPTransferType transferType_ = ftBinary;
+  std::unique_ptr<TIdFTPListItems> parsedListing_;
+  std::unique_ptr<TIdFtpProxySettings> proxySettings_;
+  int dataTimeout_ = 30000;
+};
+
+// Splits listing text into lines: CR LF, a lone CR and a lone LF end a line; a NUL ends the
+// text; the text after the last line break is the last line when not empty.
+std::vector<std::string> SplitListingText(const std::string& text);
