@@ -1,0 +1,383 @@
+#include "ftp/IdFTP.h"
+
+#include <limits>
+
+#include "net/IdSocketHandle.h"
+
+namespace {
+
+bool TryParseDecimal(const std::string& s, int& out) {
+  if (s.empty()) return false;
+  size_t i = 0;
+  bool negative = false;
+  if (s[0] == '+' || s[0] == '-') {
+    negative = s[0] == '-';
+    i = 1;
+    if (s.size() == 1) return false;
+  }
+  long long value = 0;
+  for (; i < s.size(); ++i) {
+    if (s[i] < '0' || s[i] > '9') return false;
+    value = value * 10 + (s[i] - '0');
+    if (value > std::numeric_limits<int>::max()) return false;
+  }
+  out = static_cast<int>(negative ? -value : value);
+  return true;
+}
+
+int StrToInt(const std::string& s) {
+  int v;
+  if (!TryParseDecimal(s, v)) throw EConvertError("'" + s + "' is not a valid integer value");
+  return v;
+}
+
+}  // namespace
+
+// --- settings objects -------------------------------------------------------------------
+
+void TIdPersistent::Assign(const TIdPersistent& source) {
+  throw EConvertError(std::string("Cannot assign a ") + source.ClassName() + " to a " +
+                      ClassName());
+}
+
+void TIdFtpProxySettings::Assign(const TIdPersistent& source) {
+  const auto* other = dynamic_cast<const TIdFtpProxySettings*>(&source);
+  if (other == nullptr) return TIdPersistent::Assign(source);
+  Host = other->Host;
+  UserName = other->UserName;
+  Password = other->Password;
+  ProxyType = other->ProxyType;
+  Port = other->Port;
+}
+
+std::vector<std::string> SplitListingText(const std::string& text) {
+  std::vector<std::string> lines;
+  std::string current;
+  bool pending = false;  // text since the last line break
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\0') break;
+    if (c == '\r' || c == '\n') {
+      lines.push_back(current);
+      current.clear();
+      pending = false;
+      if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+      continue;
+    }
+    current += c;
+    pending = true;
+  }
+  if (pending) lines.push_back(current);
+  return lines;
+}
+
+// --- construction -----------------------------------------------------------------------
+
+TIdFTP::TIdFTP() : proxySettings_(std::make_unique<TIdFtpProxySettings>()) {
+  SetPort(21);
+}
+
+TIdFTP::~TIdFTP() = default;
+
+void TIdFTP::ReportStatus(int status, const std::string& text) {
+  if (OnStatus) OnStatus(*this, status, text);
+}
+
+void TIdFTP::NotifyAfterGet(TIdStream& stream) {
+  if (OnAfterGet) OnAfterGet(*this, stream);
+}
+
+void TIdFTP::SetTransferType(TIdFTPTransferType value) {
+  if (value == transferType_ || dataConnection_) return;
+  transferType_ = value;
+  if (IsConnected()) ApplyTransferType();
+}
+
+// --- session ----------------------------------------------------------------------------
+
+void TIdFTP::OpenSession(bool autoLogin, int timeoutMs) {
+  const std::string host = Host();
+  const int port = Port();
+  try {
+    if (proxySettings_->ProxyType != fpcmNone && !proxySettings_->Host.empty()) {
+      SetHost(proxySettings_->Host);
+      SetPort(proxySettings_->Port);
+    }
+    try {
+      ConnectToHost(timeoutMs);
+    } catch (...) {
+      SetHost(host);
+      SetPort(port);
+      throw;
+    }
+    SetHost(host);
+    SetPort(port);
+    ExpectReply({220});
+    GreetingReply() = LastReply();
+    if (autoLogin) {
+      PerformLogin();
+      if (OnAfterClientLogin) OnAfterClientLogin(*this);
+      ApplyTransferType();
+      if (SendCmd("SYST", TIdReplyCodes{200, 215, 500}) == 500)
+        systemDescription_ = "Unknown";
+      else
+        systemDescription_ = LastReply().Text().empty() ? std::string() : LastReply().Text()[0];
+      ReportStatus(ftpReady, "Connection established");
+    }
+  } catch (...) {
+    CloseConnection();
+    throw;
+  }
+}
+
+void TIdFTP::LoginAs(const std::string& user, const std::string& password) {
+  if (SendCmd("USER " + user, TIdReplyCodes{230, 331}) == 331)
+    SendCmd("PASS " + password, TIdReplyCodes{230});
+}
+
+void TIdFTP::PerformLogin() {
+  TIdFtpProxySettings& proxy = *proxySettings_;
+  auto loginToProxy = [&] {
+    if (!proxy.UserName.empty()) LoginAs(proxy.UserName, proxy.Password);
+  };
+  switch (proxy.ProxyType) {
+    case fpcmNone:
+      LoginAs(username_, password_);
+      break;
+    case fpcmUserSite:
+      loginToProxy();
+      LoginAs(username_ + "@" + Host(), password_);
+      break;
+    case fpcmSite:
+      loginToProxy();
+      SendCmd("SITE " + Host(), TIdReplyCodes{});
+      LoginAs(username_, password_);
+      break;
+    case fpcmOpen:
+      loginToProxy();
+      SendCmd("OPEN " + Host(), TIdReplyCodes{});
+      LoginAs(username_, password_);
+      break;
+    case fpcmUserPass:
+      if (SendCmd("USER " + username_ + "@" + proxy.UserName + "@" + Host(),
+                  TIdReplyCodes{230, 331}) == 331)
+        SendCmd("PASS " + password_ + (proxy.Password.empty() ? "" : "@" + proxy.Password),
+                TIdReplyCodes{230});
+      break;
+    case fpcmTransparent:
+      loginToProxy();
+      LoginAs(username_, password_);
+      break;
+    case fpcmHttpProxyWithFtp:
+    default:
+      throw EIdException("Command not supported.");
+  }
+  loginReply_ = LastReply();
+}
+
+void TIdFTP::ApplyTransferType() {
+  SendCmd(std::string("TYPE ") + (transferType_ == ftASCII ? "A" : "I"), TIdReplyCodes{200});
+}
+
+bool TIdFTP::ProbeRestartSupport() {
+  if (restartProbed_) return restartSupported_;
+  restartProbed_ = true;
+  restartSupported_ = SendRaw("REST 1") == 350;
+  SendRaw("REST 0");
+  return restartSupported_;
+}
+
+int TIdFTP::SendRaw(const std::string& line) {
+  return SendCmd(line, TIdReplyCodes{});
+}
+
+void TIdFTP::ChangeRemoteDirectory(const std::string& path) {
+  SendCmd("CWD " + path, TIdReplyCodes{200, 250});
+}
+
+void TIdFTP::CreateRemoteDirectory(const std::string& path) {
+  SendCmd("MKD " + path, TIdReplyCodes{257});
+}
+
+void TIdFTP::RemoveRemoteDirectory(const std::string& path) {
+  SendCmd("RMD " + path, TIdReplyCodes{250});
+}
+
+void TIdFTP::DeleteRemoteFile(const std::string& path) {
+  SendCmd("DELE " + path, TIdReplyCodes{250});
+}
+
+void TIdFTP::RenameRemote(const std::string& oldPath, const std::string& newPath) {
+  SendCmd("RNFR " + oldPath, TIdReplyCodes{350});
+  SendCmd("RNTO " + newPath, TIdReplyCodes{250});
+}
+
+// --- parsed listing ---------------------------------------------------------------------
+
+TIdFTPListItems& TIdFTP::ParsedListing() {
+  if (parsedListing_) return *parsedListing_;
+  std::unique_ptr<TIdFTPListItems> list;
+  if (OnCreateFTPList) OnCreateFTPList(*this, list);
+  if (!list) list = std::make_unique<TIdFTPListItems>();
+  parsedListing_ = std::move(list);
+  if (!listingLines_.empty()) {
+    TIdFTPListFormat format = parsedListing_->GuessFormat(listingLines_[0], true);
+    parsedListing_->DetectedFormat = format;
+    if (OnCheckListFormat) {
+      OnCheckListFormat(*this, listingLines_[0], format);
+      parsedListing_->DetectedFormat = format;
+    }
+    parsedListing_->ParseLines(listingLines_);
+  }
+  return *parsedListing_;
+}
+
+TIdOnParseCustomListFormat TIdFTP::GetOnParseCustomListFormat() {
+  return ParsedListing().OnParseCustomListFormat;
+}
+
+void TIdFTP::SetOnParseCustomListFormat(TIdOnParseCustomListFormat handler) {
+  ParsedListing().OnParseCustomListFormat = std::move(handler);
+}
+
+// --- data connections -------------------------------------------------------------------
+
+void TIdFTP::ParsePassiveReply(const std::string& replyLine, std::string& host, int& port) {
+  const std::string line = IdTrim(replyLine);
+  std::string kept;
+  const size_t open = line.find('(');
+  const size_t close = line.find(')');
+  if (open != std::string::npos && close != std::string::npos) {
+    // "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)." A ")" before the "(" keeps nothing.
+    kept = close > open ? line.substr(open + 1, close - open - 1) : std::string();
+  } else {
+    const size_t space = line.rfind(' ');
+    kept = space == std::string::npos ? line : line.substr(space + 1);
+  }
+  std::vector<std::string> fields;
+  size_t pos = 0;
+  while (fields.size() < 6) {
+    const size_t comma = kept.find(',', pos);
+    fields.push_back(
+        kept.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos));
+    if (comma == std::string::npos) break;
+    pos = comma + 1;
+  }
+  while (fields.size() < 6) fields.emplace_back();
+  const int high = StrToInt(fields[4]);
+  const int low = StrToInt(fields[5]);
+  host = fields[0] + "." + fields[1] + "." + fields[2] + "." + fields[3];
+  port = high * 256 + low;
+}
+
+void TIdFTP::RequestPassiveEndpoint(std::string& host, int& port) {
+  SendCmd("PASV", TIdReplyCodes{227});
+  const auto& text = LastReply().Text();
+  ParsePassiveReply(text.empty() ? std::string() : text[0], host, port);
+}
+
+void TIdFTP::SendPortCommand(const TIdSocketHandle& binding) {
+  std::string ip = binding.IP();
+  for (char& c : ip)
+    if (c == '.') c = ',';
+  const int p = binding.Port();
+  SendCmd("PORT " + ip + "," + std::to_string(p / 256) + "," + std::to_string(p % 256),
+          TIdReplyCodes{200});
+}
+
+void TIdFTP::PrepareDataChannel() {
+  if (!dataConnection_) return;
+  dataConnection_->SetSendBufferSize(SendBufferSize());
+  dataConnection_->SetRecvBufferSize(RecvBufferSize());
+  // Bounded: a server that stops sending without closing must not stall the caller.
+  dataConnection_->SetReadTimeout(dataTimeout_);
+}
+
+void TIdFTP::FreeDataConnection() {
+  if (!dataConnection_) return;
+  dataConnection_->CloseConnection();
+  dataConnection_.reset();
+}
+
+void TIdFTP::OpenDataConnection() {
+  try {
+    if (passive_) {
+      std::string host;
+      int port = 0;
+      RequestPassiveEndpoint(host, port);
+      auto client = std::make_unique<TIdTCPClient>();
+      TIdTCPClient& c = *client;
+      dataConnection_ = std::move(client);
+      PrepareDataChannel();
+      c.SetHost(host);
+      c.SetPort(port);
+      c.ConnectToHost(-1);
+    } else {
+      auto server = std::make_unique<TIdSimpleServer>();
+      TIdSimpleServer& s = *server;
+      dataConnection_ = std::move(server);
+      PrepareDataChannel();
+      s.AcceptTimeout = dataTimeout_;
+      TIdSocketHandle* control = Binding();
+      if (control == nullptr) throw EIdNotConnected("Not Connected");
+      s.BoundIP = control->IP();
+      s.StartListening();
+      SendPortCommand(*s.Binding());
+    }
+  } catch (...) {
+    FreeDataConnection();
+    throw;
+  }
+}
+
+void TIdFTP::AcceptDataConnection() {
+  auto* server = dynamic_cast<TIdSimpleServer*>(dataConnection_.get());
+  if (server != nullptr && server->IsListening()) server->AcceptConnection();
+}
+
+void TIdFTP::ReceiveToStream(const std::string& command, TIdStream& stream, bool resume) {
+  ReportStatus(ftpTransfer, "Starting FTP transfer");
+  try {
+    OpenDataConnection();
+    if (resume) SendCmd("REST " + std::to_string(stream.Position()), TIdReplyCodes{350});
+    if (passive_) {
+      WriteLine(command);
+      ExpectReply({125, 150, 154});
+    } else {
+      SendCmd(command, TIdReplyCodes{125, 150, 154});
+      AcceptDataConnection();
+    }
+    dataConnection_->ReadToStream(stream, -1, true);
+  } catch (...) {
+    FreeDataConnection();
+    ReportStatus(ftpReady, "Transfer complete");
+    throw;
+  }
+  FreeDataConnection();
+  ReportStatus(ftpReady, "Transfer complete");
+  const int code = ExpectReply({225, 226, 250, 426, 450});
+  if (code == 426 || code == 450) {
+    ExpectReply({226, 225});
+    ReportStatus(ftpAborted, "Transfer aborted");
+  }
+}
+
+void TIdFTP::RequestListing(std::vector<std::string>* destination, const std::string& specifier,
+                            bool details) {
+  const std::string command = IdTrim((details ? "LIST " : "NLST ") + specifier);
+  TIdMemoryStream stream;
+  ReceiveToStream(command, stream, false);
+  parsedListing_.reset();
+  std::vector<std::string> lines = SplitListingText(stream.Bytes());
+  if (destination != nullptr) *destination = lines;
+  listingLines_ = std::move(lines);
+}
+
+void TIdFTP::SendAbort() {
+  if (IsConnected()) WriteLine("ABOR");
+  DropDataChannel();
+}
+
+void TIdFTP::DropDataChannel() {
+  if (dataConnection_) dataConnection_->DropSocket();
+}
