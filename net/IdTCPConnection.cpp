@@ -1,0 +1,351 @@
+#include "net/IdTCPConnection.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "platform/Socket.h"
+
+namespace platform = veldra::platform;
+
+namespace {
+
+const char* const kConnClosedGracefully = "Connection Closed Gracefully.";
+const char* const kNotConnected = "Not Connected";
+const char* const kReadTimeout = "Read Timeout";
+const char* const kMaxLineLengthExceeded = "Max line length exceeded.";
+const char* const kUnsafeLine = "Line to send contains CR, LF or NUL.";
+
+// Position of `terminator` in buffer at or after `from`, or npos.
+std::size_t FindTerminator(const TIdSimpleBuffer& buffer, const std::string& terminator,
+                           std::size_t from) {
+  if (terminator.size() == 1) return buffer.Find(terminator[0], from);
+  const std::size_t size = buffer.Size();
+  if (size < terminator.size() || from > size - terminator.size()) return TIdSimpleBuffer::npos;
+  const char* begin = buffer.Data();
+  const char* hit = std::search(begin + from, begin + size, terminator.begin(), terminator.end());
+  return hit == begin + size ? TIdSimpleBuffer::npos : static_cast<std::size_t>(hit - begin);
+}
+
+bool SameIgnoringCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    unsigned char x = static_cast<unsigned char>(a[i]);
+    unsigned char y = static_cast<unsigned char>(b[i]);
+    if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 32);
+    if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 32);
+    if (x != y) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+TIdTCPConnection::TIdTCPConnection() = default;
+
+TIdTCPConnection::~TIdTCPConnection() {
+  DropSocket();
+  // A handler the caller owns outlives us: it must not call back into a dead connection.
+  if (ioHandler_ != nullptr && ioHandler_->connection_ == this) ioHandler_->connection_ = nullptr;
+  ioHandler_ = nullptr;
+  ownedHandler_.reset();
+}
+
+TIdSocketHandle* TIdTCPConnection::Binding() const {
+  return ioHandler_ != nullptr ? ioHandler_->Binding() : nullptr;
+}
+
+void TIdTCPConnection::SetIOHandler(TIdIOHandlerSocket* handler) {
+  if (handler == ioHandler_ && !ownedHandler_) return;
+  if (ioHandler_ != nullptr && ioHandler_->connection_ == this) ioHandler_->connection_ = nullptr;
+  ioHandler_ = nullptr;
+  if (ownedHandler_.get() != handler)
+    ownedHandler_.reset();
+  else
+    ownedHandler_.release();  // re-assigning our own handler makes it the caller's
+  ioHandler_ = handler;
+  if (handler != nullptr) handler->connection_ = this;
+}
+
+void TIdTCPConnection::AdoptIOHandler(std::unique_ptr<TIdIOHandlerSocket> handler) {
+  TIdIOHandlerSocket* raw = handler.get();
+  SetIOHandler(raw);
+  ownedHandler_ = std::move(handler);
+}
+
+void TIdTCPConnection::HandlerDestroyed(TIdIOHandlerSocket* handler) {
+  if (ioHandler_ == handler) ioHandler_ = nullptr;
+}
+
+bool TIdTCPConnection::IsConnected() {
+  DetectDisconnect(false);
+  return ioHandler_ != nullptr && ioHandler_->Connected();
+}
+
+bool TIdTCPConnection::DetectDisconnect(bool raise, bool ignoreBuffer) {
+  bool closed;
+  if (peerClosed_ || ioHandler_ == nullptr) {
+    if (ioHandler_ != nullptr && ioHandler_->Connected()) DropSocket();
+    closed = ioHandler_ != nullptr;
+  } else {
+    closed = !ioHandler_->Connected();
+  }
+  if (closed && raise && (pendingInput_.Empty() || ignoreBuffer)) {
+    throw EIdConnClosedGracefully(kConnClosedGracefully);
+  }
+  return closed;
+}
+
+void TIdTCPConnection::DropSocket() {
+  if (ioHandler_ == nullptr) return;
+  peerClosed_ = true;
+  ioHandler_->Close();
+}
+
+void TIdTCPConnection::CloseConnection() {
+  DropSocket();
+  if (ownedHandler_) {
+    if (ioHandler_ == ownedHandler_.get()) ioHandler_ = nullptr;
+    ownedHandler_.reset();
+  }
+}
+
+void TIdTCPConnection::ResetInput() {
+  pendingInput_.Clear();
+  peerClosed_ = false;
+}
+
+long TIdTCPConnection::ReceiveIntoPending(int timeout, bool& timedOut) {
+  timedOut = false;
+  const long size = recvBufferSize_;
+  char* tail = pendingInput_.ReserveTail(static_cast<std::size_t>(size));
+  // Data that is already there is taken without a readiness wait: while a transfer flows
+  // this saves one system call per block.
+  long n = ioHandler_->RecvNoWait(tail, size);
+  if (n == -1 && platform::LastSocketError() == platform::kWsaEWOULDBLOCK) {
+    if (!ioHandler_->WaitReadable(timeout)) {
+      timedOut = true;
+      return -1;
+    }
+    n = ioHandler_->Recv(tail, size);
+  }
+  if (n > 0) pendingInput_.CommitTail(static_cast<std::size_t>(n));
+  return n;
+}
+
+int TIdTCPConnection::ReceiveChunk(bool raiseIfDisconnected, int timeout, bool raiseOnTimeout) {
+  if (timeout == -1) timeout = readTimeout_ == 0 ? -2 : readTimeout_;
+  DetectDisconnect(raiseIfDisconnected);
+  if (!IsConnected()) {
+    if (raiseIfDisconnected) throw EIdNotConnected(kNotConnected);
+    return 0;
+  }
+  long n;
+  do {
+    if (ioHandler_ == nullptr) {
+      if (raiseIfDisconnected) throw EIdNotConnected(kNotConnected);
+      n = 0;
+    } else {
+      bool timedOut = false;
+      n = ReceiveIntoPending(timeout, timedOut);
+      if (timedOut) {
+        if (raiseOnTimeout) throw EIdReadTimeout(kReadTimeout);
+        return -1;
+      }
+    }
+    peerClosed_ = (n == 0);
+    if (n == -1) {
+      TIdStack& stack = stackUse_.Stack();
+      // Raises EIdSocketError for anything but an aborted or shut-down connection.
+      stack.CheckSocketResult(-1, {platform::kWsaESHUTDOWN, platform::kWsaECONNABORTED});
+      const int code = stack.LastError();
+      DropSocket();
+      if (pendingInput_.Empty()) stack.RaiseSocketError(code);
+      n = 0;  // the caller consumes what is pending first
+    }
+    DetectDisconnect(raiseIfDisconnected);
+  } while (n == 0 && IsConnected());
+  return static_cast<int>(n);
+}
+
+std::string TIdTCPConnection::ReadLine(const std::string& terminator) {
+  const std::string term = terminator.empty() ? std::string("\n") : terminator;
+  lineWasSplit_ = false;
+  lineTimedOut_ = false;
+  const std::size_t limit = maxLineLength_ > 0 ? static_cast<std::size_t>(maxLineLength_) : 0;
+  std::size_t scanned = 0;
+  std::size_t found = TIdSimpleBuffer::npos;
+  for (;;) {
+    const std::size_t size = pendingInput_.Size();
+    if (size > scanned) {
+      // Only the new bytes (plus an overlap for a terminator split across receives).
+      const std::size_t from = scanned >= term.size() - 1 ? scanned - (term.size() - 1) : 0;
+      found = FindTerminator(pendingInput_, term, from);
+      scanned = size;
+    }
+    const bool tooLong = found != TIdSimpleBuffer::npos ? found > limit : scanned > limit;
+    if (limit != 0 && tooLong) {
+      if (maxLineAction_ == maException) {
+        throw EIdReadLnMaxLineLengthExceeded(kMaxLineLengthExceeded);
+      }
+      lineWasSplit_ = true;
+      return pendingInput_.ExtractText(limit);
+    }
+    if (found != TIdSimpleBuffer::npos) break;
+    DetectDisconnect(true, true);
+    if (ReceiveChunk(true, -1, true) == 0) {
+      lineTimedOut_ = true;
+      return std::string();
+    }
+  }
+  std::string line = pendingInput_.ExtractText(found + term.size());
+  line.resize(found);
+  if (term == "\n" && !line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+void TIdTCPConnection::ReadExact(void* destination, long count) {
+  if (count <= 0 || destination == nullptr) return;
+  const auto wanted = static_cast<std::size_t>(count);
+  while (pendingInput_.Size() < wanted) {
+    ReceiveChunk(true, -1, true);
+    DetectDisconnect(true, true);
+  }
+  std::memcpy(destination, pendingInput_.Data(), wanted);
+  pendingInput_.Remove(wanted);
+}
+
+std::int64_t TIdTCPConnection::ReadToStream(TIdStream& stream, std::int64_t count,
+                                            bool untilClosed) {
+  if (count == -1 && !untilClosed) {
+    unsigned char prefix[4];
+    ReadExact(prefix, 4);
+    count = (std::int64_t{prefix[0]} << 24) | (prefix[1] << 16) | (prefix[2] << 8) | prefix[3];
+  }
+  if (count >= 0) stream.SetSize(stream.Position() + count);
+  // Until closed means without a cap: a stream of more than 2 GiB must not be cut short.
+  std::int64_t remaining = untilClosed ? INT64_MAX : std::max<std::int64_t>(count, 0);
+  std::int64_t written = 0;
+  // Writes up to `limit` pending bytes straight from the receive buffer into the stream.
+  auto drain = [&](std::int64_t limit) {
+    const auto k = static_cast<std::size_t>(
+        std::min<std::int64_t>(limit, static_cast<std::int64_t>(pendingInput_.Size())));
+    if (k == 0) return;
+    stream.Write(pendingInput_.Data(), k);
+    pendingInput_.Remove(k);
+    remaining -= static_cast<std::int64_t>(k);
+    written += static_cast<std::int64_t>(k);
+  };
+  try {
+    drain(remaining);
+    const std::int64_t chunk = std::min<std::int64_t>(remaining, recvBufferSize_);
+    while (remaining > 0 && IsConnected()) {
+      if (untilClosed) {
+        // Everything that arrives goes on; the close ends the loop normally.
+        try {
+          ReceiveChunk(true, -1, true);
+        } catch (const EIdConnClosedGracefully&) {
+        }
+        drain(remaining);
+        continue;
+      }
+      // A counted read moves whole chunks; on a close the incomplete chunk stays pending.
+      const std::int64_t want = std::min(remaining, chunk);
+      while (static_cast<std::int64_t>(pendingInput_.Size()) < want) {
+        ReceiveChunk(true, -1, true);
+        DetectDisconnect(true, true);
+      }
+      drain(want);
+    }
+    // A counted read that ends early is a failure, not a short success.
+    if (!untilClosed && remaining > 0) throw EIdConnClosedGracefully(kConnClosedGracefully);
+  } catch (...) {
+    if (stream.Size() > stream.Position()) stream.SetSize(stream.Position());
+    throw;
+  }
+  if (stream.Size() > stream.Position()) stream.SetSize(stream.Position());
+  return written;
+}
+
+void TIdTCPConnection::WriteBytes(const void* source, long count) {
+  if (count <= 0 || source == nullptr) return;
+  DetectDisconnect(true, true);
+  if (!IsConnected()) throw EIdNotConnected(kNotConnected);
+  const char* bytes = static_cast<const char*>(source);
+  long position = 0;
+  while (position < count) {
+    const long n = ioHandler_->Send(bytes + position, count - position);
+    peerClosed_ = (n == 0);
+    DetectDisconnect(true);
+    if (n == -1) {
+      TIdStack& stack = stackUse_.Stack();
+      stack.CheckSocketResult(
+          -1, {platform::kWsaESHUTDOWN, platform::kWsaECONNABORTED, platform::kWsaECONNRESET});
+      const int code = stack.LastError();
+      DropSocket();
+      stack.RaiseSocketError(code);
+    }
+    position += n;
+  }
+}
+
+void TIdTCPConnection::WriteText(const std::string& text) {
+  if (!text.empty()) WriteBytes(text.data(), static_cast<long>(text.size()));
+}
+
+void TIdTCPConnection::WriteLine(const std::string& text) {
+  if (text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
+    throw EIdException(kUnsafeLine);
+  }
+  WriteText(text + "\r\n");
+}
+
+std::string TIdTCPConnection::ReadNonEmptyLine(int attempts) {
+  for (int i = 0; i < attempts; ++i) {
+    std::string line = IdTrim(ReadLine());
+    if (!line.empty()) return line;
+  }
+  return std::string();
+}
+
+void TIdTCPConnection::ReadReply() {
+  std::vector<std::string> lines;
+  lines.push_back(ReadNonEmptyLine(INT_MAX));
+  const std::string& first = lines.front();
+  if (first.size() > 3 && first[3] == '-') {
+    const std::string marker = first.substr(0, 3) + " ";
+    for (;;) {
+      std::string line = ReadNonEmptyLine(INT_MAX);
+      const bool last = line.size() < 4 || SameIgnoringCase(line.substr(0, 4), marker);
+      lines.push_back(std::move(line));
+      if (last) break;
+    }
+  }
+  lastReply_.ParseReplyLines(lines);
+}
+
+int TIdTCPConnection::CheckReplyCode(int code, const TIdReplyCodes& allowed) {
+  if (allowed.empty()) return code;
+  if (std::find(allowed.begin(), allowed.end(), code) != allowed.end()) return code;
+  RaiseReplyError();
+  // An override that returns must still not let a refused code pass.
+  TIdTCPConnection::RaiseReplyError();
+}
+
+void TIdTCPConnection::RaiseReplyError() {
+  throw EIdProtocolReplyError(lastReply_.NumericCode(), lastReply_.FormattedText());
+}
+
+int TIdTCPConnection::ExpectReply(const TIdReplyCodes& allowed) {
+  ReadReply();
+  return CheckReplyCode(lastReply_.NumericCode(), allowed);
+}
+
+int TIdTCPConnection::SendCmd(const std::string& command, const TIdReplyCodes& allowed) {
+  WriteLine(command);
+  return ExpectReply(allowed);
+}
+
+int TIdTCPConnection::SendCmd(const std::string& command, int code) {
+  return code == -1 ? SendCmd(command, TIdReplyCodes{}) : SendCmd(command, TIdReplyCodes{code});
+}
