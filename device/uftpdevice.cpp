@@ -5,8 +5,11 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <ctime>
+#include <mutex>
 
 #include "device/ureftp.h"
+#include "ftp/IdFTPList.h"
 #include "platform/TextConv.h"
 
 std::atomic<bool> DebugMode{false};
@@ -135,32 +138,229 @@ void TFTPDevice::GetVolumeInfo(WCHAR* volumeName, DWORD volumeNameSize, DWORD* s
   CopyWide("VELDRA", fsName, fsNameSize);
 }
 
-// --- placeholders until the session is in ---
-TFTPDevice::TFTPDevice(const std::string&, const std::string&, const std::string&,
-                       const std::string&, bool, int) {
-  throw Exception("not available yet");
+namespace {
+
+// The local clock as a date-time (days since 1899-12-30, fraction = time of day).
+double LocalNow() {
+  static std::mutex mutex;  // std::localtime shares one result buffer
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    tm = *std::localtime(&now);
+  }
+  TDateTime value = 0;
+  TryEncodeDateTime(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
+                    std::min(tm.tm_sec, 59), 0, value);
+  return value;
 }
-TFTPDevice::~TFTPDevice() = default;
+
+// Names a listing may carry that must not become keys: our own "." and ".." are added by the
+// device, and a name with "\" would pose as a deeper path.
+bool UsableName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('\\') == std::string::npos &&
+         name.find(ListingMarker) == std::string::npos;
+}
+
+}  // namespace
+
+int TFTPDeviceFileList::AddEntry(const std::string& dirPath, int32_t listingNumber,
+                                 int32_t entryNumber, DWORD volumeSerial,
+                                 const TIdFTPListItem& item) {
+  DWORD attributes = 0;
+  switch (item.Kind) {
+    case ekDirectory:
+      attributes = FILE_ATTRIBUTE_DIRECTORY;
+      break;
+    case ekFile:
+      attributes = FILE_ATTRIBUTE_NORMAL;
+      break;
+    case ekSymbolicLink:
+      attributes = FILE_ATTRIBUTE_REPARSE_POINT;
+      break;
+  }
+  return AddRecord(dirPath, listingNumber, entryNumber, volumeSerial, item.EntryName, attributes,
+                   item.ByteSize, item.Modified);
+}
+
+TFTPDevice::TFTPDevice(const std::string& host, const std::string& remotePath,
+                       const std::string& user, const std::string& password, bool passive, int port)
+    : cache_(std::make_unique<TFTPDeviceFileList>()), session_(std::make_unique<TReFtp>()) {
+  session_->SetReadTimeout(5000);
+  session_->SetHost(host);
+  session_->SetUsername(user);
+  session_->SetPassword(password);
+  session_->SetPassive(passive);
+  session_->SetPort(port);
+  remoteRoot_ = MakeRemoteRoot(remotePath);
+  volumeName_ = "ftp://" + host + remoteRoot_;
+  std::replace(volumeName_.begin(), volumeName_.end(), '\\', '/');
+  volumeSerial_ = SoundexSerial(volumeName_);
+  // The first command meets no connection; the session's retry connects and logs in.
+  LoadDirectory("\\");
+  session_->ProbeRestartSupport();
+}
+
+TFTPDevice::~TFTPDevice() {
+  // A file copied just before the unmount must arrive whole: finish its upload before the
+  // connections close. An open download is simply dropped with the session.
+  if (session_ && session_->Direction() == TReFtp::TDirection::Upload) session_->AbortTransfer();
+}
+
 TReFtp& TFTPDevice::Session() {
   return *session_;
 }
-void TFTPDevice::LoadDirectory(const std::string&) {}
-bool TFTPDevice::FindFirst(const std::string&, WIN32_FIND_DATAW*) {
-  return false;
+
+void TFTPDevice::LoadDirectory(const std::string& dirPath) {
+  if (dirPath.empty() || cache_->Find(dirPath + ListingMarker, nullptr)) return;
+  session_->ChangeRemoteDirectory(ToRemotePath(dirPath));
+  session_->RequestListing(nullptr, "", true);
+  TIdFTPListItems& items = session_->ParsedListing();
+  ++listingCount_;
+  // Entries removed on the server must not linger with an older listing number: they would
+  // also end the enumeration walk early.
+  cache_->DropListing(dirPath);
+  for (int i = 0; i < items.ItemCount(); ++i) {
+    const TIdFTPListItem& item = items.ItemAt(i);
+    if (!UsableName(item.EntryName)) continue;
+    cache_->AddEntry(dirPath, listingCount_, ++entryCount_, volumeSerial_, item);
+  }
+  if (dirPath == "\\" && !cache_->Find("\\", nullptr)) {
+    cache_->AddRecord(dirPath, listingCount_, ++entryCount_, volumeSerial_, "",
+                      FILE_ATTRIBUTE_DIRECTORY, 0, 0);
+  }
+  cache_->AddRecord(dirPath, listingCount_, ++entryCount_, volumeSerial_,
+                    std::string(1, ListingMarker), FILE_ATTRIBUTE_DIRECTORY, 0, 0);
+  cache_->AddRecord(dirPath, listingCount_, ++entryCount_, volumeSerial_, "..",
+                    FILE_ATTRIBUTE_DIRECTORY, 0, 0);
 }
-bool TFTPDevice::FindNext(WIN32_FIND_DATAW*) {
-  return false;
+
+bool TFTPDevice::FindFirst(const std::string& dirPath, WIN32_FIND_DATAW* data) {
+  LoadDirectory(dirPath);
+  const std::string marker = dirPath + ListingMarker;
+  int index = 0;
+  bool found = cache_->Find(marker, &index);
+  enumIndex_ = index;
+  if (!found) return false;
+  enumListing_ = static_cast<int32_t>(cache_->Record(index).nFileIndexLow);
+  EntryToFindData(marker, cache_->Record(index), data);
+  ++enumIndex_;
+  return true;
 }
-void TFTPDevice::GetFileInfo(const std::string&, BY_HANDLE_FILE_INFORMATION*) {}
-void TFTPDevice::CreateDir(const std::string&) {}
-void TFTPDevice::RemoveDir(const std::string&) {}
-void TFTPDevice::RemoveFile(const std::string&) {}
-void TFTPDevice::CreateEmptyFile(const std::string&) {}
-void TFTPDevice::Rename(const std::string&, const std::string&) {}
-void TFTPDevice::ReadAt(const std::string&, void*, LONGLONG, DWORD, DWORD* read) {
+
+bool TFTPDevice::FindNext(WIN32_FIND_DATAW* data) {
+  if (enumIndex_ < 0 || enumIndex_ >= cache_->Count()) return false;
+  const BY_HANDLE_FILE_INFORMATION& record = cache_->Record(enumIndex_);
+  if (static_cast<int32_t>(record.nFileIndexLow) != enumListing_) return false;
+  EntryToFindData(cache_->Key(enumIndex_), record, data);
+  ++enumIndex_;
+  return true;
+}
+
+void TFTPDevice::GetFileInfo(const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
+  if (!info) return;
+  LoadDirectory(DirectoryPart(path));
+  int index = 0;
+  if (!cache_->Find(path, &index)) throw EReFileNotFound();
+  *info = cache_->Record(index);
+  if (path == "\\" && !rootInfoFilled_.load(std::memory_order_relaxed)) {
+    rootInfo_ = *info;
+    rootInfoFilled_.store(true, std::memory_order_release);
+  }
+}
+
+void TFTPDevice::CreateDir(const std::string& path) {
+  session_->CreateRemoteDirectory(ToRemotePath(path));
+  cache_->DropKey(DirectoryPart(path) + ListingMarker);
+}
+
+void TFTPDevice::RemoveDir(const std::string& path) {
+  session_->RemoveRemoteDirectory(ToRemotePath(path));
+  // Its marker and entries go too: a new directory of that name must not show them.
+  cache_->DropSubtree(path);
+}
+
+void TFTPDevice::RemoveFile(const std::string& path) {
+  session_->DeleteRemoteFile(ToRemotePath(path));
+  cache_->DropKey(path);
+}
+
+void TFTPDevice::CreateEmptyFile(const std::string& path) {
+  if (cache_->Find(path, nullptr)) RemoveFile(path);
+  session_->Upload(ToRemotePath(path), nullptr, 0, 0);
+  cache_->DropKey(path);
+  cache_->DropKey(DirectoryPart(path) + ListingMarker);
+}
+
+void TFTPDevice::Rename(const std::string& oldPath, const std::string& newPath) {
+  session_->RenameRemote(ToRemotePath(oldPath), ToRemotePath(newPath));
+  // A moved directory takes its keys along; a replaced one leaves nothing behind either.
+  cache_->DropSubtree(oldPath);
+  cache_->DropSubtree(newPath);
+  cache_->DropKey(DirectoryPart(newPath) + ListingMarker);
+}
+
+void TFTPDevice::ReadAt(const std::string& path, void* buffer, LONGLONG offset, DWORD count,
+                        DWORD* read) {
   if (read) *read = 0;
+  if (count == 0) return;
+  BY_HANDLE_FILE_INFORMATION info;
+  GetFileInfo(path, &info);
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) throw EReFileNotFound();
+  const ULONGLONG size = FileSizeValue(info);
+  if (static_cast<ULONGLONG>(offset) >= size) return;
+  if (offset < 0) return;
+  if (offset > 0 && !session_->ProbeRestartSupport()) throw EFilerError();
+  const LONGLONG knownEnd = size == ~ULONGLONG(0) ? -1 : static_cast<LONGLONG>(size);
+  DWORD n = session_->Download(ToRemotePath(path), buffer, count, offset, knownEnd);
+  if (read) *read = n;
 }
-void TFTPDevice::WriteAt(const std::string&, const void*, LONGLONG, DWORD, DWORD* written) {
+
+void TFTPDevice::WriteAt(const std::string& path, const void* data, LONGLONG offset, DWORD count,
+                         DWORD* written) {
   if (written) *written = 0;
+  if (count == 0) return;
+  BY_HANDLE_FILE_INFORMATION info;
+  GetFileInfo(path, &info);
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) throw EReFileNotFound();
+  if (offset < 0) return;
+  const ULONGLONG size = FileSizeValue(info);
+  if (offset > 0 && static_cast<ULONGLONG>(offset) != size) throw EFilerError();
+  if (offset == 0 && size != 0) {
+    // Only a rewrite at least as long as the old content is a whole new file.
+    if (count < size) throw EFilerError();
+    CreateEmptyFile(path);
+  }
+  try {
+    session_->Upload(ToRemotePath(path), data, count, offset);
+  } catch (...) {
+    // Nobody may take the cached size for the server's any more; the writer hears of it.
+    MarkSizeUnknown(path);
+    throw;
+  }
+  int index = 0;
+  if (cache_->Find(path, &index)) {
+    BY_HANDLE_FILE_INFORMATION& r = cache_->Record(index);
+    ULONGLONG newSize = offset > 0 ? size + count : count;
+    r.nFileSizeHigh = DWORD(newSize >> 32);
+    r.nFileSizeLow = DWORD(newSize & 0xFFFFFFFFu);
+    r.ftLastWriteTime = MakeFileTime(TFTPDeviceFileList::ToFileTime(LocalNow()));
+  }
+  if (written) *written = count;
 }
-void TFTPDevice::FinishUpload(const std::string&) {}
+
+void TFTPDevice::FinishUpload(const std::string& path) {
+  try {
+    session_->FinishUpload(ToRemotePath(path));
+  } catch (...) {
+    MarkSizeUnknown(path);
+    throw;
+  }
+}
+
+void TFTPDevice::MarkSizeUnknown(const std::string& path) {
+  int index = 0;
+  if (!cache_->Find(path, &index)) return;
+  cache_->Record(index).nFileSizeHigh = 0xFFFFFFFFu;
+  cache_->Record(index).nFileSizeLow = 0xFFFFFFFFu;
+}

@@ -169,7 +169,6 @@ class TFTPDevice {
                               WIN32_FIND_DATAW* data);
 
  private:
-  void RaiseIfBadPath(const std::string& path) const;
   void MarkSizeUnknown(const std::string& path);
 
   std::unique_ptr<TFTPDeviceFileList> cache_;
