@@ -221,7 +221,7 @@ TIdFTPListItems& TIdFTP::ParsedListing() {
   if (!list) list = std::make_unique<TIdFTPListItems>();
   parsedListing_ = std::move(list);
   if (!listingLines_.empty()) {
-    TIdFTPListFormat format = parsedListing_->GuessFormat(listingLines_[0], true);
+    TIdFTPListFormat format = parsedListing_->GuessFormat(listingLines_[0], listingDetails_);
     parsedListing_->DetectedFormat = format;
     if (OnCheckListFormat) {
       OnCheckListFormat(*this, listingLines_[0], format);
@@ -368,6 +368,7 @@ void TIdFTP::RequestListing(std::vector<std::string>* destination, const std::st
   TIdMemoryStream stream;
   ReceiveToStream(command, stream, false);
   parsedListing_.reset();
+  listingDetails_ = details;
   std::vector<std::string> lines = SplitListingText(stream.Bytes());
   if (destination != nullptr) *destination = lines;
   listingLines_ = std::move(lines);

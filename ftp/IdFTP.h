@@ -182,8 +182,9 @@ class TIdFTP : public TIdTCPClient {
   void RequestListing(std::vector<std::string>* destination, const std::string& specifier,
                       bool details);
   // The entries of ListingLines, parsed on first use after each listing (layout guessed from
-  // the first line, then OnCheckListFormat). The collection is owned by this object and valid
-  // until the next successful RequestListing or destruction; the owner may AddItem to it.
+  // the first line, flfNoDetails after an NLST listing, then OnCheckListFormat). The collection is
+  // owned by this object and valid until the next successful RequestListing or destruction; the
+  // owner may AddItem to it.
   TIdFTPListItems& ParsedListing();
 
   // --- transfers and data connections ---------------------------------------------------
@@ -259,6 +260,7 @@ class TIdFTP : public TIdTCPClient {
   std::unique_ptr<TIdFTPListItems> parsedListing_;
   std::unique_ptr<TIdFtpProxySettings> proxySettings_;
   int dataTimeout_ = 30000;
+  bool listingDetails_ = true;  // the last listing was LIST (not NLST)
 };
 
 // Splits listing text into lines: CR LF, a lone CR and a lone LF end a line; a NUL ends the
