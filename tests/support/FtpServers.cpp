@@ -1,0 +1,575 @@
+#include "tests/support/FtpServers.h"
+
+#include <arpa/inet.h>
+#include <crypt.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pwd.h>
+#include <shadow.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "tests/support/TempDir.h"
+
+#ifndef VELDRA_TEST_SUPPORT_DIR
+#define VELDRA_TEST_SUPPORT_DIR "tests/support"
+#endif
+
+namespace veldra::test {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kReadySeconds = 10;
+
+std::string FtpdDir() {
+  const char* env = std::getenv("VELDRA_FTPD_DIR");
+  return env && *env ? env : "/opt/veldra-ftpd";
+}
+
+std::string Tail(const std::string& text, std::size_t max = 2000) {
+  return text.size() <= max ? text : "..." + text.substr(text.size() - max);
+}
+
+void SleepMs(int ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// Owns one file descriptor.
+struct Fd {
+  int fd = -1;
+  explicit Fd(int f) : fd(f) {}
+  ~Fd() {
+    if (fd >= 0) ::close(fd);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+};
+
+bool PortBindable(int port) {
+  Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (s.fd < 0) return false;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return ::bind(s.fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+}
+
+// A block of `count` consecutive free ports below the kernel's ephemeral range, so that
+// client sockets do not take them while the server starts.
+int FindFreePortBlock(int count) {
+  static std::mt19937 rng(static_cast<unsigned>(::getpid()) ^
+                          static_cast<unsigned>(Clock::now().time_since_epoch().count()));
+  std::uniform_int_distribution<int> pick(20000, 32000 - count);
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    int base = pick(rng);
+    bool ok = true;
+    for (int p = base; p < base + count && ok; ++p) ok = PortBindable(p);
+    if (ok) return base;
+  }
+  throw ServerStartError("no block of " + std::to_string(count) + " free ports on 127.0.0.1");
+}
+
+// Every process whose parent chain leads to `root` (read from /proc).
+std::vector<pid_t> Descendants(pid_t root) {
+  std::vector<std::pair<pid_t, pid_t>> all;  // pid, ppid
+  if (DIR* d = ::opendir("/proc")) {
+    while (dirent* e = ::readdir(d)) {
+      char* end = nullptr;
+      long pid = std::strtol(e->d_name, &end, 10);
+      if (!end || *end != '\0' || pid <= 0) continue;
+      std::ifstream in(std::string("/proc/") + e->d_name + "/stat");
+      std::string line;
+      if (!std::getline(in, line)) continue;
+      auto close = line.rfind(')');
+      if (close == std::string::npos) continue;
+      std::istringstream rest(line.substr(close + 2));
+      char state;
+      long ppid = 0;
+      rest >> state >> ppid;
+      all.emplace_back(static_cast<pid_t>(pid), static_cast<pid_t>(ppid));
+    }
+    ::closedir(d);
+  }
+  std::vector<pid_t> out{root};
+  for (std::size_t i = 0; i < out.size(); ++i)
+    for (auto& [pid, ppid] : all)
+      if (ppid == out[i]) out.push_back(pid);
+  out.erase(out.begin());
+  return out;
+}
+
+// Waits (bounded) for a child to end; returns its raw status or -1.
+int WaitChild(pid_t pid, int timeoutMs) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    int status = 0;
+    pid_t r = ::waitpid(pid, &status, WNOHANG);
+    if (r == pid) return status;
+    if (r < 0 && errno != EINTR) return -1;
+    if (Clock::now() >= deadline) return -1;
+    SleepMs(10);
+  }
+}
+
+void KillTree(pid_t pid) {
+  auto kids = Descendants(pid);
+  ::kill(-pid, SIGKILL);
+  ::kill(pid, SIGKILL);
+  for (pid_t k : kids) ::kill(k, SIGKILL);
+  WaitChild(pid, 5000);
+  // Sessions that left our process group: make sure they are gone too.
+  for (pid_t k : Descendants(pid)) ::kill(k, SIGKILL);
+}
+
+// Starts argv in its own process group with output to `logFile`; dies with the caller.
+pid_t Spawn(const std::vector<std::string>& argv, const std::string& logFile, int stdinFd) {
+  std::vector<char*> args;
+  for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  int log = logFile.empty()
+                ? ::open("/dev/null", O_WRONLY | O_CLOEXEC)
+                : ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (log < 0) throw ServerStartError("cannot open log " + logFile + ": " + std::strerror(errno));
+  Fd logFd(log);
+  Fd nullIn(stdinFd < 0 ? ::open("/dev/null", O_RDONLY | O_CLOEXEC) : -1);
+  int in = stdinFd < 0 ? nullIn.fd : stdinFd;
+  pid_t parent = ::getpid();
+  pid_t pid = ::fork();
+  if (pid < 0) throw ServerStartError(std::string("fork failed: ") + std::strerror(errno));
+  if (pid == 0) {
+    // Child: only async-signal-safe calls until exec.
+    ::setpgid(0, 0);
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(127);
+    ::dup2(in, 0);
+    ::dup2(log, 1);
+    ::dup2(log, 2);
+    ::closefrom(3);
+    ::execvp(args[0], args.data());
+    ::_exit(127);
+  }
+  ::setpgid(pid, pid);
+  return pid;
+}
+
+std::string ReadIfExists(const std::string& path) {
+  try {
+    return Exists(path) ? ReadFile(path) : std::string();
+  } catch (...) {
+    return {};
+  }
+}
+
+// Serialises account changes between concurrently running test processes.
+class AccountLock {
+ public:
+  AccountLock()
+      : fd_(::open("/tmp/veldra-test-accounts.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
+    if (fd_.fd >= 0) ::flock(fd_.fd, LOCK_EX);
+  }
+  ~AccountLock() {
+    if (fd_.fd >= 0) ::flock(fd_.fd, LOCK_UN);
+  }
+
+ private:
+  Fd fd_;
+};
+
+// The system account the non-python servers run sessions as; created when missing, its
+// system password set to `password` when `systemPassword` (vsftpd logs in through PAM).
+void EnsureAccount(const std::string& user, const std::string& password, bool systemPassword,
+                   uid_t& uid, gid_t& gid) {
+  if (user.empty() || user.find_first_of(":\n/ ") != std::string::npos)
+    throw ServerStartError("unusable test account name '" + user + "'");
+  AccountLock lock;
+  if (::getpwnam(user.c_str()) == nullptr) {
+    int rc = RunProgram(
+        {"useradd", "--system", "--no-create-home", "--home-dir", "/", "--shell", "/bin/sh", user});
+    if (rc != 0 && ::getpwnam(user.c_str()) == nullptr)
+      throw ServerStartError("cannot create the test account '" + user +
+                             "' (useradd: " + std::to_string(rc) + "); tests must run as root");
+  }
+  passwd* pw = ::getpwnam(user.c_str());
+  if (!pw) throw ServerStartError("test account '" + user + "' missing after useradd");
+  uid = pw->pw_uid;
+  gid = pw->pw_gid;
+  // vsftpd enters the home directory before its own root: it must exist.
+  if (!pw->pw_dir || !fs::is_directory(pw->pw_dir)) RunProgram({"usermod", "--home", "/", user});
+  if (!systemPassword) return;
+  spwd* sp = ::getspnam(user.c_str());
+  if (sp && sp->sp_pwdp && sp->sp_pwdp[0] == '$') {
+    crypt_data data{};
+    const char* h = ::crypt_r(password.c_str(), sp->sp_pwdp, &data);
+    if (h && std::strcmp(h, sp->sp_pwdp) == 0) return;
+  }
+  int rc = RunProgram({"chpasswd"}, user + ":" + password + "\n");
+  if (rc != 0) throw ServerStartError("cannot set the password of '" + user + "' (chpasswd)");
+}
+
+std::string GroupName(gid_t gid) {
+  group* g = ::getgrgid(gid);
+  return g ? g->gr_name : std::to_string(gid);
+}
+
+std::string CryptSha512(const std::string& password) {
+  crypt_data data{};
+  const char* salt = ::crypt_gensalt_rn("$6$", 0, nullptr, 0, data.setting, sizeof data.setting);
+  const char* h = salt ? ::crypt_rn(password.c_str(), salt, &data, sizeof data) : nullptr;
+  if (!h || h[0] == '*') throw ServerStartError("crypt failed");
+  return h;
+}
+
+void ChownTree(const std::string& root, uid_t uid, gid_t gid) {
+  ::lchown(root.c_str(), uid, gid);
+  ::chmod(root.c_str(), 0777);
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(root, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+    ::lchown(it->path().c_str(), uid, gid);
+}
+
+}  // namespace
+
+const char* KindName(ServerKind kind) {
+  switch (kind) {
+    case ServerKind::Pyftpdlib:
+      return "pyftpdlib";
+    case ServerKind::Vsftpd:
+      return "vsftpd";
+    case ServerKind::PureFtpd:
+      return "pure-ftpd";
+    case ServerKind::Proftpd:
+      return "proftpd";
+  }
+  return "?";
+}
+
+int RunProgram(const std::vector<std::string>& argv, const std::string& input,
+               const std::string& outputFile, int timeoutSeconds) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return -1;
+  Fd readEnd(fds[0]), writeEnd(fds[1]);
+  pid_t pid;
+  try {
+    pid = Spawn(argv, outputFile, readEnd.fd);
+  } catch (...) {
+    return -1;
+  }
+  ::close(readEnd.fd);
+  readEnd.fd = -1;
+  ::signal(SIGPIPE, SIG_IGN);
+  std::size_t done = 0;
+  while (done < input.size()) {
+    ssize_t n = ::write(writeEnd.fd, input.data() + done, input.size() - done);
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  ::close(writeEnd.fd);
+  writeEnd.fd = -1;
+  int status = WaitChild(pid, timeoutSeconds * 1000);
+  if (status == -1) {
+    KillTree(pid);
+    return -1;
+  }
+  if (WIFEXITED(status)) return WEXITSTATUS(status) == 127 ? -1 : WEXITSTATUS(status);
+  return 128 + WTERMSIG(status);
+}
+
+TestFtpServer::TestFtpServer(ServerKind kind, const std::string& root, const ServerOptions& options)
+    : kind_(kind), root_(fs::absolute(root).lexically_normal().string()), options_(options) {
+  while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
+  if (!fs::is_directory(root_))
+    throw ServerStartError(std::string(Name()) + ": root " + root_ + " is not a directory");
+  if (kind_ == ServerKind::PureFtpd && (options_.anonymous || !options_.allowWrite))
+    throw ServerStartError("pure-ftpd: anonymous and read-only set-ups are not offered");
+  if (options_.passivePorts < 2) options_.passivePorts = 2;
+  conf_ = std::make_unique<TempDir>(std::string("veldra-") + Name());
+  if (kind_ != ServerKind::Pyftpdlib) {
+    EnsureAccount(options_.user, options_.password, kind_ == ServerKind::Vsftpd, uid_, gid_);
+    OwnTree();
+  }
+  // A port taken between the check and the server's bind shows as an early exit: retry.
+  std::string why;
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    int base = FindFreePortBlock(1 + options_.passivePorts);
+    port_ = base;
+    pasvMin_ = base + 1;
+    pasvMax_ = base + options_.passivePorts;
+    WriteConfig();
+    Launch();
+    if (WaitReady(why)) return;
+    std::string log = LogText();
+    Stop();
+    if (why.find("timed out") != std::string::npos) break;
+    why += "\n" + Tail(log);
+  }
+  throw ServerStartError(std::string(Name()) + " did not start on 127.0.0.1:" +
+                         std::to_string(port_) + ": " + why + "\n--- log ---\n" + Tail(LogText()));
+}
+
+TestFtpServer::~TestFtpServer() {
+  Stop();
+}
+
+std::string TestFtpServer::Url() const {
+  return "ftp://" + options_.user + ":" + options_.password +
+         "@127.0.0.1:" + std::to_string(port_) + "/";
+}
+
+void TestFtpServer::OwnTree() {
+  if (kind_ != ServerKind::Pyftpdlib) ChownTree(root_, uid_, gid_);
+}
+
+std::string TestFtpServer::LogText() const {
+  std::string text = ReadIfExists(conf_->Path() + "/server.log");
+  std::string own = ReadIfExists(conf_->Path() + "/own.log");
+  if (!own.empty()) text += "\n--- own log ---\n" + own;
+  return text;
+}
+
+void TestFtpServer::Stop() {
+  if (pid_ <= 0) return;
+  KillTree(pid_);
+  pid_ = -1;
+}
+
+void TestFtpServer::Restart() {
+  Stop();
+  std::string why;
+  // The old listening port may linger briefly; retry a few times within a bounded time.
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    Launch();
+    if (WaitReady(why)) return;
+    Stop();
+    SleepMs(500);
+  }
+  throw ServerStartError(std::string(Name()) + " did not restart on port " + std::to_string(port_) +
+                         ": " + why + "\n--- log ---\n" + Tail(LogText()));
+}
+
+void TestFtpServer::WriteConfig() {
+  const std::string c = conf_->Path();
+  const std::string P = std::to_string(port_);
+  const int idle = options_.idleTimeoutSeconds, data = options_.dataTimeoutSeconds;
+  std::ostringstream o;
+  switch (kind_) {
+    case ServerKind::Pyftpdlib:
+      break;
+    case ServerKind::Vsftpd: {
+      MakeDirs(c + "/empty");
+      ::chmod((c + "/empty").c_str(), 0755);
+      o << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << P
+        << "\nbackground=NO\nrun_as_launching_user=NO\nseccomp_sandbox=NO\n"
+        << "pasv_enable=YES\npasv_min_port=" << pasvMin_ << "\npasv_max_port=" << pasvMax_
+        << "\npasv_address=127.0.0.1\nport_enable=YES\nconnect_from_port_20=NO\n"
+        << "local_enable=YES\nlocal_root=" << root_ << "\nchroot_local_user=YES\n"
+        << "allow_writeable_chroot=YES\nwrite_enable=" << (options_.allowWrite ? "YES" : "NO")
+        << "\nlocal_umask=022\nfile_open_mode=0666\n"
+        << "anonymous_enable=" << (options_.anonymous ? "YES" : "NO") << "\nanon_root=" << root_
+        << "\nftp_username=" << options_.user << "\nno_anon_password=YES\n"
+        << "anon_upload_enable=" << (options_.allowWrite ? "YES" : "NO")
+        << "\nanon_mkdir_write_enable=" << (options_.allowWrite ? "YES" : "NO")
+        << "\nanon_other_write_enable=" << (options_.allowWrite ? "YES" : "NO")
+        << "\nanon_umask=022\nanon_world_readable_only=NO\n"
+        << "secure_chroot_dir=" << c << "/empty\npam_service_name=vsftpd\n"
+        << "userlist_enable=NO\ntcp_wrappers=NO\nforce_dot_files=YES\nasync_abor_enable=YES\n"
+        << "max_clients=0\nmax_per_ip=0\nxferlog_enable=YES\nvsftpd_log_file=" << c
+        << "/own.log\nlog_ftp_protocol=YES\ndual_log_enable=NO\nsyslog_enable=NO\n"
+        << "ftpd_banner=veldra test server ready\n";
+      if (idle > 0) o << "idle_session_timeout=" << idle << "\n";
+      if (data > 0) o << "data_connection_timeout=" << data << "\n";
+      WriteFile(c + "/vsftpd.conf", o.str());
+      ::chmod((c + "/vsftpd.conf").c_str(), 0600);
+      break;
+    }
+    case ServerKind::PureFtpd: {
+      // The passwd file is written here with a SHA-512 crypt hash: pure-pw's own default
+      // (argon2 with a high cost) makes every login take seconds.
+      std::string pw = FtpdDir() + "/root/usr/bin/pure-pw";
+      RemoveTree(c + "/pureftpd.pdb");
+      WriteFile(c + "/pureftpd.passwd", options_.user + ":" + CryptSha512(options_.password) + ":" +
+                                            std::to_string(uid_) + ":" + std::to_string(gid_) +
+                                            "::" + root_ + "/./::::::::::::\n");
+      ::chmod((c + "/pureftpd.passwd").c_str(), 0600);
+      int rc = RunProgram({pw, "mkdb", c + "/pureftpd.pdb", "-f", c + "/pureftpd.passwd"}, "",
+                          c + "/own.log");
+      if (rc != 0)
+        throw ServerStartError("pure-ftpd: pure-pw mkdb failed (" + std::to_string(rc) + ") at " +
+                               pw + "; run scripts/ftp-servers.sh");
+      break;
+    }
+    case ServerKind::Proftpd: {
+      WriteFile(c + "/passwd", options_.user + ":" + CryptSha512(options_.password) + ":" +
+                                   std::to_string(uid_) + ":" + std::to_string(gid_) +
+                                   "::" + root_ + ":/bin/sh\n");
+      WriteFile(c + "/group",
+                GroupName(gid_) + ":x:" + std::to_string(gid_) + ":" + options_.user + "\n");
+      ::chmod((c + "/passwd").c_str(), 0600);
+      ::chmod((c + "/group").c_str(), 0600);
+      o << "ServerType standalone\nServerName \"veldra test server ready\"\nDefaultServer on\n"
+        << "Port " << P << "\nDefaultAddress 127.0.0.1\nSocketBindTight on\nUseIPv6 off\n"
+        << "PassivePorts " << pasvMin_ << " " << pasvMax_ << "\n"
+        << "User " << options_.user << "\nGroup " << GroupName(gid_)
+        << "\nUmask 022\nMaxInstances 100\n"
+        << "PidFile " << c << "/proftpd.pid\nScoreboardFile " << c << "/proftpd.scoreboard\n"
+        << "DelayTable none\nWtmpLog off\nUseReverseDNS off\nUseLastlog off\n"
+        << "AuthOrder mod_auth_file.c\nAuthUserFile " << c << "/passwd\nAuthGroupFile " << c
+        << "/group\nRequireValidShell off\nAuthPAM off\nDefaultRoot ~\n"
+        << "SystemLog " << c << "/own.log\nTransferLog none\nListOptions \"-a\"\n"
+        << "AllowOverwrite on\nAllowStoreRestart on\nAllowRetrieveRestart on\n"
+        << "MaxClientsPerHost none\nMaxLoginAttempts 100\n";
+      if (idle > 0) o << "TimeoutIdle " << idle << "\nTimeoutNoTransfer " << idle << "\n";
+      if (data > 0) o << "TimeoutStalled " << data << "\n";
+      if (!options_.allowWrite) o << "<Limit WRITE>\n  DenyAll\n</Limit>\n";
+      if (options_.anonymous)
+        o << "<Anonymous " << root_ << ">\n  User " << options_.user << "\n  Group "
+          << GroupName(gid_) << "\n  UserAlias anonymous " << options_.user
+          << "\n  RequireValidShell off\n"
+          << "  AnonRequirePassword off\n</Anonymous>\n";
+      WriteFile(c + "/proftpd.conf", o.str());
+      ::chmod((c + "/proftpd.conf").c_str(), 0644);
+      break;
+    }
+  }
+}
+
+void TestFtpServer::Launch() {
+  const std::string c = conf_->Path();
+  std::vector<std::string> argv;
+  switch (kind_) {
+    case ServerKind::Pyftpdlib:
+      argv = {"/usr/bin/python3", std::string(VELDRA_TEST_SUPPORT_DIR) + "/pyftpd_server.py",
+              "--root",           root_,
+              "--port",           std::to_string(port_),
+              "--pasv-min",       std::to_string(pasvMin_),
+              "--pasv-max",       std::to_string(pasvMax_),
+              "--user",           options_.user,
+              "--password",       options_.password};
+      if (options_.anonymous) argv.push_back("--anonymous");
+      if (!options_.allowWrite) argv.push_back("--read-only");
+      if (options_.idleTimeoutSeconds > 0)
+        argv.insert(argv.end(), {"--idle-timeout", std::to_string(options_.idleTimeoutSeconds)});
+      if (options_.dataTimeoutSeconds > 0)
+        argv.insert(argv.end(), {"--data-timeout", std::to_string(options_.dataTimeoutSeconds)});
+      break;
+    case ServerKind::Vsftpd:
+      if (!Exists("/usr/sbin/vsftpd"))
+        throw ServerStartError("vsftpd: /usr/sbin/vsftpd missing; run scripts/ftp-servers.sh");
+      argv = {"/usr/sbin/vsftpd", c + "/vsftpd.conf"};
+      break;
+    case ServerKind::PureFtpd: {
+      std::string bin = FtpdDir() + "/root/usr/sbin/pure-ftpd";
+      if (!Exists(bin))
+        throw ServerStartError("pure-ftpd: " + bin + " missing; run scripts/ftp-servers.sh");
+      argv = {bin,
+              "-S",
+              "127.0.0.1," + std::to_string(port_),
+              "-p",
+              std::to_string(pasvMin_) + ":" + std::to_string(pasvMax_),
+              "-l",
+              "puredb:" + c + "/pureftpd.pdb",
+              "-E",
+              "-A",
+              "-H",
+              "-D",
+              "-u",
+              "1",
+              "-c",
+              "100",
+              "-C",
+              "100",
+              "-g",
+              c + "/pure-ftpd.pid",
+              "-d"};
+      if (options_.idleTimeoutSeconds > 0)
+        argv.insert(argv.end(), {"-I", std::to_string((options_.idleTimeoutSeconds + 59) / 60)});
+      break;
+    }
+    case ServerKind::Proftpd: {
+      std::string bin = FtpdDir() + "/root/usr/sbin/proftpd";
+      if (!Exists(bin))
+        throw ServerStartError("proftpd: " + bin + " missing; run scripts/ftp-servers.sh");
+      argv = {bin, "-n", "-q", "-c", c + "/proftpd.conf"};
+      break;
+    }
+  }
+  pid_ = Spawn(argv, c + "/server.log", -1);
+}
+
+bool TestFtpServer::WaitReady(std::string& why) {
+  auto deadline = Clock::now() + std::chrono::seconds(kReadySeconds);
+  while (Clock::now() < deadline) {
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      why = WIFEXITED(status) ? "exited with status " + std::to_string(WEXITSTATUS(status))
+                              : "killed by signal " + std::to_string(WTERMSIG(status));
+      return false;
+    }
+    Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port_));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(s.fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+      std::string got;
+      auto lineDeadline = Clock::now() + std::chrono::seconds(3);
+      while (got.find('\n') == std::string::npos && Clock::now() < lineDeadline) {
+        pollfd p{s.fd, POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0) continue;
+        char buf[512];
+        ssize_t n = ::recv(s.fd, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        got.append(buf, static_cast<std::size_t>(n));
+      }
+      if (got.rfind("220", 0) == 0) {
+        ::send(s.fd, "QUIT\r\n", 6, MSG_NOSIGNAL);
+        return true;
+      }
+      why = "greeting was '" + got + "'";
+    }
+    SleepMs(50);
+  }
+  why = "timed out after " + std::to_string(kReadySeconds) + " s waiting for \"220\"";
+  return false;
+}
+
+std::unique_ptr<TestFtpServer> StartServer(ServerKind kind, const std::string& root,
+                                           const ServerOptions& options) {
+  return std::make_unique<TestFtpServer>(kind, root, options);
+}
+std::unique_ptr<TestFtpServer> StartPyftpdlib(const std::string& root, const ServerOptions& o) {
+  return StartServer(ServerKind::Pyftpdlib, root, o);
+}
+std::unique_ptr<TestFtpServer> StartVsftpd(const std::string& root, const ServerOptions& o) {
+  return StartServer(ServerKind::Vsftpd, root, o);
+}
+std::unique_ptr<TestFtpServer> StartPureFtpd(const std::string& root, const ServerOptions& o) {
+  return StartServer(ServerKind::PureFtpd, root, o);
+}
+std::unique_ptr<TestFtpServer> StartProftpd(const std::string& root, const ServerOptions& o) {
+  return StartServer(ServerKind::Proftpd, root, o);
+}
+
+}  // namespace veldra::test

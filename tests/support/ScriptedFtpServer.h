@@ -1,0 +1,143 @@
+// An in-process FTP server driven by a test script, for replies no real server gives
+// (odd codes, refusals at the end of a transfer, stalls, resets, malformed lines).
+//
+// The server listens on 127.0.0.1 on a free port. Every accepted control connection gets its
+// own ScriptedSession and its own thread, which runs the test's handler; the handler talks to
+// the client with Send()/ReadCommand()/Expect() and moves data with the data-connection calls.
+// Sessions run concurrently when the client reconnects while an earlier session still lives.
+//
+// Every wait is bounded (default 5 s). Destroying the server stops accepting, closes every
+// socket of every session (which ends their blocking calls with ""/false) and joins every
+// thread; a handler should return soon once its calls start failing.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace veldra::test {
+
+class ScriptedFtpServer;
+
+// One control connection and at most one data connection at a time. Used only by its own
+// handler thread; Abort() (called by the server) may come from another thread.
+class ScriptedSession {
+ public:
+  static constexpr int kDefaultWaitMs = 5000;
+
+  ScriptedSession(ScriptedFtpServer& server, int controlFd, int index);
+  ~ScriptedSession();
+  ScriptedSession(const ScriptedSession&) = delete;
+  ScriptedSession& operator=(const ScriptedSession&) = delete;
+
+  // 0 for the first accepted session, 1 for the next, ...
+  int Index() const { return index_; }
+
+  // Sends `line` + CR LF / raw bytes on the control connection; false when it is gone.
+  bool Send(const std::string& line);
+  bool SendRaw(const std::string& bytes);
+  // The next command line without CR LF; "" on close or when nothing arrives in time.
+  // Every line read is recorded in the server's Commands().
+  std::string ReadCommand(int waitMs = kDefaultWaitMs);
+  // Reads the next command and compares it with `expected`: equal, or, when `expected` ends
+  // in '*', starting with the text before the '*'. A mismatch is recorded in the server's
+  // Mismatches(). Returns whether it matched; the command read is stored in LastCommand().
+  bool Expect(const std::string& expected, int waitMs = kDefaultWaitMs);
+  const std::string& LastCommand() const { return last_; }
+
+  // Sends "220 ..." and answers USER/PASS with 331/230. Returns false on a mismatch.
+  bool Greet();
+  bool AcceptLogin();
+
+  // Passive mode: opens a listener on 127.0.0.1:0 and returns the reply text
+  // "227 Entering Passive Mode (127,0,0,1,p1,p2)." (not sent: the test sends it).
+  std::string OpenPassive();
+  // Accepts the client's data connection on the passive listener; false on time-out.
+  bool AcceptData(int waitMs = kDefaultWaitMs);
+  // Active mode: connects to the address of a PORT command; false on failure.
+  bool ConnectActive(const std::string& host, int port, int waitMs = kDefaultWaitMs);
+  // Parses "PORT h1,h2,h3,h4,p1,p2" (or its argument alone); false when malformed.
+  static bool ParsePort(const std::string& command, std::string& host, int& port);
+
+  // Sends bytes on the data connection; false when it fails or none is open.
+  bool SendData(const std::string& bytes);
+  // Everything the client sends until it closes the data connection (bounded wait).
+  std::string ReceiveData(int waitMs = kDefaultWaitMs);
+  // Closes the data connection normally (FIN) / with a reset (RST via SO_LINGER 0).
+  void CloseData();
+  void ResetData();
+  // Closes the control connection (and any data connection).
+  void Close();
+  // True once the client has closed the control connection (checked without waiting).
+  bool ClientClosed();
+
+  // Called by the server on shutdown: shuts every socket down so blocking calls end.
+  void Abort();
+
+ private:
+  int WaitReadable(int fd, int waitMs);
+  void CloseFd(int& fd);
+
+  ScriptedFtpServer& server_;
+  const int index_;
+  std::mutex fdMutex_;  // guards the fds against Abort() from the server thread
+  int control_;
+  int listener_ = -1;
+  int data_ = -1;
+  std::string buffer_;
+  std::string last_;
+  std::atomic<bool> aborted_{false};
+};
+
+class ScriptedFtpServer {
+ public:
+  using Handler = std::function<void(ScriptedSession&)>;
+
+  // Starts listening at once; raises std::runtime_error when it cannot.
+  explicit ScriptedFtpServer(Handler handler);
+  ~ScriptedFtpServer();
+  ScriptedFtpServer(const ScriptedFtpServer&) = delete;
+  ScriptedFtpServer& operator=(const ScriptedFtpServer&) = delete;
+
+  int Port() const { return port_; }
+  // Every command line received, in order, across sessions (thread-safe copy).
+  std::vector<std::string> Commands() const;
+  // Mismatches recorded by Expect() and exceptions that escaped a handler.
+  std::vector<std::string> Mismatches() const;
+  // Sessions accepted so far / sessions whose handler has returned.
+  int SessionsStarted() const;
+  int SessionsFinished() const;
+  // Waits (bounded) until at least n handlers have returned; returns whether they did.
+  bool WaitSessionsFinished(int n, int waitMs = ScriptedSession::kDefaultWaitMs);
+  // Waits (bounded) until a command starting with `prefix` has been received.
+  bool WaitForCommand(const std::string& prefix, int waitMs = ScriptedSession::kDefaultWaitMs);
+  // Stops accepting and ends every session (also done by the destructor).
+  void Stop();
+
+ private:
+  friend class ScriptedSession;
+  void AcceptLoop();
+  void Record(const std::string& line);
+  void RecordMismatch(const std::string& text);
+
+  Handler handler_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stopping_{false};
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> commands_;
+  std::vector<std::string> mismatches_;
+  std::vector<std::shared_ptr<ScriptedSession>> sessions_;
+  std::vector<std::thread> threads_;
+  int finished_ = 0;
+  std::thread acceptThread_;
+};
+
+}  // namespace veldra::test

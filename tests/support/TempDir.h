@@ -1,0 +1,63 @@
+// Temporary directories and whole-file helpers for tests.
+//
+// Everything here throws std::runtime_error (with the path and the system's reason) on
+// failure; nothing returns error codes. All functions are safe to call from any thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace veldra::test {
+
+// A fresh directory under /tmp (mode 0755 so that FTP servers running as another user can
+// traverse it), removed with everything below it when the object is destroyed. Not copyable.
+class TempDir {
+ public:
+  explicit TempDir(const std::string& prefix = "veldra-test");
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  // Absolute path without a trailing slash.
+  const std::string& Path() const { return path_; }
+  // Path() + "/" + relative.
+  std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
+
+ private:
+  std::string path_;
+};
+
+// Writes `content` as the whole file (created or replaced), creating missing parent
+// directories. Files get mode 0666 and new directories 0777 regardless of the umask, so that
+// a server session running as an unprivileged account may replace, rename or delete them.
+void WriteFile(const std::string& path, const std::string& content);
+// Appends `content` to the file (created when missing, mode 0666).
+void AppendFile(const std::string& path, const std::string& content);
+// Reads the whole file.
+std::string ReadFile(const std::string& path);
+// Creates the directory and missing parents (mode 0777). No error when it exists.
+void MakeDirs(const std::string& path);
+// Removes a file or a whole tree; no error when it does not exist.
+void RemoveTree(const std::string& path);
+// True when the path exists (any type).
+bool Exists(const std::string& path);
+// Size of a file in bytes.
+std::uint64_t FileSize(const std::string& path);
+// Creates or resizes a sparse file of `size` bytes (costs no disk) and writes `marker` at
+// `markerOffset` (nothing when marker is empty). Mode 0666.
+void MakeSparseFile(const std::string& path, std::uint64_t size, std::uint64_t markerOffset,
+                    const std::string& marker);
+
+// Deterministic pseudo-random content of `size` bytes; different seeds give different bytes,
+// so misplaced blocks show up in a comparison.
+std::string PatternBytes(std::size_t size, std::uint32_t seed = 1);
+
+// 64-bit FNV-1a of bytes / of a whole file (streamed). A test checksum only: it catches
+// corruption, truncation and reordering, not deliberate collisions.
+std::uint64_t Fnv1a64(const std::string& bytes);
+std::uint64_t Fnv1a64OfFile(const std::string& path);
+// The same value as 16 lower-case hex digits (for messages).
+std::string ChecksumOfFile(const std::string& path);
+std::string ChecksumOf(const std::string& bytes);
+
+}  // namespace veldra::test
