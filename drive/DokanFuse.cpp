@@ -1,11 +1,674 @@
-// The file-system library interface served by libfuse3.
+// The file-system library interface served by libfuse3's high-level API: every FUSE request
+// becomes one or two callbacks of the DOKAN_OPERATIONS table, and their Windows error codes
+// become errno values through one table.
+//
+// Kernel caching. Files are opened with direct I/O: every read and write reaches the callbacks
+// with the caller's own request size (st_blksize of 1 MiB makes cat/cp use 1 MiB buffers), in the
+// caller's order, so a sequential copy stays on one open RETR or APPE, and nothing written
+// through the drive can be shadowed by stale pages. Attribute and entry results are cached for
+// one second (the kernel updates a file's size itself on writes and truncates through the
+// drive); directory contents are never cached by the kernel, so a listing after a change shows
+// it. Readdir hands out attributes with the names, so `ls -l` costs one request per directory.
+#define FUSE_USE_VERSION 314
+
+#include "drive/DokanFuse.h"
+
+#include <fuse.h>
+#include <spawn.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
 #include "drive/Dokan.h"
+#include "platform/TextConv.h"
+
+extern char** environ;
+
+namespace veldra::drive {
+
+int WindowsErrorToErrno(int code) {
+  switch (code) {
+    case 0:
+      return 0;
+    case -ERROR_FILE_NOT_FOUND:
+      return ENOENT;
+    case -ERROR_ACCESS_DENIED:
+      return EACCES;
+    case -ERROR_SEEK:
+      return ESPIPE;
+    case -ERROR_ALREADY_EXISTS:
+      return EEXIST;
+    case -ERROR_INVALID_FUNCTION:
+      return EPERM;
+    default:
+      return code > 0 ? 0 : EIO;
+  }
+}
+
+std::string MountPointOf(char16_t letter) {
+  if (letter >= u'A' && letter <= u'Z') letter = static_cast<char16_t>(letter - u'A' + u'a');
+  if (letter < u'a' || letter > u'z') return std::string();
+  return std::string("/mnt/") + static_cast<char>(letter);
+}
+
+std::string EscapeMountOption(const std::string& value) {
+  std::string out;
+  for (char c : value) {
+    if (c == ',' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+bool ToDrivePath(const char* path, std::string* drivePath) {
+  std::string out = path != nullptr ? path : "";
+  for (char& c : out) {
+    if (c == '\\') return false;
+    if (c == '/') c = '\\';
+  }
+  if (out.empty()) out = "\\";
+  *drivePath = std::move(out);
+  return true;
+}
+
+}  // namespace veldra::drive
+
+namespace {
+
+using veldra::drive::ToDrivePath;
+using veldra::drive::WindowsErrorToErrno;
+
+// What the FUSE handlers need; lives on DokanMain's stack for the whole mount.
+struct Mount {
+  DOKAN_OPTIONS* options;
+  DOKAN_OPERATIONS* operations;
+};
+
+// At most one mount per process: the handlers reach it through fuse_get_context().
+std::atomic<bool> g_mounted{false};
+
+Mount& Current() {
+  return *static_cast<Mount*>(fuse_get_context()->private_data);
+}
+DOKAN_OPERATIONS& Ops() {
+  return *Current().operations;
+}
+
+// The kernel reports the calling thread; the owner check compares processes.
+DWORD ProcessOf(pid_t tid) {
+  if (tid <= 0) return 0;
+  char name[64];
+  std::snprintf(name, sizeof name, "/proc/%d/status", static_cast<int>(tid));
+  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(name, "re"), &std::fclose);
+  if (file) {
+    char line[256];
+    while (std::fgets(line, sizeof line, file.get()) != nullptr) {
+      int tgid = 0;
+      if (std::sscanf(line, "Tgid: %d", &tgid) == 1 && tgid > 0) return static_cast<DWORD>(tgid);
+    }
+  }
+  return static_cast<DWORD>(tid);
+}
+
+DOKAN_FILE_INFO MakeInfo(bool directory = false) {
+  DOKAN_FILE_INFO info{};
+  info.DokanOptions = Current().options;
+  info.ProcessId = ProcessOf(fuse_get_context()->pid);
+  info.IsDirectory = directory ? 1 : 0;
+  info.SynchronousIo = 1;
+  return info;
+}
+
+// A drive path as the callbacks take it, or the errno that refuses the name.
+struct WideName {
+  std::u16string text;
+  int error = 0;
+  explicit WideName(const char* path) {
+    std::string drivePath;
+    if (!ToDrivePath(path, &drivePath)) {
+      error = EINVAL;
+      return;
+    }
+    text = veldra::platform::AnsiToWide(drivePath);
+  }
+  const WCHAR* c_str() const { return text.c_str(); }
+};
+
+int Errno(int code) {
+  return -WindowsErrorToErrno(code);
+}
+
+// FILETIME (100 ns since 1601) to a timespec (since 1970); earlier times become 0.
+timespec ToTimespec(const FILETIME& time) {
+  constexpr ULONGLONG kEpochDiff = 116444736000000000ULL;
+  ULONGLONG value = FileTimeValue(time);
+  timespec ts{};
+  if (value > kEpochDiff) {
+    value -= kEpochDiff;
+    ts.tv_sec = static_cast<time_t>(value / 10000000ULL);
+    ts.tv_nsec = static_cast<long>((value % 10000000ULL) * 100);
+  }
+  return ts;
+}
+
+constexpr blksize_t kIoBlockSize = 1 << 20;
+
+void FillStat(DWORD attributes, ULONGLONG size, const FILETIME& created, const FILETIME& accessed,
+              const FILETIME& written, struct stat* st) {
+  *st = {};
+  const fuse_context* context = fuse_get_context();
+  const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  // Reparse points (symbolic links on the server) are shown as the regular files they serve.
+  st->st_mode = directory ? (S_IFDIR | 0755) : (S_IFREG | 0644);
+  st->st_nlink = 1;  // unknown: keeps tools from deriving subdirectory counts
+  st->st_uid = context->uid;
+  st->st_gid = context->gid;
+  // All ones marks a size the device lost track of (a failed upload); never hand out -1.
+  st->st_size = size > static_cast<ULONGLONG>(INT64_MAX) ? 0 : static_cast<off_t>(size);
+  st->st_blksize = kIoBlockSize;
+  st->st_blocks = (st->st_size + 511) / 512;
+  st->st_atim = ToTimespec(accessed);
+  st->st_mtim = ToTimespec(written);
+  st->st_ctim = ToTimespec(written);
+  (void)created;
+}
+
+// ---- FUSE handlers -------------------------------------------------------------------------
+
+void* OnInit(fuse_conn_info* conn, fuse_config* cfg) {
+  cfg->use_ino = 0;
+  cfg->entry_timeout = 1.0;
+  cfg->attr_timeout = 1.0;
+  cfg->negative_timeout = 0.0;
+  cfg->kernel_cache = 0;
+  cfg->direct_io = 1;
+  // An unlinked open file must not be renamed to a hidden name on the server.
+  cfg->hard_remove = 1;
+  // Requests of one file in the caller's order: the device keeps one transfer open per file.
+  conn->want &= ~FUSE_CAP_ASYNC_READ;
+  conn->want &= ~FUSE_CAP_WRITEBACK_CACHE;
+  return fuse_get_context()->private_data;
+}
+
+void OnDestroy(void* privateData) {
+  auto* mount = static_cast<Mount*>(privateData);
+  if (mount == nullptr || mount->operations->Unmount == nullptr) return;
+  DOKAN_FILE_INFO info{};
+  info.DokanOptions = mount->options;
+  info.ProcessId = static_cast<DWORD>(getpid());
+  mount->operations->Unmount(&info);
+}
+
+int OnGetattr(const char* path, struct stat* st, fuse_file_info* /*fi*/) {
+  WideName name(path);
+  if (name.error != 0) return -name.error;
+  if (Ops().GetFileInformation == nullptr) return -ENOSYS;
+  BY_HANDLE_FILE_INFORMATION record{};
+  DOKAN_FILE_INFO info = MakeInfo();
+  int code = Ops().GetFileInformation(name.c_str(), &record, &info);
+  if (code != 0) return Errno(code);
+  FillStat(record.dwFileAttributes, FileSizeValue(record), record.ftCreationTime,
+           record.ftLastAccessTime, record.ftLastWriteTime, st);
+  return 0;
+}
+
+int OnOpendir(const char* path, fuse_file_info* /*fi*/) {
+  WideName name(path);
+  if (name.error != 0) return -name.error;
+  if (Ops().OpenDirectory == nullptr) return 0;
+  DOKAN_FILE_INFO info = MakeInfo();
+  int code = Ops().OpenDirectory(name.c_str(), &info);
+  if (code != 0) return Errno(code);
+  return info.IsDirectory ? 0 : -ENOTDIR;
+}
+
+// Carried through FindFiles to the entry filler in DOKAN_FILE_INFO::DokanContext.
+struct Listing {
+  void* buffer;
+  fuse_fill_dir_t filler;
+  bool plus;
+};
+
+int FillEntry(WIN32_FIND_DATAW* data, DOKAN_FILE_INFO* info) {
+  if (data == nullptr || info == nullptr || info->DokanContext == 0) return 0;
+  auto* listing = reinterpret_cast<Listing*>(static_cast<uintptr_t>(info->DokanContext));
+  std::u16string wide(data->cFileName,
+                      std::char_traits<char16_t>::length(data->cFileName) < MAX_PATH
+                          ? std::char_traits<char16_t>::length(data->cFileName)
+                          : static_cast<size_t>(MAX_PATH - 1));
+  std::string name = veldra::platform::WideToAnsi(wide);
+  // A name the kernel cannot carry (empty, or too long for the record) is left out.
+  if (name.empty() || name.find('/') != std::string::npos) return 0;
+  // "." and ".." go without attributes: the library numbers only the entries it looks up.
+  if (name == "." || name == "..") {
+    return listing->filler(listing->buffer, name.c_str(), nullptr, 0,
+                           static_cast<fuse_fill_dir_flags>(0))
+               ? 1
+               : 0;
+  }
+  struct stat st;
+  FillStat(data->dwFileAttributes,
+           (static_cast<ULONGLONG>(data->nFileSizeHigh) << 32) | data->nFileSizeLow,
+           data->ftCreationTime, data->ftLastAccessTime, data->ftLastWriteTime, &st);
+  int full =
+      listing->filler(listing->buffer, name.c_str(), &st, 0,
+                      listing->plus ? FUSE_FILL_DIR_PLUS : static_cast<fuse_fill_dir_flags>(0));
+  return full ? 1 : 0;
+}
+
+int OnReaddir(const char* path, void* buffer, fuse_fill_dir_t filler, off_t /*offset*/,
+              fuse_file_info* /*fi*/, fuse_readdir_flags flags) {
+  WideName name(path);
+  if (name.error != 0) return -name.error;
+  if (Ops().FindFiles == nullptr) return -EIO;
+  Listing listing{buffer, filler, (flags & FUSE_READDIR_PLUS) != 0};
+  DOKAN_FILE_INFO info = MakeInfo(true);
+  info.DokanContext = reinterpret_cast<uintptr_t>(&listing);
+  return Errno(Ops().FindFiles(name.c_str(), &FillEntry, &info));
+}
+
+// Ends a handle: Cleanup, then CloseFile. Cleanup's failure is the result.
+int EndHandle(const char* path, bool directory) {
+  WideName name(path);
+  if (name.error != 0) return -name.error;
+  DOKAN_FILE_INFO info = MakeInfo(directory);
+  int code = 0;
+  if (Ops().Cleanup != nullptr) code = Ops().Cleanup(name.c_str(), &info);
+  if (Ops().CloseFile != nullptr) Ops().CloseFile(name.c_str(), &info);
+  return Errno(code);
+}
+
+int OnReleasedir(const char* path, fuse_file_info* /*fi*/) {
+  return EndHandle(path, true);
+}
+
+constexpr DWORD kGenericRead = 0x80000000;
+constexpr DWORD kGenericWrite = 0x40000000;
+constexpr DWORD kShareReadWrite = 0x3;
+
+DWORD AccessOf(int flags) {
+  switch (flags & O_ACCMODE) {
+    case O_RDONLY:
+      return kGenericRead;
+    case O_WRONLY:
+      return kGenericWrite;
+    default:
+      return kGenericRead | kGenericWrite;
+  }
+}
+
+int OpenWith(const char* path, DWORD disposition, fuse_file_info* fi) {
+  WideName name(path);
+  if (name.error != 0) return -name.error;
+  if (Ops().CreateFile == nullptr) return -EIO;
+  DOKAN_FILE_INFO info = MakeInfo();
+  int code = Ops().CreateFile(name.c_str(), AccessOf(fi->flags), kShareReadWrite, disposition,
+                              FILE_ATTRIBUTE_NORMAL, &info);
+  if (code != 0) return Errno(code);
+  if (info.IsDirectory) return -EISDIR;
+  fi->direct_io = 1;
+  fi->keep_cache = 0;
+  fi->fh = 0;
+  return 0;
+}
+
+int OnOpen(const char* path, fuse_file_info* fi) {
+  return OpenWith(path, (fi->flags & O_TRUNC) ? TRUNCATE_EXISTING : OPEN_EXISTING, fi);
+}
+
+int OnCreate(const char* path, mode_t /*mode*/, fuse_file_info* fi) {
+  DWORD disposition = OPEN_ALWAYS;
+  if (fi->flags & O_EXCL) {
+    disposition = CREATE_NEW;
+  } else if (fi->flags & O_TRUNC) {
+    disposition = CREATE_ALWAYS;
+  }
+  return OpenWith(path, disposition, fi);
+}
+
+int OnRead(const char* path, char* buffer, size_t size, off_t offset, fuse_file_info* /*fi*/) {
+  WideName name(path);
+  if (name.error != 0) return -name.error;
+  if (Ops().ReadFile == nullptr) return -EIO;
+  DOKAN_FILE_INFO info = MakeInfo();
+  size_t done = 0;
+  // Filled to the end unless the file ends first: short reads would cost callers extra calls.
+  while (done < size) {
+    DWORD got = 0;
+    int code = Ops().ReadFile(name.c_str(), buffer + done, static_cast<DWORD>(size - done), &got,
+                              offset + static_cast<off_t>(done), &info);
+    if (code != 0) return done > 0 ? static_cast<int>(done) : Errno(code);
+    if (got == 0) break;
+    done += got;
+  }
+  return static_cast<int>(done);
+}
+
+int OnWrite(const char* path, const char* buffer, size_t size, off_t offset,
+            fuse_file_info* /*fi*/) {
+  WideName name(path);
+  if (name.error != 0) return -name.error;
+  if (Ops().WriteFile == nullptr) return -EIO;
+  DOKAN_FILE_INFO info = MakeInfo();
+  DWORD written = 0;
+  int code =
+      Ops().WriteFile(name.c_str(), buffer, static_cast<DWORD>(size), &written, offset, &info);
+  if (code != 0) return Errno(code);
+  // Nothing taken is never reported as success.
+  if (written == 0 && size > 0) return -EIO;
+  return static_cast<int>(written);
+}
+
+int Flush(const char* path) {
+  WideName name(path);
+  if (name.error != 0) return -name.error;
+  if (Ops().FlushFileBuffers == nullptr) return 0;
+  DOKAN_FILE_INFO info = MakeInfo();
+  return Errno(Ops().FlushFileBuffers(name.c_str(), &info));
+}
+
+int OnFlush(const char* path, fuse_file_info* /*fi*/) {
+  return Flush(path);
+}
+int OnFsync(const char* path, int /*datasync*/, fuse_file_info* /*fi*/) {
+  return Flush(path);
+}
+int OnRelease(const char* path, fuse_file_info* /*fi*/) {
+  return EndHandle(path, false);
+}
+
+int OnTruncate(const char* path, off_t size, fuse_file_info* /*fi*/) {
+  WideName name(path);
+  if (name.error != 0) return -name.error;
+  if (Ops().SetEndOfFile == nullptr) return -EPERM;
+  DOKAN_FILE_INFO info = MakeInfo();
+  return Errno(Ops().SetEndOfFile(name.c_str(), size, &info));
+}
+
+int OnMkdir(const char* path, mode_t /*mode*/) {
+  WideName name(path);
+  if (name.error != 0) return -name.error;
+  if (Ops().CreateDirectory == nullptr) return -EPERM;
+  DOKAN_FILE_INFO info = MakeInfo(true);
+  return Errno(Ops().CreateDirectory(name.c_str(), &info));
+}
+
+int OnRmdir(const char* path) {
+  WideName name(path);
+  if (name.error != 0) return -name.error;
+  if (Ops().DeleteDirectory == nullptr) return -EPERM;
+  DOKAN_FILE_INFO info = MakeInfo(true);
+  return Errno(Ops().DeleteDirectory(name.c_str(), &info));
+}
+
+int OnUnlink(const char* path) {
+  WideName name(path);
+  if (name.error != 0) return -name.error;
+  if (Ops().DeleteFile == nullptr) return -EPERM;
+  DOKAN_FILE_INFO info = MakeInfo();
+  return Errno(Ops().DeleteFile(name.c_str(), &info));
+}
+
+int OnRename(const char* from, const char* to, unsigned int flags) {
+  WideName oldName(from);
+  if (oldName.error != 0) return -oldName.error;
+  WideName newName(to);
+  if (newName.error != 0) return -newName.error;
+  if (flags & ~static_cast<unsigned int>(RENAME_NOREPLACE)) return -EINVAL;
+  if (Ops().MoveFile == nullptr) return -EPERM;
+  DOKAN_FILE_INFO info = MakeInfo();
+  BOOL replace = (flags & RENAME_NOREPLACE) ? 0 : 1;
+  return Errno(Ops().MoveFile(oldName.c_str(), newName.c_str(), replace, &info));
+}
+
+int OnStatfs(const char* /*path*/, struct statvfs* st) {
+  *st = {};
+  DWORD maxComponent = MAX_PATH;
+  if (Ops().GetVolumeInformation != nullptr) {
+    DOKAN_FILE_INFO info = MakeInfo();
+    DWORD serial = 0;
+    DWORD flags = 0;
+    int code =
+        Ops().GetVolumeInformation(nullptr, 0, &serial, &maxComponent, &flags, nullptr, 0, &info);
+    if (code != 0) return Errno(code);
+    st->f_fsid = serial;
+  }
+  // FTP cannot tell free space; a large figure keeps copy tools from refusing to copy.
+  constexpr unsigned long kBlock = 4096;
+  constexpr fsblkcnt_t kBlocks = (fsblkcnt_t(1) << 50) / kBlock;  // 1 PiB
+  st->f_bsize = kBlock;
+  st->f_frsize = kBlock;
+  st->f_blocks = kBlocks;
+  st->f_bfree = kBlocks;
+  st->f_bavail = kBlocks;
+  st->f_files = 1u << 30;
+  st->f_ffree = 1u << 30;
+  st->f_favail = 1u << 30;
+  st->f_namemax = maxComponent;
+  return 0;
+}
+
+// Modes, owners and times cannot be kept over FTP; accepting them keeps cp -p, tar and rsync
+// working.
+int OnChmod(const char*, mode_t, fuse_file_info*) {
+  return 0;
+}
+int OnChown(const char*, uid_t, gid_t, fuse_file_info*) {
+  return 0;
+}
+int OnUtimens(const char*, const timespec[2], fuse_file_info*) {
+  return 0;
+}
+int OnGetxattr(const char*, const char*, char*, size_t) {
+  return -ENODATA;
+}
+int OnListxattr(const char*, char*, size_t) {
+  return 0;
+}
+int OnSetxattr(const char*, const char*, const char*, size_t, int) {
+  return -ENOTSUP;
+}
+int OnRemovexattr(const char*, const char*) {
+  return -ENODATA;
+}
+
+fuse_operations MakeFuseOperations() {
+  fuse_operations ops{};
+  ops.init = OnInit;
+  ops.destroy = OnDestroy;
+  ops.getattr = OnGetattr;
+  ops.opendir = OnOpendir;
+  ops.readdir = OnReaddir;
+  ops.releasedir = OnReleasedir;
+  ops.open = OnOpen;
+  ops.create = OnCreate;
+  ops.read = OnRead;
+  ops.write = OnWrite;
+  ops.flush = OnFlush;
+  ops.fsync = OnFsync;
+  ops.release = OnRelease;
+  ops.truncate = OnTruncate;
+  ops.mkdir = OnMkdir;
+  ops.rmdir = OnRmdir;
+  ops.unlink = OnUnlink;
+  ops.rename = OnRename;
+  ops.statfs = OnStatfs;
+  ops.chmod = OnChmod;
+  ops.chown = OnChown;
+  ops.utimens = OnUtimens;
+  ops.getxattr = OnGetxattr;
+  ops.listxattr = OnListxattr;
+  ops.setxattr = OnSetxattr;
+  ops.removexattr = OnRemovexattr;
+  return ops;
+}
+
+// The volume and file-system names for the mount table, asked of the callback before mounting;
+// fallbacks when it has none.
+void VolumeNames(const Mount& mount, std::string* volume, std::string* fsName) {
+  *volume = "VELDRA";
+  *fsName = "VELDRA";
+  if (mount.operations->GetVolumeInformation == nullptr) return;
+  WCHAR volumeBuffer[MAX_PATH + 1] = {};
+  WCHAR fsBuffer[MAX_PATH + 1] = {};
+  DWORD serial = 0, maxComponent = 0, flags = 0;
+  DOKAN_FILE_INFO info{};
+  info.DokanOptions = mount.options;
+  info.ProcessId = static_cast<DWORD>(getpid());
+  if (mount.operations->GetVolumeInformation(volumeBuffer, MAX_PATH + 1, &serial, &maxComponent,
+                                             &flags, fsBuffer, MAX_PATH + 1, &info) != 0) {
+    return;
+  }
+  std::string v = veldra::platform::WideToAnsi(volumeBuffer);
+  std::string f = veldra::platform::WideToAnsi(fsBuffer);
+  if (!v.empty()) *volume = v;
+  if (!f.empty()) *fsName = f;
+}
+
+// The subtype must be one word of the mount type: keep letters, digits and a few marks.
+std::string SubtypeOf(const std::string& fsName) {
+  std::string out;
+  for (char c : fsName) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
+        c == '-' || c == '.') {
+      out += c;
+    }
+  }
+  return out.empty() ? std::string("VELDRA") : out;
+}
+
+struct FuseDeleter {
+  void operator()(fuse* f) const { fuse_destroy(f); }
+};
+struct LoopConfigDeleter {
+  void operator()(fuse_loop_config* c) const { fuse_loop_cfg_destroy(c); }
+};
+
+// Mount point directory: made when missing, removed again on the way out if made here.
+class MountDirectory {
+ public:
+  explicit MountDirectory(std::string path) : path_(std::move(path)) {}
+  ~MountDirectory() {
+    if (created_) rmdir(path_.c_str());
+  }
+  MountDirectory(const MountDirectory&) = delete;
+  MountDirectory& operator=(const MountDirectory&) = delete;
+
+  // False when the directory cannot be made, is not a directory, or is already a mount point.
+  bool Prepare() {
+    struct stat st;
+    if (stat(path_.c_str(), &st) != 0) {
+      if (errno != ENOENT) return false;
+      mkdir("/mnt", 0755);
+      if (mkdir(path_.c_str(), 0755) != 0) return false;
+      created_ = true;
+      return true;
+    }
+    if (!S_ISDIR(st.st_mode)) return false;
+    struct stat parent;
+    if (stat("/mnt", &parent) != 0) return false;
+    return st.st_dev == parent.st_dev;  // a different device: something is mounted there
+  }
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+  bool created_ = false;
+};
+
+// Clears the one-mount flag on every way out of DokanMain.
+struct MountSlot {
+  bool taken;
+  MountSlot() : taken(!g_mounted.exchange(true)) {}
+  ~MountSlot() {
+    if (taken) g_mounted.store(false);
+  }
+  MountSlot(const MountSlot&) = delete;
+  MountSlot& operator=(const MountSlot&) = delete;
+};
+
+}  // namespace
 
 int DokanMain(DOKAN_OPTIONS* options, DOKAN_OPERATIONS* operations) {
   if (options == nullptr || operations == nullptr) return DOKAN_ERROR;
-  return DOKAN_START_ERROR;
+  const WCHAR letter = options->MountPoint != nullptr ? options->MountPoint[0] : u'\0';
+  const std::string mountPath = veldra::drive::MountPointOf(letter);
+  if (mountPath.empty() || options->MountPoint[1] != u'\0') return DOKAN_DRIVE_LETTER_ERROR;
+  if (access("/dev/fuse", R_OK | W_OK) != 0) return DOKAN_DRIVER_INSTALL_ERROR;
+  MountSlot slot;
+  if (!slot.taken) return DOKAN_START_ERROR;
+
+  Mount mount{options, operations};
+  std::string volume, fsName;
+  VolumeNames(mount, &volume, &fsName);
+
+  MountDirectory directory(mountPath);
+  if (!directory.Prepare()) return DOKAN_MOUNT_POINT_ERROR;
+
+  std::vector<std::string> arguments = {
+      "veldra", "-o",
+      "fsname=" + veldra::drive::EscapeMountOption(volume) +
+          ",subtype=" + veldra::drive::EscapeMountOption(SubtypeOf(fsName)) + ",allow_other"};
+  if (options->Options & DOKAN_OPTION_DEBUG) arguments.push_back("-odebug");
+  std::vector<char*> argv;
+  for (std::string& a : arguments) argv.push_back(a.data());
+  fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());
+
+  const fuse_operations fuseOps = MakeFuseOperations();
+  std::unique_ptr<fuse, FuseDeleter> fs(fuse_new(&args, &fuseOps, sizeof fuseOps, &mount));
+  fuse_opt_free_args(&args);
+  if (!fs) return DOKAN_START_ERROR;
+  if (fuse_mount(fs.get(), mountPath.c_str()) != 0) return DOKAN_MOUNT_ERROR;
+
+  fuse_session* session = fuse_get_session(fs.get());
+  const bool signals = fuse_set_signal_handlers(session) == 0;
+  if (options->ThreadCount == 1) {
+    fuse_loop(fs.get());
+  } else {
+    std::unique_ptr<fuse_loop_config, LoopConfigDeleter> config(fuse_loop_cfg_create());
+    unsigned int threads = options->ThreadCount != 0 ? options->ThreadCount : 8;
+    if (config) {
+      fuse_loop_cfg_set_max_threads(config.get(), threads);
+      fuse_loop_cfg_set_idle_threads(config.get(), threads);
+      fuse_loop_cfg_set_clone_fd(config.get(), 0);
+    }
+    fuse_loop_mt(fs.get(), config.get());
+  }
+  if (signals) fuse_remove_signal_handlers(session);
+  fuse_unmount(fs.get());
+  fs.reset();  // calls the Unmount callback
+  return DOKAN_SUCCESS;
 }
 
 BOOL DokanRemoveMountPoint(LPCWSTR mountPoint) {
-  return mountPoint != nullptr && false;
+  if (mountPoint == nullptr) return 0;
+  const std::string path = veldra::drive::MountPointOf(mountPoint[0]);
+  if (path.empty()) return 0;
+  if (geteuid() == 0) {
+    if (umount2(path.c_str(), 0) == 0) return 1;
+    // Open files keep the mount busy; detaching still ends it for every new request.
+    if (errno == EBUSY && umount2(path.c_str(), MNT_DETACH) == 0) return 1;
+    return 0;
+  }
+  const char* argv[] = {"fusermount3", "-u", "-z", path.c_str(), nullptr};
+  pid_t child = 0;
+  if (posix_spawnp(&child, "fusermount3", nullptr, nullptr, const_cast<char* const*>(argv),
+                   environ) != 0) {
+    return 0;
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0) {
+    if (errno != EINTR) return 0;
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 1 : 0;
 }

@@ -1,11 +1,510 @@
+// The drive callbacks: each turns one file-system request into device calls under DeviceLock
+// and every failure into a negative Windows error code.
 #include "drive/uveldra_drive.h"
 
+#include <exception>
+#include <string>
+
 #include "device/uftpdevice.h"
+#include "platform/Console.h"
+#include "platform/TextConv.h"
 
 std::unique_ptr<TFTPDevice> FtpDevice;
 std::mutex DeviceLock;
 std::atomic<DWORD> OwnerProcessId{0};
 
+namespace {
+
+using veldra::platform::WideToAnsi;
+
+bool Debug() {
+  return DebugMode.load(std::memory_order_relaxed);
+}
+
+void Log(const std::string& line) {
+  if (Debug()) veldra::platform::WriteLine(line);
+}
+
+// The closing line of a callback, then its result.
+int Exit(int code) {
+  Log("  -->Ext: " + std::to_string(code));
+  return code;
+}
+
+// Class name and message of whatever was thrown, for "  -->Err: " lines.
+std::string Describe(const std::exception& e) {
+  if (auto* own = dynamic_cast<const Exception*>(&e)) {
+    return std::string(own->ClassName()) + " " + own->Message();
+  }
+  return std::string("Exception ") + e.what();
+}
+
+void LogError(const std::string& text) {
+  Log("  -->Err: " + text);
+}
+
+// True when the request must be refused: a drive restricted to one process, asked by another
+// (or by nobody we can name).
+bool OwnerRefused(const DOKAN_FILE_INFO* info) {
+  DWORD owner = OwnerProcessId.load(std::memory_order_relaxed);
+  if (owner == 0) return false;
+  return info == nullptr || info->ProcessId != owner;
+}
+
+// The mounted device; a missing one is a failure of the request, not a crash.
+TFTPDevice& Device() {
+  if (!FtpDevice) throw Exception("no device is mounted");
+  return *FtpDevice;
+}
+
+// Lock-free root answer; false when there is no device or the root record is not known yet.
+bool CachedRoot(const std::string& name, BY_HANDLE_FILE_INFORMATION* record) {
+  TFTPDevice* device = FtpDevice.get();
+  return device != nullptr && device->GetCachedRootInfo(name, record);
+}
+
+void SetDirectory(DOKAN_FILE_INFO* info, const BY_HANDLE_FILE_INFORMATION& record) {
+  if (info != nullptr)
+    info->IsDirectory = (record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+const char* Bool(bool value) {
+  return value ? "TRUE" : "FALSE";
+}
+
+bool IsDirectoryRecord(const BY_HANDLE_FILE_INFORMATION& record) {
+  return (record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Finishes an open upload of name; shared by flush and the last close of a handle.
+int FinishUpload(const std::string& name) {
+  try {
+    std::lock_guard<std::mutex> hold(DeviceLock);
+    Device().FinishUpload(name);
+    return 0;
+  } catch (const std::exception& e) {
+    LogError(Describe(e));
+  } catch (...) {
+    LogError("unknown failure");
+  }
+  return Exit(-ERROR_BAD_NETPATH);
+}
+
+}  // namespace
+
+int FtpCreateFile(LPCWSTR fileName, DWORD desiredAccess, DWORD /*shareMode*/,
+                  DWORD creationDisposition, DWORD flagsAndAttributes, DOKAN_FILE_INFO* info) {
+  const std::string name = WideToAnsi(fileName);
+  if (Debug()) {
+    Log("FtpCreateFile: " + name);
+    Log("  CreationDisposition: " + std::to_string(creationDisposition));
+    Log("  AccessMode: " + std::to_string(desiredAccess));
+    Log("  FlagsAndAttributes: " + std::to_string(flagsAndAttributes));
+    Log("  PID: " + std::to_string(info != nullptr ? info->ProcessId : 0));
+  }
+  if (OwnerRefused(info)) return -ERROR_ACCESS_DENIED;
+  // Deletion happens through DeleteFile/DeleteDirectory; a delete-on-close open is refused.
+  if ((flagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) != 0) return -ERROR_INVALID_FUNCTION;
+
+  BY_HANDLE_FILE_INFORMATION record{};
+  int result = 0;
+  if (creationDisposition != OPEN_EXISTING || !CachedRoot(name, &record)) {
+    try {
+      std::lock_guard<std::mutex> hold(DeviceLock);
+      TFTPDevice& device = Device();
+      // Looks the name up; false when it does not exist.
+      auto lookup = [&]() {
+        try {
+          device.GetFileInfo(name, &record);
+          return true;
+        } catch (const EReFileNotFound&) {
+          record = BY_HANDLE_FILE_INFORMATION{};
+          return false;
+        }
+      };
+      switch (creationDisposition) {
+        case CREATE_NEW:
+          if (lookup()) {
+            result = -ERROR_ALREADY_EXISTS;
+          } else {
+            device.CreateEmptyFile(name);
+          }
+          break;
+        case CREATE_ALWAYS:
+          // A directory of that name is never replaced by an empty file.
+          if (!lookup() || !IsDirectoryRecord(record)) {
+            record = BY_HANDLE_FILE_INFORMATION{};
+            device.CreateEmptyFile(name);
+          }
+          break;
+        case OPEN_EXISTING:
+          device.GetFileInfo(name, &record);
+          break;
+        case OPEN_ALWAYS:
+          if (!lookup()) device.CreateEmptyFile(name);
+          break;
+        case TRUNCATE_EXISTING:
+          device.GetFileInfo(name, &record);
+          if (!IsDirectoryRecord(record)) device.CreateEmptyFile(name);
+          break;
+        default:
+          break;
+      }
+    } catch (const EReFileNotFound&) {
+      result = -ERROR_FILE_NOT_FOUND;
+    } catch (const std::exception& e) {
+      result = -ERROR_INVALID_FUNCTION;
+      LogError(e.what());
+    } catch (...) {
+      result = -ERROR_INVALID_FUNCTION;
+      LogError("unknown failure");
+    }
+  }
+  SetDirectory(info, record);
+  if (IsDirectoryRecord(record) && creationDisposition != OPEN_EXISTING && result != -2) {
+    result = -ERROR_INVALID_FUNCTION;
+  }
+  return Exit(result);
+}
+
+int FtpOpenDirectory(LPCWSTR fileName, DOKAN_FILE_INFO* info) {
+  std::string name = WideToAnsi(fileName);
+  Log("FtpOpenDirectory: " + name);
+  if (OwnerRefused(info)) return -ERROR_ACCESS_DENIED;
+  if (!name.empty() && name.back() == '\\') name.pop_back();
+  if (name.empty()) name = "\\";
+  BY_HANDLE_FILE_INFORMATION record{};
+  int result = 0;
+  if (!CachedRoot(name, &record)) {
+    try {
+      std::lock_guard<std::mutex> hold(DeviceLock);
+      Device().GetFileInfo(name, &record);
+    } catch (const EReFileNotFound&) {
+      result = -ERROR_FILE_NOT_FOUND;
+    } catch (const std::exception& e) {
+      result = -ERROR_BAD_NETPATH;
+      LogError(Describe(e));
+    } catch (...) {
+      result = -ERROR_BAD_NETPATH;
+    }
+  }
+  if (result == 0) SetDirectory(info, record);
+  return Exit(result);
+}
+
+int FtpCreateDirectory(LPCWSTR fileName, DOKAN_FILE_INFO* info) {
+  const std::string name = WideToAnsi(fileName);
+  Log("FtpCreateDirectory: " + name);
+  if (OwnerRefused(info)) return -ERROR_ACCESS_DENIED;
+  int result = 0;
+  try {
+    std::lock_guard<std::mutex> hold(DeviceLock);
+    Device().CreateDir(name);
+  } catch (const std::exception& e) {
+    result = -ERROR_BAD_NET_RESP;
+    LogError(Describe(e));
+  } catch (...) {
+    result = -ERROR_BAD_NET_RESP;
+  }
+  return Exit(result);
+}
+
+int FtpCleanup(LPCWSTR fileName, DOKAN_FILE_INFO* info) {
+  const std::string name = WideToAnsi(fileName);
+  Log("FtpCleanup: " + name);
+  // The last close of a handle completes its upload, so other clients see the whole file and a
+  // refused upload is reported to someone.
+  if (info != nullptr && info->IsDirectory) return 0;
+  return FinishUpload(name);
+}
+
+int FtpCloseFile(LPCWSTR fileName, DOKAN_FILE_INFO* /*info*/) {
+  Log("FtpCloseFile: " + WideToAnsi(fileName));
+  return 0;
+}
+
+int FtpFlushFileBuffers(LPCWSTR fileName, DOKAN_FILE_INFO* info) {
+  const std::string name = WideToAnsi(fileName);
+  Log("FtpFlushFileBuffers: " + name);
+  if (info != nullptr && info->IsDirectory) return 0;
+  return FinishUpload(name);
+}
+
+int FtpReadFile(LPCWSTR fileName, void* buffer, DWORD bufferLength, DWORD* readLength,
+                LONGLONG offset, DOKAN_FILE_INFO* info) {
+  const std::string name = WideToAnsi(fileName);
+  if (Debug()) {
+    Log("FtpReadFile: " + name);
+    Log("  Offset: " + std::to_string(offset));
+    Log("  BufferLength: " + std::to_string(bufferLength));
+  }
+  if (OwnerRefused(info)) return -ERROR_ACCESS_DENIED;
+  DWORD count = 0;
+  int result = 0;
+  try {
+    std::lock_guard<std::mutex> hold(DeviceLock);
+    Device().ReadAt(name, buffer, offset, bufferLength, &count);
+  } catch (const EReFileNotFound&) {
+    result = -ERROR_FILE_NOT_FOUND;
+  } catch (const EFilerError&) {
+    result = -ERROR_SEEK;
+  } catch (const std::exception& e) {
+    result = -ERROR_BAD_NETPATH;
+    LogError(Describe(e));
+  } catch (...) {
+    result = -ERROR_BAD_NETPATH;
+  }
+  if (result != 0) count = 0;
+  if (readLength != nullptr) {
+    *readLength = count;
+    Log("  ReadLength: " + std::to_string(count));
+  }
+  return Exit(result);
+}
+
+int FtpWriteFile(LPCWSTR fileName, const void* buffer, DWORD numberOfBytesToWrite,
+                 DWORD* numberOfBytesWritten, LONGLONG offset, DOKAN_FILE_INFO* /*info*/) {
+  const std::string name = WideToAnsi(fileName);
+  if (Debug()) {
+    Log("FtpWriteFile: " + name);
+    Log("  Offset: " + std::to_string(offset));
+    Log("  NumberOfBytesToWrite: " + std::to_string(numberOfBytesToWrite));
+  }
+  DWORD count = 0;
+  int result = 0;
+  try {
+    std::lock_guard<std::mutex> hold(DeviceLock);
+    Device().WriteAt(name, buffer, offset, numberOfBytesToWrite, &count);
+    // Bytes that were handed over but not taken are a failed write, never a success.
+    if (offset >= 0 && count != numberOfBytesToWrite) {
+      throw Exception("the upload took " + std::to_string(count) + " of " +
+                      std::to_string(numberOfBytesToWrite) + " bytes");
+    }
+  } catch (const EReFileNotFound&) {
+    result = -ERROR_FILE_NOT_FOUND;
+  } catch (const EFilerError&) {
+    result = -ERROR_SEEK;
+  } catch (const std::exception& e) {
+    result = -ERROR_BAD_NETPATH;
+    LogError(Describe(e));
+  } catch (...) {
+    result = -ERROR_BAD_NETPATH;
+  }
+  if (result != 0) count = 0;
+  if (numberOfBytesWritten != nullptr) {
+    *numberOfBytesWritten = count;
+    Log("  NumberOfBytesWritten: " + std::to_string(count));
+  }
+  return Exit(result);
+}
+
+int FtpGetFileInformation(LPCWSTR fileName, BY_HANDLE_FILE_INFORMATION* buffer,
+                          DOKAN_FILE_INFO* info) {
+  const std::string name = WideToAnsi(fileName);
+  Log("FtpGetFileInformation: " + name);
+  if (OwnerRefused(info)) return -ERROR_ACCESS_DENIED;
+  BY_HANDLE_FILE_INFORMATION record{};
+  int result = 0;
+  if (!CachedRoot(name, &record)) {
+    try {
+      std::lock_guard<std::mutex> hold(DeviceLock);
+      Device().GetFileInfo(name, &record);
+    } catch (const EReFileNotFound&) {
+      result = -ERROR_FILE_NOT_FOUND;
+    } catch (const std::exception& e) {
+      result = -ERROR_BAD_NETPATH;
+      LogError(Describe(e));
+    } catch (...) {
+      result = -ERROR_BAD_NETPATH;
+    }
+  }
+  if (result == 0) {
+    if (buffer != nullptr) *buffer = record;
+    SetDirectory(info, record);
+  }
+  return Exit(result);
+}
+
+int FtpFindFiles(LPCWSTR pathName, PFillFindData fill, DOKAN_FILE_INFO* info) {
+  std::string path = WideToAnsi(pathName);
+  Log("FtpFindFiles: " + path);
+  if (OwnerRefused(info)) return -ERROR_ACCESS_DENIED;
+  if (path.find('*') != std::string::npos) {
+    // Only "\" ends a directory part here: ":" is an ordinary name character on the server.
+    std::string::size_type slash = path.rfind('\\');
+    path = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  }
+  if (path.empty() || path.back() != '\\') path += '\\';
+  int result = 0;
+  try {
+    // One hold for the whole walk: the enumeration cursor lives in the device.
+    std::lock_guard<std::mutex> hold(DeviceLock);
+    TFTPDevice& device = Device();
+    device.LoadDirectory(path);
+    WIN32_FIND_DATAW entry{};
+    if (device.FindFirst(path, &entry)) {
+      do {
+        if (fill != nullptr) fill(&entry, info);
+        entry = WIN32_FIND_DATAW{};
+      } while (device.FindNext(&entry));
+    }
+  } catch (const std::exception& e) {
+    result = -ERROR_REM_NOT_LIST;
+    LogError(Describe(e));
+  } catch (...) {
+    result = -ERROR_REM_NOT_LIST;
+  }
+  return Exit(result);
+}
+
+int FtpDeleteFile(LPCWSTR fileName, DOKAN_FILE_INFO* info) {
+  const std::string name = WideToAnsi(fileName);
+  Log("FtpDeleteFile: " + name);
+  if (OwnerRefused(info)) return -ERROR_ACCESS_DENIED;
+  int result = 0;
+  try {
+    std::lock_guard<std::mutex> hold(DeviceLock);
+    Device().RemoveFile(name);
+  } catch (const std::exception& e) {
+    result = -ERROR_BAD_NET_RESP;
+    LogError(Describe(e));
+  } catch (...) {
+    result = -ERROR_BAD_NET_RESP;
+  }
+  return Exit(result);
+}
+
+int FtpDeleteDirectory(LPCWSTR fileName, DOKAN_FILE_INFO* info) {
+  const std::string name = WideToAnsi(fileName);
+  Log("FtpDeleteDirectory: " + name);
+  if (OwnerRefused(info)) return -ERROR_ACCESS_DENIED;
+  int result = 0;
+  try {
+    std::lock_guard<std::mutex> hold(DeviceLock);
+    Device().RemoveDir(name);
+  } catch (const std::exception& e) {
+    result = -ERROR_BAD_NET_RESP;
+    LogError(Describe(e));
+  } catch (...) {
+    result = -ERROR_BAD_NET_RESP;
+  }
+  return Exit(result);
+}
+
+int FtpMoveFile(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL replaceIfExisting,
+                DOKAN_FILE_INFO* /*info*/) {
+  const std::string oldName = WideToAnsi(existingFileName);
+  const std::string newName = WideToAnsi(newFileName);
+  if (Debug()) {
+    Log("FtpMoveFile: " + oldName);
+    Log("  NewFileName: " + newName);
+    Log("  ReplaceIfExisting: " + std::string(Bool(replaceIfExisting != 0)));
+  }
+  int result = 0;
+  try {
+    std::lock_guard<std::mutex> hold(DeviceLock);
+    TFTPDevice& device = Device();
+    bool taken = false;
+    if (!replaceIfExisting) {
+      // Servers replace an existing target silently, so "do not replace" is checked here.
+      BY_HANDLE_FILE_INFORMATION record{};
+      try {
+        device.GetFileInfo(newName, &record);
+        taken = true;
+      } catch (const EReFileNotFound&) {
+      }
+    }
+    if (taken) {
+      result = -ERROR_ALREADY_EXISTS;
+    } else {
+      device.Rename(oldName, newName);
+    }
+  } catch (const std::exception& e) {
+    result = -ERROR_BAD_NET_RESP;
+    LogError(Describe(e));
+  } catch (...) {
+    result = -ERROR_BAD_NET_RESP;
+  }
+  return Exit(result);
+}
+
+int FtpSetEndOfFile(LPCWSTR fileName, LONGLONG byteOffset, DOKAN_FILE_INFO* /*info*/) {
+  const std::string name = WideToAnsi(fileName);
+  if (Debug()) {
+    Log("FtpSetEndOfFile: " + name);
+    Log("  ByteOffset: " + std::to_string(byteOffset));
+  }
+  int result = 0;
+  try {
+    std::lock_guard<std::mutex> hold(DeviceLock);
+    TFTPDevice& device = Device();
+    BY_HANDLE_FILE_INFORMATION record{};
+    device.GetFileInfo(name, &record);
+    if (FileSizeValue(record) == static_cast<ULONGLONG>(byteOffset)) {
+      result = 0;
+    } else if (byteOffset == 0) {
+      device.CreateEmptyFile(name);
+    } else {
+      // Only emptying is possible over FTP; no other length can be set.
+      result = -ERROR_INVALID_FUNCTION;
+    }
+  } catch (const std::exception& e) {
+    result = -ERROR_BAD_NET_RESP;
+    LogError(Describe(e));
+  } catch (...) {
+    result = -ERROR_BAD_NET_RESP;
+  }
+  return Exit(result);
+}
+
+int FtpGetVolumeInformation(LPWSTR volumeNameBuffer, DWORD volumeNameSize,
+                            DWORD* volumeSerialNumber, DWORD* maximumComponentLength,
+                            DWORD* fileSystemFlags, LPWSTR fileSystemNameBuffer,
+                            DWORD fileSystemNameSize, DOKAN_FILE_INFO* info) {
+  Log("FtpGetVolumeInformation");
+  if (OwnerRefused(info)) return -ERROR_ACCESS_DENIED;
+  if (info == nullptr) return Exit(-ERROR_GEN_FAILURE);
+  int result = 0;
+  try {
+    // Fixed values of the mount: read without DeviceLock.
+    Device().GetVolumeInfo(volumeNameBuffer, volumeNameSize, volumeSerialNumber,
+                           maximumComponentLength, fileSystemFlags, fileSystemNameBuffer,
+                           fileSystemNameSize);
+  } catch (const std::exception& e) {
+    result = -ERROR_GEN_FAILURE;
+    LogError(Describe(e));
+  } catch (...) {
+    result = -ERROR_GEN_FAILURE;
+  }
+  if (volumeNameBuffer != nullptr && volumeNameSize > 0) {
+    volumeNameBuffer[volumeNameSize - 1] = 0;
+    Log("  lpVolumeNameBuffer: " + WideToAnsi(volumeNameBuffer));
+  }
+  return Exit(result);
+}
+
+int FtpUnmount(DOKAN_FILE_INFO* /*info*/) {
+  Log("FtpUnmount");
+  return 0;
+}
+
 void FillOperations(DOKAN_OPERATIONS* operations) {
+  if (operations == nullptr) return;
   *operations = DOKAN_OPERATIONS{};
+  operations->CreateFile = FtpCreateFile;
+  operations->OpenDirectory = FtpOpenDirectory;
+  operations->CreateDirectory = FtpCreateDirectory;
+  operations->Cleanup = FtpCleanup;
+  operations->CloseFile = FtpCloseFile;
+  operations->ReadFile = FtpReadFile;
+  operations->WriteFile = FtpWriteFile;
+  operations->FlushFileBuffers = FtpFlushFileBuffers;
+  operations->GetFileInformation = FtpGetFileInformation;
+  operations->FindFiles = FtpFindFiles;
+  operations->DeleteFile = FtpDeleteFile;
+  operations->DeleteDirectory = FtpDeleteDirectory;
+  operations->MoveFile = FtpMoveFile;
+  operations->SetEndOfFile = FtpSetEndOfFile;
+  operations->GetVolumeInformation = FtpGetVolumeInformation;
+  operations->Unmount = FtpUnmount;
 }
