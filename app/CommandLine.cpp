@@ -115,6 +115,22 @@ std::vector<std::string> UsageLines() {
   };
 }
 
+void PrintMessage(const std::string& text) {
+  std::string lines;
+  lines.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    if (text[i] == '\n')
+      lines += veldra::platform::LineEnd();
+    else
+      lines += text[i];
+  }
+  const std::string end = veldra::platform::LineEnd();
+  if (lines.size() >= end.size() && lines.compare(lines.size() - end.size(), end.size(), end) == 0)
+    lines.resize(lines.size() - end.size());
+  veldra::platform::WriteLine(lines);
+}
+
 void PrintUsage() {
   for (const std::string& line : UsageLines()) veldra::platform::WriteLine(line);
 }

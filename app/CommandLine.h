@@ -72,6 +72,11 @@ int32_t StrToInt(const std::string& text);
 // EConvertError "'<text>' is not a valid boolean value".
 bool StrToBool(const std::string& text);
 
+// Writes a message that may hold several lines (an exception's text, the background copy's
+// output) to standard output: each CR LF or LF inside becomes the platform's line end, and a
+// text that already ends with a line end gets no second one (no blank line after it).
+void PrintMessage(const std::string& text);
+
 // The usage text, one entry per line (empty entries are empty lines).
 std::vector<std::string> UsageLines();
 // Writes UsageLines() to standard output.

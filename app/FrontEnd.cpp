@@ -76,16 +76,10 @@ int RunMountCommand(const TCommandLine& args, int argc, char** argv, bool* done)
   std::string output;
   const int exitCode = LaunchBackground(BuildInternalCommandLine(args.ParamStr(0), options),
                                         &output, kStartTimeoutMs);
-  if (output.empty()) {
+  if (output.empty())
     WriteLine("Connected.");
-  } else {
-    // The copy's text normally ends with its own line end; add one only when it does not.
-    const std::string end = veldra::platform::LineEnd();
-    if (output.size() >= end.size() &&
-        output.compare(output.size() - end.size(), end.size(), end) == 0)
-      output.resize(output.size() - end.size());
-    WriteLine(output);
-  }
+  else
+    PrintMessage(output);
   return exitCode;
 }
 

@@ -1,5 +1,6 @@
 #include "app/uveldra.h"
 
+#include "app/CommandLine.h"
 #include "app/Launch.h"
 #include "device/uftpdevice.h"
 #include "drive/Dokan.h"
@@ -55,7 +56,7 @@ int CreateDevice(const std::string& host, const std::string& remotePath, const s
     FtpDevice = std::move(device);
     return 0;
   } catch (const std::exception& e) {
-    WriteLine(e.what());
+    PrintMessage(e.what());
     return -1;
   }
 }
@@ -70,7 +71,7 @@ int FreeDevice() {
     device.reset();  // closes the session outside the lock
     return 0;
   } catch (const std::exception& e) {
-    WriteLine(e.what());
+    PrintMessage(e.what());
     return -1;
   }
 }
