@@ -266,6 +266,9 @@ void TIdFTP::ParsePassiveReply(const std::string& replyLine, std::string& host, 
   while (fields.size() < 6) fields.emplace_back();
   const int high = StrToInt(fields[4]);
   const int low = StrToInt(fields[5]);
+  // Each port field is one byte; anything else would overflow or reach another port.
+  if (high < 0 || high > 255 || low < 0 || low > 255)
+    throw EConvertError("Invalid port in passive reply: " + fields[4] + "," + fields[5]);
   host = fields[0] + "." + fields[1] + "." + fields[2] + "." + fields[3];
   port = high * 256 + low;
 }

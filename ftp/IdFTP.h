@@ -199,7 +199,7 @@ class TIdFTP : public TIdTCPClient {
   // "PASV" (227). Host and port from the reply's first text line: the text between the first
   // "(" and the first ")", else after the last space; fields cut at commas: four host fields
   // joined with ".", port = fifth * 256 + sixth. Raises EConvertError when the port fields are
-  // missing or not decimal integers (nothing has been opened then).
+  // missing, not decimal integers or outside 0..255 (nothing has been opened then).
   virtual void RequestPassiveEndpoint(std::string& host, int& port);
   // Parses a PASV reply text line as RequestPassiveEndpoint does (no command sent).
   static void ParsePassiveReply(const std::string& line, std::string& host, int& port);

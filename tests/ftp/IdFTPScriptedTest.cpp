@@ -461,7 +461,8 @@ TEST(FtpPassiveReply, ReplyShapes) {
     EXPECT_EQ(k.port, port) << k.line;
   }
   for (const char* bad : {"Entering Passive Mode (10,1,2,3,4)", "Entering Passive Mode",
-                          "(10,1,2,3,x,1)", "", "Entering Passive Mode )10,1,2,3,4,1("}) {
+                          "(10,1,2,3,x,1)", "(10,1,2,3,256,1)", "(10,1,2,3,4,-1)",
+                          "(1,2,3,4,400000002,1)", "", "Entering Passive Mode )10,1,2,3,4,1("}) {
     std::string host;
     int port = 0;
     EXPECT_THROW(TIdFTP::ParsePassiveReply(bad, host, port), EConvertError) << bad;
