@@ -119,8 +119,13 @@ long TIdTCPConnection::ReceiveIntoPending(int timeout, bool& timedOut) {
   timedOut = false;
   const long size = recvBufferSize_;
   char* tail = pendingInput_.ReserveTail(static_cast<std::size_t>(size));
-  // Data that is already there is taken without a readiness wait: while a transfer flows
-  // this saves one system call per block.
+  // Without a limit a blocking receive is the wait. With one, data that is already there is
+  // taken without a readiness wait: while a transfer flows this saves a system call per block.
+  if (timeout < 0) {
+    const long n = ioHandler_->Recv(tail, size);
+    if (n > 0) pendingInput_.CommitTail(static_cast<std::size_t>(n));
+    return n;
+  }
   long n = ioHandler_->RecvNoWait(tail, size);
   if (n == -1 && platform::LastSocketError() == platform::kWsaEWOULDBLOCK) {
     if (!ioHandler_->WaitReadable(timeout)) {
