@@ -7,6 +7,7 @@
 
 #include "device/uftpdevice.h"
 #include "platform/Console.h"
+#include "platform/Process.h"
 #include "platform/TextConv.h"
 
 std::unique_ptr<TFTPDevice> FtpDevice;
@@ -44,11 +45,13 @@ void LogError(const std::string& text) {
 }
 
 // True when the request must be refused: a drive restricted to one process, asked by another
-// (or by nobody we can name).
+// (or by nobody we can name). The serving process itself is the library asking on its own
+// behalf (the volume names for the mount table), never a user of the drive.
 bool OwnerRefused(const DOKAN_FILE_INFO* info) {
   DWORD owner = OwnerProcessId.load(std::memory_order_relaxed);
   if (owner == 0) return false;
-  return info == nullptr || info->ProcessId != owner;
+  if (info == nullptr) return true;
+  return info->ProcessId != owner && info->ProcessId != veldra::platform::CurrentProcessId();
 }
 
 // The mounted device; a missing one is a failure of the request, not a crash.

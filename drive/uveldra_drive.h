@@ -5,7 +5,8 @@
 //  - With DebugMode set it writes its header and argument lines first and "  -->Ext: <code>"
 //    last (FtpCleanup, FtpCloseFile, FtpUnmount write only their header).
 //  - Callbacks with an owner check return -5 at once (no further line) when OwnerProcessId is
-//    not 0 and differs from info->ProcessId.
+//    not 0 and info->ProcessId is neither it nor the serving process itself (the library's own
+//    queries), or info is null.
 //  - Every device call is made while holding DeviceLock, except GetCachedRootInfo and
 //    GetVolumeInfo, which read values that do not change while mounted.
 //  - No exception leaves a callback: each is mapped to 0 or a negative Windows error code.
