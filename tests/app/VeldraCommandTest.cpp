@@ -233,6 +233,19 @@ TEST_F(VeldraMount, DeleteLeavesOtherFileSystemsAlone) {
   EXPECT_EQ(inUse.status, 255);
 }
 
+TEST_F(VeldraMount, RefusedDriveLetterReportsTheDiskDriverLine) {
+  TempDir root("veldra-app");
+  veldra::test::ServerOptions options;
+  options.anonymous = true;
+  auto server = veldra::test::StartPyftpdlib(root.Path(), options);
+  // The copy logs in, reports its start, then the drive library refuses the letter within the
+  // settle pause: its line and its code (-2) reach the user.
+  const TRunResult r = RunVeldra({"1:", "127.0.0.1", "/PORT:" + std::to_string(server->Port())});
+  EXPECT_EQ(r.out, "Connecting...\nDisk driver: Bad Drive letter\n");
+  EXPECT_EQ(r.status, 254);
+  EXPECT_TRUE(WaitCopiesGone('1', 10));
+}
+
 TEST_F(VeldraMount, DebugServesInTheForegroundAndLogs) {
   Use('P');
   TempDir root("veldra-app");
@@ -241,8 +254,13 @@ TEST_F(VeldraMount, DebugServesInTheForegroundAndLogs) {
   options.anonymous = true;
   auto server = veldra::test::StartPyftpdlib(root.Path(), options);
 
-  TForegroundRun run({"P:", "127.0.0.1", "/DEBUG", "/PORT:" + std::to_string(server->Port())});
+  TForegroundRun run(
+      {"P:", "127.0.0.1", "guest-pass", "/DEBUG", "/PORT:" + std::to_string(server->Port())});
   ASSERT_TRUE(WaitMounted('P', true, 20)) << run.Result().out;
+  // This process serves the drive: its password is gone from its arguments too.
+  const std::vector<std::string> args = ProcessArguments(run.Pid());
+  ASSERT_EQ(args.size(), 6u);
+  EXPECT_EQ(args[3], "**********");
   EXPECT_EQ(Listing("/mnt/p"), (std::set<std::string>{"one.txt"}));
   EXPECT_TRUE(run.WaitForOutput("FtpFindFiles: \\", 10)) << run.Result().out;
   EXPECT_TRUE(BackgroundCopies('P').empty());

@@ -35,6 +35,7 @@ class TForegroundRun {
   // Collects output until the process ends (true) or timeoutSeconds pass (false).
   bool WaitForExit(int timeoutSeconds);
   const TRunResult& Result() const { return result_; }
+  pid_t Pid() const { return pid_; }  // -1 once it has ended
 
  private:
   void Pump(int waitMs);
