@@ -132,6 +132,16 @@ long TIdIOHandlerSocket::RecvNoWait(void* buffer, long length) {
   return binding_->RecvNoWait(buffer, length);
 }
 
+long TIdIOHandlerSocket::SendNoWait(const void* buffer, long length) {
+  if (!binding_) throw EIdClosedSocket("Disconnected.");
+  return binding_->SendNoWait(buffer, length);
+}
+
+bool TIdIOHandlerSocket::WaitWritable(int timeout) {
+  if (!binding_) throw EIdClosedSocket("Disconnected.");
+  return binding_->WaitWritable(timeout);
+}
+
 long TIdIOHandlerSocket::Send(const void* buffer, long length) {
   if (!binding_) throw EIdClosedSocket("Disconnected.");
   return binding_->Send(buffer, length);

@@ -129,6 +129,16 @@ long TIdSocketHandle::RecvNoWait(void* buffer, long length) {
   return platform::RecvSocketNoWait(handle_, buffer, static_cast<std::size_t>(length));
 }
 
+long TIdSocketHandle::SendNoWait(const void* buffer, long length) {
+  if (!allocated_) throw EIdClosedSocket("Disconnected.");
+  return platform::SendSocketNoWait(handle_, buffer, static_cast<std::size_t>(length));
+}
+
+bool TIdSocketHandle::WaitWritable(int timeout) {
+  if (!allocated_) throw EIdClosedSocket("Disconnected.");
+  return platform::WaitSocketWritable(handle_, timeout < 0 ? -1 : timeout) != 0;
+}
+
 long TIdSocketHandle::Send(const void* buffer, long length) {
   if (!allocated_) throw EIdClosedSocket("Disconnected.");
   return platform::SendSocket(handle_, buffer, static_cast<std::size_t>(length));

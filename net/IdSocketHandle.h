@@ -91,8 +91,14 @@ class TIdSocketHandle {
   // EIdClosedSocket "Disconnected." when not allocated.
   long Recv(void* buffer, long length);
   long Send(const void* buffer, long length);
-  // Receive that never waits: -1 with 10035 when nothing has arrived yet.
+  // Receive/send that never wait: -1 with 10035 when nothing has arrived yet / the socket
+  // buffer is full.
   long RecvNoWait(void* buffer, long length);
+  long SendNoWait(const void* buffer, long length);
+  // Waits until the socket can take more bytes (timeout < 0: without limit). True when it
+  // can (or has failed: the next send reports it); false on time-out. Raises EIdClosedSocket
+  // when not allocated.
+  bool WaitWritable(int timeout);
 
   // Takes ownership of an already connected socket (tests, fuzzing: e.g. one end of a
   // socketpair). Closes a socket held before. Addresses are read back when it is IPv4.

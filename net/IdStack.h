@@ -6,8 +6,8 @@
 // the instance on the first use and destroys it with the last. GStack() gives the instance.
 //
 // Thread rules: the static helpers are pure and thread-safe. The instance's last-error field
-// is shared by every thread (as the spec'd socket layer is); a caller that tolerates a code
-// reads LastError() right after its own CheckSocketResult.
+// is shared by every thread of the process; a caller that tolerates a code reads LastError()
+// right after its own CheckSocketResult (the OS-level error itself is kept per thread).
 #pragma once
 
 #include <atomic>

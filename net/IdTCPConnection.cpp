@@ -279,7 +279,21 @@ void TIdTCPConnection::WriteBytes(const void* source, long count) {
   const char* bytes = static_cast<const char*>(source);
   long position = 0;
   while (position < count) {
-    const long n = ioHandler_->Send(bytes + position, count - position);
+    long n;
+    if (readTimeout_ > 0) {
+      // A peer that stops reading must not hold the caller forever: with a read time-out set,
+      // a send that cannot make progress for that long fails like a timed-out socket.
+      n = ioHandler_->SendNoWait(bytes + position, count - position);
+      if (n == -1 && platform::LastSocketError() == platform::kWsaEWOULDBLOCK) {
+        if (!ioHandler_->WaitWritable(readTimeout_)) {
+          DropSocket();
+          stackUse_.Stack().RaiseSocketError(platform::kWsaETIMEDOUT);
+        }
+        continue;
+      }
+    } else {
+      n = ioHandler_->Send(bytes + position, count - position);
+    }
     peerClosed_ = (n == 0);
     DetectDisconnect(true);
     if (n == -1) {

@@ -134,7 +134,9 @@ class TIdTCPConnection {
   // --- writing --------------------------------------------------------------------------
   // Sends count bytes now (count <= 0 or no source: nothing). A closed peer raises
   // EIdConnClosedGracefully; no handler EIdNotConnected; a send failure EIdSocketError (after
-  // dropping the socket for 10053/10054/10058).
+  // dropping the socket for 10053/10054/10058). With ReadTimeout > 0, a peer that takes no
+  // byte for ReadTimeout ms drops the socket and raises EIdSocketError 10060 "Connection
+  // timed out."; with ReadTimeout 0 the send waits without limit.
   void WriteBytes(const void* source, long count);
   // WriteBytes of the text's bytes (nothing for "").
   virtual void WriteText(const std::string& text);

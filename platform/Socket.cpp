@@ -294,24 +294,45 @@ long RecvSocketNoWait(SocketHandle socket, void* data, std::size_t length) {
   }
 }
 
-int WaitSocketReadable(SocketHandle socket, int timeoutMs) {
+long SendSocketNoWait(SocketHandle socket, const void* data, std::size_t length) {
+  for (;;) {
+    const ssize_t n = ::send(socket, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) return static_cast<long>(n);
+    if (errno != EINTR) return Fail();
+  }
+}
+
+namespace {
+
+// poll() for `events` on one socket, continuing after signals for the remaining time.
+int WaitSocket(SocketHandle socket, short events, int timeoutMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   int wait = timeoutMs < 0 ? -1 : timeoutMs;
   for (;;) {
-    pollfd pfd{socket, POLLIN, 0};
+    pollfd pfd{socket, events, 0};
     const int ready = ::poll(&pfd, 1, wait);
     if (ready > 0) {
       if (pfd.revents & POLLNVAL) {
         tLastSocketError = kWsaENOTSOCK;
         return -1;
       }
-      // POLLHUP/POLLERR count as readable: the following receive reports the close or error.
+      // POLLHUP/POLLERR count as ready: the following call reports the close or error.
       return 1;
     }
     if (ready == 0) return 0;
     if (errno != EINTR) return Fail();
     if (timeoutMs >= 0) wait = RemainingMs(deadline);
   }
+}
+
+}  // namespace
+
+int WaitSocketReadable(SocketHandle socket, int timeoutMs) {
+  return WaitSocket(socket, POLLIN, timeoutMs);
+}
+
+int WaitSocketWritable(SocketHandle socket, int timeoutMs) {
+  return WaitSocket(socket, POLLOUT, timeoutMs);
 }
 
 int ShutdownSocketSend(SocketHandle socket) {

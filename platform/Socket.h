@@ -98,6 +98,13 @@ long SendSocket(SocketHandle socket, const void* data, std::size_t length);
 // peer closed) or -1.
 long RecvSocket(SocketHandle socket, void* data, std::size_t length);
 
+// send() that never waits: -1 with 10035 (would block) when the socket buffer is full.
+long SendSocketNoWait(SocketHandle socket, const void* data, std::size_t length);
+
+// Waits until the socket can take more bytes to send (or has failed). timeoutMs < 0 waits
+// without limit. Returns 1 when writable, 0 on time-out, -1 on failure.
+int WaitSocketWritable(SocketHandle socket, int timeoutMs);
+
 // recv() that never waits: -1 with 10035 (would block) when nothing has arrived yet.
 long RecvSocketNoWait(SocketHandle socket, void* data, std::size_t length);
 

@@ -235,6 +235,21 @@ TEST(NetWrite, LinesAreSentWithCrLfAndUnsafeLinesAreRefused) {
   EXPECT_EQ(peer.RawReceived(), "NOOP\r\n\r\n");
 }
 
+TEST(NetWrite, PeerThatStopsReadingTimesOutTheSend) {
+  TScriptedPeer peer;
+  peer.Hold();
+  auto c = ConnectTo(peer, 200);
+  const std::string block(64 * 1024 * 1024, 'w');
+  try {
+    c->WriteBytes(block.data(), static_cast<long>(block.size()));
+    FAIL() << "a peer that reads nothing cannot take 64 MiB";
+  } catch (const EIdSocketError& e) {
+    EXPECT_EQ(e.LastError(), 10060);
+    EXPECT_STREQ(e.what(), "Socket Error # 10060\r\nConnection timed out.");
+  }
+  EXPECT_FALSE(c->IsConnected());
+}
+
 // --- buffers ----------------------------------------------------------------------------
 
 TEST(NetBuffer, ManagedBufferRemovalAndCompaction) {
