@@ -93,7 +93,8 @@ void TReFtp::ClearTransfer() {
 }
 
 void TReFtp::AbortTransfer() {
-  if (direction_ == TDirection::None && !DataConnection()) return;
+  // Only a transfer handed back to the caller counts; one being opened is not touched.
+  if (direction_ == TDirection::None) return;
   Log("    AbortTransfer");
   try {
     if (direction_ == TDirection::Upload) {

@@ -1,0 +1,249 @@
+// The device against real FTP servers on 127.0.0.1 (pyftpdlib and vsftpd): reads, writes
+// and what the server holds afterwards, the cache after changes, restarts and idle data
+// connections cut by the server.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device/uftpdevice.h"
+#include "device/ureftp.h"
+#include "platform/TextConv.h"
+#include "tests/support/FtpServers.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+using namespace veldra::test;
+
+struct Param {
+  ServerKind kind;
+  bool passive;
+};
+
+std::string Name(const ::testing::TestParamInfo<Param>& info) {
+  std::string n = info.param.kind == ServerKind::Pyftpdlib ? "Pyftpdlib" : "Vsftpd";
+  return n + (info.param.passive ? "Passive" : "Active");
+}
+
+class DeviceOnServer : public ::testing::TestWithParam<Param> {
+ protected:
+  void SetUp() override {
+    root_ = std::make_unique<TempDir>("veldra-device");
+    MakeDirs(*root_ / "pub");
+  }
+  void StartServer(const ServerOptions& options = {}) {
+    server_ = veldra::test::StartServer(GetParam().kind, root_->Path(), options);
+  }
+  std::unique_ptr<TFTPDevice> Connect(const std::string& remote = "pub") {
+    return std::make_unique<TFTPDevice>("127.0.0.1", remote, server_->User(), server_->Password(),
+                                        GetParam().passive, server_->Port());
+  }
+  std::string Local(const std::string& rel) const { return *root_ / ("pub/" + rel); }
+
+  // Writes content through the device in blocks of `block` bytes, from a new empty file.
+  void WriteAll(TFTPDevice& dev, const std::string& path, const std::string& content,
+                size_t block) {
+    dev.CreateEmptyFile(path);
+    for (size_t at = 0; at < content.size(); at += block) {
+      DWORD n = static_cast<DWORD>(std::min(block, content.size() - at));
+      DWORD written = 0;
+      dev.WriteAt(path, content.data() + at, static_cast<LONGLONG>(at), n, &written);
+      ASSERT_EQ(written, n);
+    }
+  }
+
+  std::vector<std::string> Enumerate(TFTPDevice& dev, const std::string& dir) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAW d;
+    for (bool more = dev.FindFirst(dir, &d); more && names.size() < 1000; more = dev.FindNext(&d)) {
+      names.push_back(veldra::platform::WideToAnsi(d.cFileName));
+    }
+    return names;
+  }
+
+  std::unique_ptr<TempDir> root_;
+  std::unique_ptr<TestFtpServer> server_;
+};
+
+TEST_P(DeviceOnServer, ReadsServeTheFileAtAnyOffset) {
+  const std::string content = PatternBytes(3 * 1024 * 1024 + 17, 7);
+  WriteFile(Local("data.bin"), content);
+  WriteFile(Local("small.txt"), "hello");
+  StartServer();
+  auto dev = Connect();
+  EXPECT_EQ(dev->VolumeName(), "ftp://127.0.0.1/pub");
+  std::string got(content.size(), '\0');
+  const DWORD block = 128 * 1024;
+  for (size_t at = 0; at < content.size(); at += block) {
+    DWORD n = 0;
+    dev->ReadAt("\\data.bin", &got[at], static_cast<LONGLONG>(at), block, &n);
+    ASSERT_EQ(n, std::min<size_t>(block, content.size() - at)) << at;
+  }
+  EXPECT_EQ(Fnv1a64(got), Fnv1a64(content));
+  char buf[64];
+  DWORD n = 0;
+  dev->ReadAt("\\data.bin", buf, 1000, 64, &n);
+  ASSERT_EQ(n, 64u);
+  EXPECT_EQ(std::string(buf, 64), content.substr(1000, 64));
+  dev->ReadAt("\\small.txt", buf, 0, 64, &n);  // another file, asking past its end
+  EXPECT_EQ(std::string(buf, n), "hello");
+  dev->ReadAt("\\small.txt", buf, 5, 64, &n);
+  EXPECT_EQ(n, 0u);
+  dev->ReadAt("\\data.bin", buf, 2000, 10, &n);
+  EXPECT_EQ(std::string(buf, n), content.substr(2000, 10));
+}
+
+TEST_P(DeviceOnServer, WritesAppendAndRewriteOnlyAsWhole) {
+  StartServer();
+  auto dev = Connect();
+  const std::string content = PatternBytes(1000000, 9);
+  WriteAll(*dev, "\\w.bin", content, 100000);
+  dev->FinishUpload("\\w.bin");
+  EXPECT_EQ(ChecksumOfFile(Local("w.bin")), ChecksumOf(content));
+
+  WriteFile(Local("h.txt"), std::string(100, 'a'));
+  dev->CreateDir("\\sub");  // relists the root, which shows h.txt
+  DWORD written = 0;
+  const std::string b99(99, 'b'), c100(100, 'c');
+  EXPECT_THROW(dev->WriteAt("\\h.txt", b99.data(), 0, 99, &written), EFilerError);
+  EXPECT_THROW(dev->WriteAt("\\h.txt", b99.data(), 50, 10, &written), EFilerError);
+  EXPECT_EQ(written, 0u);
+  dev->WriteAt("\\h.txt", c100.data(), 0, 100, &written);
+  EXPECT_EQ(written, 100u);
+  // The rewrite dropped the listing: the next lookup lists again and closes the upload.
+  BY_HANDLE_FILE_INFORMATION info;
+  dev->GetFileInfo("\\h.txt", &info);
+  EXPECT_EQ(info.nFileSizeLow, 100u);
+  EXPECT_EQ(ReadFile(Local("h.txt")), c100);
+  dev->WriteAt("\\h.txt", "dd", 100, 2, &written);
+  dev->WriteAt("\\h.txt", "ee", 102, 2, &written);
+  dev->GetFileInfo("\\h.txt", &info);
+  EXPECT_EQ(info.nFileSizeLow, 104u);
+  dev->FinishUpload("\\h.txt");
+  EXPECT_EQ(ReadFile(Local("h.txt")), c100 + "ddee");
+  EXPECT_THROW(dev->WriteAt("\\sub", "x", 0, 1, &written), EReFileNotFound);
+}
+
+TEST_P(DeviceOnServer, ServerHoldsEveryByteHoweverTheUploadIsClosed) {
+  WriteFile(Local("other.txt"), "other");
+  MakeDirs(Local("dir"));
+  StartServer();
+  const std::string content = PatternBytes(6 * 1024 * 1024 + 5, 11);
+  {
+    auto dev = Connect();
+    WriteAll(*dev, "\\clash.bin", content, 128 * 1024);
+    dev->LoadDirectory("\\dir\\");  // CWD clashes with the open upload
+    EXPECT_EQ(ChecksumOfFile(Local("clash.bin")), ChecksumOf(content));
+
+    WriteAll(*dev, "\\byread.bin", content, 128 * 1024);
+    char buf[5];
+    DWORD n = 0;
+    dev->ReadAt("\\other.txt", buf, 0, 5, &n);  // a read of another file
+    EXPECT_EQ(std::string(buf, n), "other");
+    EXPECT_EQ(ChecksumOfFile(Local("byread.bin")), ChecksumOf(content));
+
+    WriteAll(*dev, "\\bydestroy.bin", content, 128 * 1024);
+  }  // unmount
+  EXPECT_EQ(ChecksumOfFile(Local("bydestroy.bin")), ChecksumOf(content));
+}
+
+TEST_P(DeviceOnServer, CacheFollowsChangesAndListingsAgain) {
+  WriteFile(Local("Readme"), "1");
+  WriteFile(Local("README"), "22");
+  MakeDirs(Local("d"));
+  WriteFile(Local("d/old.txt"), "old");
+  MakeSparseFile(Local("big.bin"), 5000000000ULL, 0, "");
+  StartServer();
+  auto dev = Connect();
+
+  BY_HANDLE_FILE_INFORMATION info;
+  dev->GetFileInfo("\\big.bin", &info);
+  EXPECT_EQ(info.nFileSizeHigh, 1u);
+  EXPECT_EQ(info.nFileSizeLow, 705032704u);
+  dev->GetFileInfo("\\Readme", &info);
+  EXPECT_EQ(info.nFileSizeLow, 1u);
+  dev->GetFileInfo("\\README", &info);
+  EXPECT_EQ(info.nFileSizeLow, 2u);
+  EXPECT_THROW(dev->GetFileInfo("\\readme", &info), EReFileNotFound);
+  dev->GetFileInfo("\\", &info);
+  EXPECT_EQ(info.dwFileAttributes, FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_EQ(FileTimeValue(info.ftLastWriteTime), 94353120000000000ULL);
+  BY_HANDLE_FILE_INFORMATION root;
+  EXPECT_TRUE(dev->GetCachedRootInfo("\\", &root));
+  EXPECT_EQ(root.dwVolumeSerialNumber, dev->VolumeSerial());
+  EXPECT_FALSE(dev->GetCachedRootInfo("\\d", &root));
+
+  EXPECT_EQ(Enumerate(*dev, "\\d\\"), (std::vector<std::string>{".", "..", "old.txt"}));
+  // Changed behind the device's back, then listed again after a change of its own: the
+  // removed entry is gone and the walk shows every new one.
+  RemoveTree(Local("d/old.txt"));
+  WriteFile(Local("d/a.txt"), "a");
+  WriteFile(Local("d/z.txt"), "z");
+  dev->CreateDir("\\d\\e");
+  EXPECT_EQ(Enumerate(*dev, "\\d\\"), (std::vector<std::string>{".", "..", "a.txt", "e", "z.txt"}));
+  EXPECT_EQ(Enumerate(*dev, "\\d\\e\\"), (std::vector<std::string>{".", ".."}));
+
+  // A removed directory takes its listing along: the new one of that name is empty.
+  dev->RemoveFile("\\d\\a.txt");
+  dev->RemoveFile("\\d\\z.txt");
+  dev->RemoveDir("\\d\\e");
+  dev->RemoveDir("\\d");
+  dev->CreateDir("\\d");
+  EXPECT_EQ(Enumerate(*dev, "\\d\\"), (std::vector<std::string>{".", ".."}));
+
+  // A renamed directory: the old name is gone, the new one shows its content.
+  WriteFile(Local("d/in.txt"), "in");
+  dev->Rename("\\d", "\\d2");
+  EXPECT_THROW(dev->GetFileInfo("\\d", &info), EReFileNotFound);
+  dev->GetFileInfo("\\d2\\in.txt", &info);
+  EXPECT_EQ(info.nFileSizeLow, 2u);
+}
+
+TEST_P(DeviceOnServer, RestartedServerIsReconnected) {
+  WriteFile(Local("f.txt"), "content");
+  StartServer();
+  auto dev = Connect("/");
+  EXPECT_EQ(dev->VolumeName(), "ftp://127.0.0.1");
+  EXPECT_EQ(dev->VolumeSerial(), 58720u);
+  server_->Restart();
+  char buf[7];
+  DWORD n = 0;
+  dev->ReadAt("\\pub\\f.txt", buf, 0, 7, &n);
+  EXPECT_EQ(std::string(buf, n), "content");
+  EXPECT_EQ(dev->Session().ReconnectCount(), 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, DeviceOnServer,
+                         ::testing::Values(Param{ServerKind::Pyftpdlib, true},
+                                           Param{ServerKind::Vsftpd, true},
+                                           Param{ServerKind::Vsftpd, false}),
+                         Name);
+
+// vsftpd drops a data connection that stalls longer than data_connection_timeout (and the
+// session with it). A reader that pauses longer must still get the right bytes.
+TEST(DeviceOnVsftpd, ReaderPausingPastTheDataTimeOutReadsOn) {
+  TempDir root("veldra-device");
+  const std::string content = PatternBytes(48 * 1024 * 1024 + 3, 13);
+  WriteFile(root / "big.bin", content);
+  ServerOptions options;
+  options.dataTimeoutSeconds = 2;
+  auto server = StartVsftpd(root.Path(), options);
+  TFTPDevice dev("127.0.0.1", "", server->User(), server->Password(), true, server->Port());
+  std::string got(content.size(), '\0');
+  const DWORD block = 128 * 1024;
+  for (size_t at = 0; at < content.size(); at += block) {
+    if (at == 4 * block) std::this_thread::sleep_for(std::chrono::seconds(10));
+    DWORD n = 0;
+    dev.ReadAt("\\big.bin", &got[at], static_cast<LONGLONG>(at), block, &n);
+    ASSERT_EQ(n, std::min<size_t>(block, content.size() - at)) << at;
+  }
+  EXPECT_EQ(Fnv1a64(got), Fnv1a64(content));
+  // The server did cut the paused transfer (and its session): the rest came over a new one.
+  EXPECT_GE(dev.Session().ReconnectCount(), 2);
+}
+
+}  // namespace
