@@ -303,6 +303,8 @@ TestFtpServer::TestFtpServer(ServerKind kind, const std::string& root, const Ser
     throw ServerStartError(std::string(Name()) + ": root " + root_ + " is not a directory");
   if (kind_ == ServerKind::PureFtpd && (options_.anonymous || !options_.allowWrite))
     throw ServerStartError("pure-ftpd: anonymous and read-only set-ups are not offered");
+  if (kind_ != ServerKind::Pyftpdlib && options_.faults)
+    throw ServerStartError(std::string(Name()) + ": fault injection is offered by pyftpdlib only");
   if (options_.passivePorts < 2) options_.passivePorts = 2;
   conf_ = std::make_unique<TempDir>(std::string("veldra-") + Name());
   if (kind_ != ServerKind::Pyftpdlib) {
@@ -436,7 +438,7 @@ void TestFtpServer::WriteConfig() {
         << "DelayTable none\nWtmpLog off\nUseReverseDNS off\nUseLastlog off\n"
         << "AuthOrder mod_auth_file.c\nAuthUserFile " << c << "/passwd\nAuthGroupFile " << c
         << "/group\nRequireValidShell off\nAuthPAM off\nDefaultRoot ~\n"
-        << "SystemLog " << c << "/own.log\nTransferLog none\nListOptions \"-a\"\n"
+        << "SystemLog " << c << "/own.log\nTransferLog none\n"
         << "AllowOverwrite on\nAllowStoreRestart on\nAllowRetrieveRestart on\n"
         << "MaxClientsPerHost none\nMaxLoginAttempts 100\n";
       if (idle > 0) o << "TimeoutIdle " << idle << "\nTimeoutNoTransfer " << idle << "\n";
@@ -472,6 +474,10 @@ void TestFtpServer::Launch() {
         argv.insert(argv.end(), {"--idle-timeout", std::to_string(options_.idleTimeoutSeconds)});
       if (options_.dataTimeoutSeconds > 0)
         argv.insert(argv.end(), {"--data-timeout", std::to_string(options_.dataTimeoutSeconds)});
+      if (options_.faults)
+        argv.insert(argv.end(),
+                    {"--faults", "--fault-after", std::to_string(options_.faultAfterBytes),
+                     "--stall-seconds", std::to_string(options_.stallSeconds)});
       break;
     case ServerKind::Vsftpd:
       if (!Exists("/usr/sbin/vsftpd"))
@@ -492,7 +498,6 @@ void TestFtpServer::Launch() {
               "-E",
               "-A",
               "-H",
-              "-D",
               "-u",
               "1",
               "-c",

@@ -57,6 +57,13 @@ struct ServerOptions {
   bool allowWrite = true;
   // Size of the server's own passive port range.
   int passivePorts = 32;
+  // pyftpdlib only (others raise ServerStartError): one thread per session and faults by file
+  // name, each once per server run: "reset-once*" RETR resets the data connection after
+  // faultAfterBytes; "stall-once*" RETR stops the session for stallSeconds after
+  // faultAfterBytes; "quota*" STOR/APPE takes all data, then replies 552 and discards the file.
+  bool faults = false;
+  int faultAfterBytes = 256 * 1024;
+  int stallSeconds = 60;
 };
 
 class TestFtpServer {

@@ -141,6 +141,11 @@ bool Exists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
+bool IsDir(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 std::uint64_t FileSize(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) Fail("cannot stat", path);

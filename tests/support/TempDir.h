@@ -39,8 +39,9 @@ std::string ReadFile(const std::string& path);
 void MakeDirs(const std::string& path);
 // Removes a file or a whole tree; no error when it does not exist.
 void RemoveTree(const std::string& path);
-// True when the path exists (any type).
+// True when the path exists (any type) / is a directory.
 bool Exists(const std::string& path);
+bool IsDir(const std::string& path);
 // Size of a file in bytes.
 std::uint64_t FileSize(const std::string& path);
 // Creates or resizes a sparse file of `size` bytes (costs no disk) and writes `marker` at
