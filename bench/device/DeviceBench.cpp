@@ -1,0 +1,117 @@
+// Sequential ReadAt and WriteAt of one large file through the FTP device against vsftpd on
+// 127.0.0.1, beside curl fetching and storing the same file from the same server in the same
+// run. Prints MB/s (1 MB = 1e6 bytes) for each and the device/curl ratios.
+//
+// Usage: device_bench [size in MiB, default 1024] [rounds, default 2 (the best is kept)]
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "device/uftpdevice.h"
+#include "tests/support/FtpServers.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+using namespace veldra::test;
+using Clock = std::chrono::steady_clock;
+
+constexpr DWORD kBlock = 128 * 1024;
+
+double Seconds(Clock::time_point since) {
+  return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+double MBps(std::uint64_t bytes, double seconds) {
+  return bytes / seconds / 1e6;
+}
+
+double CurlGet(const TestFtpServer& server, const std::string& name) {
+  auto t = Clock::now();
+  int rc = RunProgram({"curl", "-s", "-S", "-o", "/dev/null", server.Url() + name}, "", "", 600);
+  double s = Seconds(t);
+  if (rc != 0) std::fprintf(stderr, "curl download failed (%d)\n", rc);
+  return s;
+}
+
+double CurlPut(const TestFtpServer& server, const std::string& local, const std::string& name) {
+  auto t = Clock::now();
+  int rc = RunProgram({"curl", "-s", "-S", "-T", local, server.Url() + name}, "", "", 600);
+  double s = Seconds(t);
+  if (rc != 0) std::fprintf(stderr, "curl upload failed (%d)\n", rc);
+  return s;
+}
+
+double DeviceRead(TFTPDevice& dev, const std::string& path, std::uint64_t size) {
+  std::vector<char> buffer(kBlock);
+  auto t = Clock::now();
+  for (std::uint64_t at = 0; at < size; at += kBlock) {
+    DWORD n = 0;
+    dev.ReadAt(path, buffer.data(), static_cast<LONGLONG>(at), kBlock, &n);
+    if (n == 0) {
+      std::fprintf(stderr, "device read stopped at %llu\n", (unsigned long long)at);
+      break;
+    }
+  }
+  return Seconds(t);
+}
+
+double DeviceWrite(TFTPDevice& dev, const std::string& path, std::uint64_t size) {
+  std::string block = PatternBytes(kBlock, 21);
+  auto t = Clock::now();
+  dev.CreateEmptyFile(path);
+  for (std::uint64_t at = 0; at < size; at += kBlock) {
+    DWORD written = 0;
+    dev.WriteAt(path, block.data(), static_cast<LONGLONG>(at), kBlock, &written);
+  }
+  dev.FinishUpload(path);
+  return Seconds(t);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::uint64_t mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1024;
+  const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 2;
+  const std::uint64_t size = mib * 1024 * 1024;
+  try {
+    TempDir root("veldra-device-bench");
+    {
+      // The source file, written once in 128 KiB blocks of one pattern (the same bytes the
+      // device writes), and left in the page cache for both readers.
+      std::string block = PatternBytes(kBlock, 21);
+      std::FILE* f = std::fopen((root / "big.bin").c_str(), "wb");
+      if (!f) throw std::runtime_error("cannot create the source file");
+      for (std::uint64_t at = 0; at < size; at += kBlock) std::fwrite(block.data(), 1, kBlock, f);
+      std::fclose(f);
+    }
+    auto server = StartVsftpd(root.Path());
+    server->OwnTree();
+    TFTPDevice dev("127.0.0.1", "", server->User(), server->Password(), true, server->Port());
+
+    double curlGet = 1e9, devRead = 1e9, curlPut = 1e9, devWrite = 1e9;
+    for (int r = 0; r < rounds; ++r) {
+      curlGet = std::min(curlGet, CurlGet(*server, "big.bin"));
+      devRead = std::min(devRead, DeviceRead(dev, "\\big.bin", size));
+      curlPut = std::min(curlPut, CurlPut(*server, root / "big.bin", "curl-up.bin"));
+      RemoveTree(root / "curl-up.bin");
+      devWrite = std::min(devWrite, DeviceWrite(dev, "\\dev-up.bin", size));
+      if (FileSize(root / "dev-up.bin") != size) std::fprintf(stderr, "device upload short\n");
+      RemoveTree(root / "dev-up.bin");
+      dev.LoadDirectory("\\");  // nothing open between rounds
+    }
+    std::printf("device bench: %llu MiB in %u KiB blocks, vsftpd on 127.0.0.1, best of %d\n",
+                (unsigned long long)mib, kBlock / 1024, rounds);
+    std::printf("  read : curl %8.1f MB/s   device %8.1f MB/s   ratio %.2f\n", MBps(size, curlGet),
+                MBps(size, devRead), curlGet / devRead);
+    std::printf("  write: curl %8.1f MB/s   device %8.1f MB/s   ratio %.2f\n", MBps(size, curlPut),
+                MBps(size, devWrite), curlPut / devWrite);
+    return 0;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "device bench failed: %s\n", e.what());
+    return 1;
+  }
+}
