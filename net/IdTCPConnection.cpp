@@ -56,13 +56,10 @@ TIdSocketHandle* TIdTCPConnection::Binding() const {
 }
 
 void TIdTCPConnection::SetIOHandler(TIdIOHandlerSocket* handler) {
-  if (handler == ioHandler_ && !ownedHandler_) return;
+  if (handler == ioHandler_) return;  // re-assigning must not destroy what stays in use
   if (ioHandler_ != nullptr && ioHandler_->connection_ == this) ioHandler_->connection_ = nullptr;
   ioHandler_ = nullptr;
-  if (ownedHandler_.get() != handler)
-    ownedHandler_.reset();
-  else
-    ownedHandler_.release();  // re-assigning our own handler makes it the caller's
+  ownedHandler_.reset();
   ioHandler_ = handler;
   if (handler != nullptr) handler->connection_ = this;
 }

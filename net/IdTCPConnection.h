@@ -75,8 +75,9 @@ class TIdTCPConnection {
   // The handler's binding, or null.
   TIdSocketHandle* Binding() const;
   // Assigns a handler the caller owns (not owned by the connection; may be null). An owned
-  // handler held before is destroyed first. When the assigned handler is destroyed elsewhere,
-  // the connection forgets it.
+  // handler held before is destroyed first; assigning the current handler again does nothing.
+  // When the assigned handler is destroyed elsewhere, the connection forgets it.
+  // REQUIRES: the handler is not in use by another connection.
   void SetIOHandler(TIdIOHandlerSocket* handler);
   // Installs a handler owned by the connection (destroyed by CloseConnection, by the next
   // assignment, or with the connection).
