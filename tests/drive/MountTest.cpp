@@ -260,12 +260,33 @@ TEST(DriveMount, NonUtf8NamesSurviveTheRoundTrip) {
 // standard output.
 TEST(DriveMount, DebugModeServesOnOneThreadAndLogs) {
   vt::TempDir root("veldra-mount");
+  vt::TempDir local("veldra-local");
   vt::WriteFile(root / "a.txt", "alpha");
+  vt::WriteFile(root / "big.bin", vt::PatternBytes(3 << 20, 5));
+  vt::WriteFile(local / "up.bin", vt::PatternBytes(3 << 20, 6));
   auto server = vt::StartPyftpdlib(root.Path());
   HostMount mount('h', *server, {"--debug"});
   ASSERT_TRUE(mount.Mounted()) << mount.Log();
   std::string out;
   EXPECT_EQ(0, vt::Shell("cat " + (mount / "a.txt") + "; ls " + mount.Path(), &out));
+  const size_t before = mount.Log().size();
+  EXPECT_EQ(0, vt::Shell("cat " + (mount / "big.bin") + " > /dev/null", &out)) << out;
+  const std::string reading = mount.Log().substr(before);
+  const size_t between = mount.Log().size();
+  EXPECT_EQ(0, vt::Shell("cp " + (local / "up.bin") + " " + (mount / "up.bin"), &out)) << out;
+  const std::string writing = mount.Log().substr(between);
+  // A whole cat runs on one data connection, in 1 MiB requests; so does the data of a cp in.
+  auto count = [](const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(1u, count(reading, "FTP SendCmd: PASV")) << reading;
+  EXPECT_LE(3u, count(reading, "  BufferLength: 1048576\n"));
+  const std::string data = writing.substr(std::min(writing.find("FtpWriteFile:"), writing.size()));
+  EXPECT_EQ(1u, count(data, "FTP SendCmd: PASV")) << writing;
+  EXPECT_EQ(3u, count(data, "  NumberOfBytesToWrite: 1048576\n"));
+  EXPECT_EQ(vt::ChecksumOfFile(local / "up.bin"), vt::ChecksumOfFile(root / "up.bin"));
   EXPECT_EQ(0, mount.Stop()) << mount.Log();
   const std::string log = mount.Log();
   for (const char* line :
