@@ -307,15 +307,4 @@ TEST(FtpListLines, OtherLayoutsAndCollection) {
   EXPECT_THROW(f.items.ParseEntry(flfUnknown, unknown), EIdInvalidFTPListingFormat);
 }
 
-TEST(FtpListDates, EncodeRejectsWhatTheCalendarLacks) {
-  TDateTime t = -1;
-  EXPECT_TRUE(TryEncodeDateTime(1899, 12, 30, 12, 0, 0, 0, t));
-  EXPECT_DOUBLE_EQ(0.5, t);
-  EXPECT_TRUE(TryEncodeDateTime(2024, 2, 29, 0, 0, 0, 0, t));
-  EXPECT_FALSE(TryEncodeDateTime(2023, 2, 29, 0, 0, 0, 0, t));
-  EXPECT_FALSE(TryEncodeDateTime(2023, 4, 31, 0, 0, 0, 0, t));
-  EXPECT_FALSE(TryEncodeDateTime(2023, 1, 1, 0, 60, 0, 0, t));
-  EXPECT_FALSE(TryEncodeDateTime(0, 1, 1, 0, 0, 0, 0, t));
-}
-
 }  // namespace

@@ -515,11 +515,4 @@ TEST(FtpPortCommand, PortFieldsOfTheBinding) {
   }
 }
 
-TEST(FtpSplitListing, LineBreakRules) {
-  EXPECT_EQ((Lines{"a", "b", "c", "d"}), SplitListingText("a\r\nb\nc\rd"));
-  EXPECT_EQ((Lines{"a", ""}), SplitListingText("a\n\r"));
-  EXPECT_EQ((Lines{"", "a"}), SplitListingText("\r\na"));
-  EXPECT_EQ(Lines{}, SplitListingText(""));
-}
-
 }  // namespace
