@@ -270,6 +270,7 @@ TEST_F(VeldraMount, DebugServesInTheForegroundAndLogs) {
   EXPECT_EQ(r.status, 0);
   ASSERT_TRUE(run.WaitForExit(20));
   EXPECT_EQ(run.Result().status, 0);
+  EXPECT_EQ(run.Result().err.find("Sanitizer"), std::string::npos) << run.Result().err;
   const std::vector<std::string> lines = Lines(run.Result().out);
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.front(), "Connecting...");

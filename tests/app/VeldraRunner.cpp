@@ -193,7 +193,7 @@ std::vector<std::string> ProcessArguments(pid_t pid) {
 
 namespace {
 
-// Every process started from kVeldra; internal = background copies only, else visible ones.
+// Background copies (internal) of kVeldra for letter, or visible veldra commands.
 std::vector<pid_t> VeldraProcesses(bool internal, char letter) {
   std::vector<pid_t> found;
   DIR* proc = ::opendir("/proc");
@@ -202,9 +202,16 @@ std::vector<pid_t> VeldraProcesses(bool internal, char letter) {
     const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
     if (pid <= 0) continue;
     const std::vector<std::string> args = ProcessArguments(pid);
-    if (args.empty() || args[0] != kVeldra) continue;
+    if (args.empty()) continue;
     const bool isCopy = args.back() == "/INTERNAL";
     if (isCopy != internal) continue;
+    // Copies of the build under test only; visible commands of any veldra build, since
+    // every one of them may hold the machine-wide semaphore.
+    const std::string& program = args[0];
+    const bool isVeldra =
+        program == "veldra" ||
+        (program.size() > 7 && program.compare(program.size() - 7, 7, "/veldra") == 0);
+    if (internal ? program != kVeldra : !isVeldra) continue;
     if (internal && (args.size() < 2 || args[1].empty() || args[1][0] != letter)) continue;
     // A zombie (ended, not yet reaped by its parent) shows no arguments, so it is not here.
     found.push_back(pid);
