@@ -127,6 +127,11 @@ long TIdIOHandlerSocket::Recv(void* buffer, long length) {
   return binding_->Recv(buffer, length);
 }
 
+long TIdIOHandlerSocket::RecvWithin(void* buffer, long length, int timeout) {
+  if (!binding_) throw EIdClosedSocket("Disconnected.");
+  return binding_->RecvWithin(buffer, length, timeout);
+}
+
 long TIdIOHandlerSocket::RecvNoWait(void* buffer, long length) {
   if (!binding_) throw EIdClosedSocket("Disconnected.");
   return binding_->RecvNoWait(buffer, length);

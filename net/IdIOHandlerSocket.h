@@ -92,6 +92,8 @@ class TIdIOHandlerSocket {
   // A receive that never waits (-1 with 10035 when nothing has arrived): lets a connection
   // skip the readiness wait while data is already flowing.
   virtual long RecvNoWait(void* buffer, long length);
+  // One receive that waits at most timeout ms (< 0: without limit); see TIdSocketHandle.
+  virtual long RecvWithin(void* buffer, long length, int timeout);
   // A send that never waits, and the wait for room to send (see TIdSocketHandle).
   virtual long SendNoWait(const void* buffer, long length);
   virtual bool WaitWritable(int timeout);

@@ -39,11 +39,13 @@ void TIdSocketHandle::ReleaseHandle() {
   platform::ShutdownSocketSend(handle_);
   platform::CloseSocket(handle_);
   handle_ = platform::kInvalidSocket;
+  recvTimeoutSet_ = -1;
 }
 
 void TIdSocketHandle::ResetHandle(bool resetLocal) {
   handle_ = platform::kInvalidSocket;
   allocated_ = false;
+  recvTimeoutSet_ = -1;
   peerIP_.clear();
   peerPort_ = 0;
   if (resetLocal) {
@@ -121,6 +123,18 @@ bool TIdSocketHandle::WaitReadable(int timeout) {
 
 long TIdSocketHandle::Recv(void* buffer, long length) {
   if (!allocated_) throw EIdClosedSocket("Disconnected.");
+  return platform::RecvSocket(handle_, buffer, static_cast<std::size_t>(length));
+}
+
+long TIdSocketHandle::RecvWithin(void* buffer, long length, int timeout) {
+  if (!allocated_) throw EIdClosedSocket("Disconnected.");
+  if (timeout == 0) return RecvNoWait(buffer, length);
+  // The wait is the kernel's receive time-out: no separate readiness call per block.
+  const int wanted = timeout < 0 ? 0 : timeout;
+  if (recvTimeoutSet_ != wanted) {
+    if (platform::SetSocketReceiveTimeout(handle_, wanted) != 0) return -1;
+    recvTimeoutSet_ = wanted;
+  }
   return platform::RecvSocket(handle_, buffer, static_cast<std::size_t>(length));
 }
 

@@ -91,6 +91,9 @@ class TIdSocketHandle {
   // EIdClosedSocket "Disconnected." when not allocated.
   long Recv(void* buffer, long length);
   long Send(const void* buffer, long length);
+  // One receive that waits at most timeout ms for the first byte (timeout < 0: without limit;
+  // 0: not at all). A time-out gives -1 with 10035. One system call while data flows.
+  long RecvWithin(void* buffer, long length, int timeout);
   // Receive/send that never wait: -1 with 10035 when nothing has arrived yet / the socket
   // buffer is full.
   long RecvNoWait(void* buffer, long length);
@@ -119,4 +122,6 @@ class TIdSocketHandle {
   int peerPort_ = 0;
   int clientPortMin_ = 0;
   int clientPortMax_ = 0;
+  // The receive time-out last set on the socket (-1: none set yet since allocation).
+  int recvTimeoutSet_ = -1;
 };

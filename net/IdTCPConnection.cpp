@@ -116,20 +116,12 @@ long TIdTCPConnection::ReceiveIntoPending(int timeout, bool& timedOut) {
   timedOut = false;
   const long size = recvBufferSize_;
   char* tail = pendingInput_.ReserveTail(static_cast<std::size_t>(size));
-  // Without a limit a blocking receive is the wait. With one, data that is already there is
-  // taken without a readiness wait: while a transfer flows this saves a system call per block.
-  if (timeout < 0) {
-    const long n = ioHandler_->Recv(tail, size);
-    if (n > 0) pendingInput_.CommitTail(static_cast<std::size_t>(n));
-    return n;
-  }
-  long n = ioHandler_->RecvNoWait(tail, size);
+  // The wait and the receive are one call (the socket's receive time-out), so a flowing
+  // transfer costs one system call per block, like a plain recv loop.
+  const long n = ioHandler_->RecvWithin(tail, size, timeout);
   if (n == -1 && platform::LastSocketError() == platform::kWsaEWOULDBLOCK) {
-    if (!ioHandler_->WaitReadable(timeout)) {
-      timedOut = true;
-      return -1;
-    }
-    n = ioHandler_->Recv(tail, size);
+    timedOut = true;
+    return -1;
   }
   if (n > 0) pendingInput_.CommitTail(static_cast<std::size_t>(n));
   return n;

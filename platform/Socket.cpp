@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -292,6 +293,16 @@ long RecvSocketNoWait(SocketHandle socket, void* data, std::size_t length) {
     if (n >= 0) return static_cast<long>(n);
     if (errno != EINTR) return Fail();
   }
+}
+
+int SetSocketReceiveTimeout(SocketHandle socket, int timeoutMs) {
+  timeval tv{0, 0};
+  if (timeoutMs > 0) {
+    tv.tv_sec = timeoutMs / 1000;
+    tv.tv_usec = (timeoutMs % 1000) * 1000;
+  }
+  if (::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return Fail();
+  return 0;
 }
 
 long SendSocketNoWait(SocketHandle socket, const void* data, std::size_t length) {

@@ -105,6 +105,10 @@ long SendSocketNoWait(SocketHandle socket, const void* data, std::size_t length)
 // without limit. Returns 1 when writable, 0 on time-out, -1 on failure.
 int WaitSocketWritable(SocketHandle socket, int timeoutMs);
 
+// Sets how long a blocking recv() waits for its first byte before it fails with 10035;
+// timeoutMs <= 0 waits without limit. 0 or -1.
+int SetSocketReceiveTimeout(SocketHandle socket, int timeoutMs);
+
 // recv() that never waits: -1 with 10035 (would block) when nothing has arrived yet.
 long RecvSocketNoWait(SocketHandle socket, void* data, std::size_t length);
 
