@@ -170,6 +170,7 @@ TEST(NetDisconnect, SilentPeerTimesOutAndConnectionStaysUsable) {
   EXPECT_EQ(c->ReadLine(), "partial");
   // A receive step that does not raise on time-out reports -1.
   EXPECT_EQ(c->ReceiveChunk(true, 50, false), -1);
+  EXPECT_EQ(c->ReceiveChunk(true, 0, false), -1);  // 0: look, do not wait
 }
 
 TEST(NetDisconnect, WritesOnDroppedOrMissingSocket) {
