@@ -114,15 +114,16 @@ class VeldraMount : public ::testing::Test {
 TEST_F(VeldraMount, MountRemountInUseAndDelete) {
   Use('M');
   TempDir root("veldra-app");
-  veldra::test::WriteFile(root / "pub/hello.txt", "hello from the server\n");
-  veldra::test::WriteFile(root / "pub/docs/a.txt", "a");
+  veldra::test::WriteFile(root / "pub files,2026/hello.txt", "hello from the server\n");
+  veldra::test::WriteFile(root / "pub files,2026/docs/a.txt", "a");
   veldra::test::ServerOptions options;
   options.anonymous = true;
   auto server = veldra::test::StartPyftpdlib(root.Path(), options);
   const std::string port = "/PORT:" + std::to_string(server->Port());
 
-  // Lower-case device name; host and remote path.
-  TRunResult r = RunVeldra({"m:", "127.0.0.1/pub", port});
+  // Lower-case device name; a remote directory whose name the mount table must escape.
+  const std::string dir = "pub files,2026";
+  TRunResult r = RunVeldra({"m:", "127.0.0.1/" + dir, port});
   EXPECT_EQ(r.out, "Connecting...\nConnected.\n" + kSuccess);
   EXPECT_EQ(r.err, "");
   ASSERT_EQ(r.status, 0);
@@ -132,14 +133,14 @@ TEST_F(VeldraMount, MountRemountInUseAndDelete) {
   EXPECT_EQ(veldra::test::ReadFile("/mnt/m/hello.txt"), "hello from the server\n");
   veldra::platform::TVolumeInfo volume;
   ASSERT_TRUE(veldra::platform::QueryVolumeInformation('M', &volume, nullptr));
-  EXPECT_EQ(volume.VolumeName, "ftp://127.0.0.1/pub");
+  EXPECT_EQ(volume.VolumeName, "ftp://127.0.0.1/" + dir);
   EXPECT_EQ(volume.FileSystemName, "VELDRA");
 
-  r = RunVeldra({"M:", "127.0.0.1/pub", port});
+  r = RunVeldra({"M:", "127.0.0.1/" + dir, port});
   EXPECT_EQ(r.out, "Already connected.\n");
   EXPECT_EQ(r.status, 0);
 
-  r = RunVeldra({"M:", "127.0.0.1/pub/docs", port});
+  r = RunVeldra({"M:", "127.0.0.1/" + dir + "/docs", port});
   EXPECT_EQ(r.out, "The local device name is already in use.\n");
   EXPECT_EQ(r.status, 255);  // exit code -1
   EXPECT_EQ(BackgroundCopies('M').size(), 1u);
