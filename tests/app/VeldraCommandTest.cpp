@@ -152,7 +152,7 @@ TEST_F(VeldraMount, MountRemountInUseAndDelete) {
   EXPECT_TRUE(WaitCopiesGone('M', 15));
 }
 
-TEST_F(VeldraMount, FailedMountsLeaveNothingAndUserPortMounts) {
+TEST_F(VeldraMount, FailedMountsLeaveNothingUserPortAndNoPassiveMount) {
   Use('N');
   TempDir root("veldra-app");
   veldra::test::WriteFile(root / "report.txt", "report\n");
@@ -202,6 +202,21 @@ TEST_F(VeldraMount, FailedMountsLeaveNothingAndUserPortMounts) {
 
   r = RunVeldra({"N:", "/DELETE"});
   EXPECT_EQ(r.out, kSuccess);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(WaitMounted('N', false, 10));
+  EXPECT_TRUE(WaitCopiesGone('N', 15));
+
+  // Active-mode data connections: vsftpd connects back for the listing and the read.
+  r = RunVeldra({"N:", "127.0.0.1", password, "/NOPASSIVE", "/USER:" + vsftpd->User(),
+                 "/PORT:" + std::to_string(vsftpd->Port())});
+  EXPECT_EQ(r.out, "Connecting...\nConnected.\n" + kSuccess);
+  ASSERT_EQ(r.status, 0);
+  ASSERT_TRUE(WaitMounted('N', true, 10));
+  EXPECT_EQ(Listing("/mnt/n"), (std::set<std::string>{"report.txt"}));
+  EXPECT_EQ(veldra::test::ReadFile("/mnt/n/report.txt"), "report\n");
+  ASSERT_EQ(BackgroundCopies('N').size(), 1u);
+  EXPECT_EQ(ProcessArguments(BackgroundCopies('N')[0]).at(5), "0");  // not passive
+  r = RunVeldra({"N:", "/DELETE"});
   EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(WaitMounted('N', false, 10));
   EXPECT_TRUE(WaitCopiesGone('N', 15));
