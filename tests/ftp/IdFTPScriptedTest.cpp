@@ -2,7 +2,9 @@
 // checks the exact command lines the client sent as well as what it returns.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ftp/IdFTP.h"
@@ -512,6 +514,38 @@ TEST(FtpPortCommand, PortFieldsOfTheBinding) {
     c.ftp.SendPortCommand(binding);
     EXPECT_EQ(k.line, c.server.Commands().back());
     c.ftp.CloseConnection();
+  }
+}
+
+TEST(FtpSimpleServer, AcceptsOneConnectionOrEndsOnAbort) {
+  // A client connects: the binding becomes the accepted socket, the listener is closed.
+  {
+    TIdSimpleServer server;
+    server.BoundIP = "127.0.0.1";
+    server.AcceptTimeout = 5000;
+    server.StartListening();
+    ASSERT_TRUE(server.IsListening());
+    TIdTCPClient client;
+    client.SetHost("127.0.0.1");
+    client.SetPort(server.Binding()->Port());
+    client.ConnectToHost(-1);
+    EXPECT_TRUE(server.AcceptConnection());
+    EXPECT_EQ(veldra::platform::kInvalidSocket, server.ListenSocket());
+    client.WriteLine("hello");
+    EXPECT_EQ("hello", server.ReadLine());
+  }
+  // Nobody connects: RequestAbort from another thread ends the wait with false.
+  {
+    TIdSimpleServer server;
+    server.BoundIP = "127.0.0.1";
+    server.StartListening();
+    std::thread aborter([&server] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      server.RequestAbort();
+    });
+    EXPECT_FALSE(server.AcceptConnection());
+    aborter.join();
+    EXPECT_EQ(veldra::platform::kInvalidSocket, server.ListenSocket());
   }
 }
 
