@@ -15,6 +15,7 @@
 #include "drive/uveldra_drive.h"
 #include "platform/TextConv.h"
 #include "tests/support/FtpServers.h"
+#include "tests/support/ScriptedFtpServer.h"
 #include "tests/support/TempDir.h"
 
 using veldra::platform::AnsiToWide;
@@ -341,6 +342,65 @@ TEST_F(CallbackTest, RefusedUploadIsAFailedWrite) {
   Close("\\a.txt");
   EXPECT_EQ("alpha", OnServer("a.txt"));
   EXPECT_EQ(-58, FtpCreateDirectory(W("\\new"), &info_));
+}
+
+// A server that takes every command but refuses each non-empty upload once its data is complete
+// ("552" after the data connection closes), as a server over its quota does.
+void RefuseCompletedUploads(vt::ScriptedSession& s) {
+  if (!s.Greet()) return;
+  for (int i = 0; i < 200; ++i) {
+    const std::string command = s.ReadCommand(10000);
+    if (command.empty()) return;
+    const std::string verb = command.substr(0, command.find(' '));
+    if (verb == "USER") {
+      s.Send("331 Password required.");
+    } else if (verb == "PASS") {
+      s.Send("230 Logged in.");
+    } else if (verb == "SYST") {
+      s.Send("215 UNIX Type: L8");
+    } else if (verb == "TYPE") {
+      s.Send("200 Type set.");
+    } else if (verb == "CWD" || verb == "DELE") {
+      s.Send("250 OK.");
+    } else if (verb == "REST") {
+      s.Send("350 Restarting.");
+    } else if (verb == "PASV") {
+      s.Send(s.OpenPassive());
+    } else if (verb == "LIST") {
+      s.Send("150 Listing.");
+      if (s.AcceptData()) {
+        s.SendData("-rw-r--r-- 1 u g 0 Jan 01 2020 q.txt\r\n");
+        s.CloseData();
+      }
+      s.Send("226 Done.");
+    } else if (verb == "APPE" || verb == "STOR") {
+      s.Send("150 Go ahead.");
+      const std::string data = s.AcceptData() ? s.ReceiveData() : std::string();
+      s.Send(data.empty() ? "226 Stored." : "552 Storage allocation exceeded.");
+    } else if (verb == "QUIT") {
+      s.Send("221 Bye.");
+      return;
+    } else {
+      s.Send("502 Not implemented.");
+    }
+  }
+}
+
+// A refused completion is the error of the flush (and so of close), never lost.
+TEST(CallbackCompletion, RefusedCompletionFailsTheFlush) {
+  vt::ScriptedFtpServer server(RefuseCompletedUploads);
+  FtpDevice = std::make_unique<TFTPDevice>("127.0.0.1", "", "u", "p", true, server.Port());
+  DOKAN_FILE_INFO info{};
+  info.ProcessId = static_cast<DWORD>(::getpid());
+  ASSERT_EQ(0, FtpCreateFile(u"\\q.txt", 0x40000000, 3, CREATE_ALWAYS, 0x80, &info));
+  DWORD written = 0;
+  EXPECT_EQ(0, FtpWriteFile(u"\\q.txt", "data", 4, &written, 0, &info));
+  EXPECT_EQ(4u, written);
+  EXPECT_EQ(-53, FtpFlushFileBuffers(u"\\q.txt", &info));
+  // Reported once: the handle's last close has nothing left to finish.
+  EXPECT_EQ(0, FtpCleanup(u"\\q.txt", &info));
+  FtpDevice.reset();
+  EXPECT_TRUE(server.Mismatches().empty());
 }
 
 // One request of each kind, with the lines the log shows for it.
