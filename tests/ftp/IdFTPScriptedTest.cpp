@@ -549,4 +549,36 @@ TEST(FtpSimpleServer, AcceptsOneConnectionOrEndsOnAbort) {
   }
 }
 
+TEST(FtpParsedListing, OwnerHooksAndCustomLayout) {
+  TIdFTP ftp;
+  // No lines: an empty collection with the initial layout.
+  EXPECT_EQ(0, ftp.ParsedListing().ItemCount());
+  EXPECT_EQ(flfUnix, ftp.ParsedListing().DetectedFormat);
+
+  // A first line of a layout nobody knows; the owner claims it and parses it.
+  TIdFTP custom;
+  custom.ListingLines() = {"#entry one", "#entry two"};
+  TIdFTPListItems* supplied = nullptr;
+  custom.OnCreateFTPList = [&](TIdFTP&, std::unique_ptr<TIdFTPListItems>& list) {
+    list = std::make_unique<TIdFTPListItems>();
+    supplied = list.get();
+    list->OnParseCustomListFormat = [](TIdFTPListItem& item) {
+      item.EntryName = item.RawLine.substr(7);
+    };
+  };
+  std::string seen;
+  custom.OnCheckListFormat = [&](TIdFTP&, const std::string& line, TIdFTPListFormat& format) {
+    seen = line;
+    EXPECT_EQ(flfUnknown, format);
+    format = flfCustom;
+  };
+  TIdFTPListItems& items = custom.ParsedListing();
+  EXPECT_EQ(supplied, &items);
+  EXPECT_EQ("#entry one", seen);
+  ASSERT_EQ(2, items.ItemCount());
+  EXPECT_EQ("two", items.ItemAt(1).EntryName);
+  EXPECT_TRUE(custom.GetOnParseCustomListFormat());
+  EXPECT_EQ(&items, &custom.ParsedListing());  // parsed once per listing
+}
+
 }  // namespace
