@@ -15,6 +15,21 @@ bool KeyLess(const std::pair<std::string, BY_HANDLE_FILE_INFORMATION>& entry,
   return TFTPDeviceFileList::CompareKeys(entry.first, key) < 0;
 }
 
+void FillRecord(BY_HANDLE_FILE_INFORMATION& r, int32_t listingNumber, int32_t entryNumber,
+                DWORD volumeSerial, DWORD attributes, int64_t byteSize, double modified) {
+  if (attributes != 0) r.dwFileAttributes = attributes;
+  FILETIME t = MakeFileTime(TFTPDeviceFileList::ToFileTime(modified));
+  r.ftCreationTime = t;
+  r.ftLastAccessTime = t;
+  r.ftLastWriteTime = t;
+  r.dwVolumeSerialNumber = volumeSerial;
+  ULONGLONG size = static_cast<ULONGLONG>(byteSize);
+  r.nFileSizeHigh = DWORD(size >> 32);
+  r.nFileSizeLow = DWORD(size & 0xFFFFFFFFu);
+  r.nFileIndexLow = DWORD(listingNumber);
+  r.nFileIndexHigh = DWORD(entryNumber);
+}
+
 }  // namespace
 
 int TFTPDeviceFileList::KeyDepth(const std::string& key) {
@@ -58,19 +73,49 @@ int TFTPDeviceFileList::AddRecord(const std::string& dirPath, int32_t listingNum
     std::memset(&zero, 0, sizeof zero);
     entries_.emplace(entries_.begin() + index, std::move(key), zero);
   }
-  BY_HANDLE_FILE_INFORMATION& r = entries_[index].second;
-  if (attributes != 0) r.dwFileAttributes = attributes;
-  FILETIME t = MakeFileTime(ToFileTime(modified));
-  r.ftCreationTime = t;
-  r.ftLastAccessTime = t;
-  r.ftLastWriteTime = t;
-  r.dwVolumeSerialNumber = volumeSerial;
-  ULONGLONG size = static_cast<ULONGLONG>(byteSize);
-  r.nFileSizeHigh = DWORD(size >> 32);
-  r.nFileSizeLow = DWORD(size & 0xFFFFFFFFu);
-  r.nFileIndexLow = DWORD(listingNumber);
-  r.nFileIndexHigh = DWORD(entryNumber);
+  FillRecord(entries_[index].second, listingNumber, entryNumber, volumeSerial, attributes, byteSize,
+             modified);
   return index;
+}
+
+void TFTPDeviceFileList::AddRecords(const std::string& dirPath, int32_t listingNumber,
+                                    DWORD volumeSerial, const std::vector<TNewEntry>& newEntries) {
+  using Entry = std::pair<std::string, BY_HANDLE_FILE_INFORMATION>;
+  std::vector<Entry> fresh;
+  fresh.reserve(newEntries.size());
+  for (const TNewEntry& e : newEntries) {
+    std::string key = dirPath + e.name;
+    int index = 0;
+    if (Find(key, &index)) {
+      FillRecord(entries_[index].second, listingNumber, e.entryNumber, volumeSerial, e.attributes,
+                 e.byteSize, e.modified);
+      continue;
+    }
+    BY_HANDLE_FILE_INFORMATION r;
+    std::memset(&r, 0, sizeof r);
+    FillRecord(r, listingNumber, e.entryNumber, volumeSerial, e.attributes, e.byteSize, e.modified);
+    fresh.emplace_back(std::move(key), r);
+  }
+  auto less = [](const Entry& a, const Entry& b) { return CompareKeys(a.first, b.first) < 0; };
+  std::stable_sort(fresh.begin(), fresh.end(), less);
+  // A name listed twice: the later item wins, as it would one by one. A record whose first
+  // occurrence had a kind (attributes) keeps them when the later one has none.
+  std::vector<Entry> unique;
+  unique.reserve(fresh.size());
+  for (Entry& e : fresh) {
+    if (!unique.empty() && unique.back().first == e.first) {
+      DWORD previous = unique.back().second.dwFileAttributes;
+      unique.back().second = e.second;
+      if (unique.back().second.dwFileAttributes == 0)
+        unique.back().second.dwFileAttributes = previous;
+    } else {
+      unique.push_back(std::move(e));
+    }
+  }
+  const std::size_t middle = entries_.size();
+  entries_.insert(entries_.end(), std::make_move_iterator(unique.begin()),
+                  std::make_move_iterator(unique.end()));
+  std::inplace_merge(entries_.begin(), entries_.begin() + middle, entries_.end(), less);
 }
 
 void TFTPDeviceFileList::DropKey(const std::string& key) {

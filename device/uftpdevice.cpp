@@ -164,23 +164,28 @@ bool UsableName(const std::string& name) {
 
 }  // namespace
 
+namespace {
+
+// The record attributes of a listing entry's kind (0 for a kind without one).
+DWORD KindAttributes(EntryKind kind) {
+  switch (kind) {
+    case ekDirectory:
+      return FILE_ATTRIBUTE_DIRECTORY;
+    case ekFile:
+      return FILE_ATTRIBUTE_NORMAL;
+    case ekSymbolicLink:
+      return FILE_ATTRIBUTE_REPARSE_POINT;
+  }
+  return 0;
+}
+
+}  // namespace
+
 int TFTPDeviceFileList::AddEntry(const std::string& dirPath, int32_t listingNumber,
                                  int32_t entryNumber, DWORD volumeSerial,
                                  const TIdFTPListItem& item) {
-  DWORD attributes = 0;
-  switch (item.Kind) {
-    case ekDirectory:
-      attributes = FILE_ATTRIBUTE_DIRECTORY;
-      break;
-    case ekFile:
-      attributes = FILE_ATTRIBUTE_NORMAL;
-      break;
-    case ekSymbolicLink:
-      attributes = FILE_ATTRIBUTE_REPARSE_POINT;
-      break;
-  }
-  return AddRecord(dirPath, listingNumber, entryNumber, volumeSerial, item.EntryName, attributes,
-                   item.ByteSize, item.Modified);
+  return AddRecord(dirPath, listingNumber, entryNumber, volumeSerial, item.EntryName,
+                   KindAttributes(item.Kind), item.ByteSize, item.Modified);
 }
 
 TFTPDevice::TFTPDevice(const std::string& host, const std::string& remotePath,
@@ -220,11 +225,15 @@ void TFTPDevice::LoadDirectory(const std::string& dirPath) {
   // Entries removed on the server must not linger with an older listing number: they would
   // also end the enumeration walk early.
   cache_->DropListing(dirPath);
+  std::vector<TFTPDeviceFileList::TNewEntry> entries;
+  entries.reserve(items.ItemCount());
   for (int i = 0; i < items.ItemCount(); ++i) {
     const TIdFTPListItem& item = items.ItemAt(i);
     if (!UsableName(item.EntryName)) continue;
-    cache_->AddEntry(dirPath, listingCount_, ++entryCount_, volumeSerial_, item);
+    entries.push_back(
+        {item.EntryName, KindAttributes(item.Kind), item.ByteSize, item.Modified, ++entryCount_});
   }
+  cache_->AddRecords(dirPath, listingCount_, volumeSerial_, entries);
   if (dirPath == "\\" && !cache_->Find("\\", nullptr)) {
     cache_->AddRecord(dirPath, listingCount_, ++entryCount_, volumeSerial_, "",
                       FILE_ATTRIBUTE_DIRECTORY, 0, 0);

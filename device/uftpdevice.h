@@ -78,6 +78,20 @@ class TFTPDeviceFileList {
                 DWORD volumeSerial, const std::string& name, DWORD attributes, int64_t byteSize,
                 double modified);
 
+  // One entry of a listing for AddRecords.
+  struct TNewEntry {
+    std::string name;
+    DWORD attributes;
+    int64_t byteSize;
+    double modified;
+    int32_t entryNumber;
+  };
+  // Adds a whole listing of dirPath: the same result as AddRecord for each entry in order (a
+  // name given twice keeps the later values), but in O((n + m) log m) time for m entries into
+  // n keys, so that a large unsorted listing does not move the list once per entry.
+  void AddRecords(const std::string& dirPath, int32_t listingNumber, DWORD volumeSerial,
+                  const std::vector<TNewEntry>& newEntries);
+
   // Removes key and its record when present; otherwise nothing.
   void DropKey(const std::string& key);
   // Removes a directory's listing before it is listed again: its marker and its direct

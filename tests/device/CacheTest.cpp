@@ -2,6 +2,7 @@
 // volume identity and the enumeration record.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -104,6 +105,36 @@ TEST(DeviceCache, DropListingAndSubtreeLeaveTheRestAlone) {
   EXPECT_EQ(Keys(list), (std::vector<std::string>{"\\", "\\d2\\" + M, "\\d2\\..", "\\d2\\h"}));
   list.DropKey("\\nothing");
   EXPECT_EQ(list.Count(), 4);
+}
+
+TEST(DeviceCache, AWholeListingAtOnceEqualsOneByOne) {
+  // An unsorted listing with a repeated name, into a cache that already holds other
+  // directories and one of the names.
+  std::vector<TFTPDeviceFileList::TNewEntry> listing;
+  int entry = 100;
+  for (int i = 0; i < 500; ++i) {
+    std::string name = "n" + std::to_string((i * 7919) % 500);
+    listing.push_back(
+        {name, i % 3 ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_DIRECTORY, i, 1.5, ++entry});
+  }
+  listing.push_back({"n7", FILE_ATTRIBUTE_NORMAL, 77777, 2.5, ++entry});
+  listing.push_back({"n-", 0, 1, 0, ++entry});
+  TFTPDeviceFileList oneByOne, atOnce;
+  for (TFTPDeviceFileList* list : {&oneByOne, &atOnce}) {
+    int e = 0;
+    List(*list, "\\a\\", 1, {{"x", FILE_ATTRIBUTE_NORMAL}}, &e);
+    List(*list, "\\b\\c\\", 2, {{"y", FILE_ATTRIBUTE_NORMAL}}, &e);
+    list->AddRecord("\\b\\", 3, ++e, 7, "n3", FILE_ATTRIBUTE_NORMAL, 3, 0);
+  }
+  for (const auto& n : listing)
+    oneByOne.AddRecord("\\b\\", 3, n.entryNumber, 7, n.name, n.attributes, n.byteSize, n.modified);
+  atOnce.AddRecords("\\b\\", 3, 7, listing);
+  ASSERT_EQ(Keys(atOnce), Keys(oneByOne));
+  for (int i = 0; i < atOnce.Count(); ++i)
+    EXPECT_EQ(std::memcmp(&atOnce.Record(i), &oneByOne.Record(i), 52), 0) << atOnce.Key(i);
+  int i = 0;
+  ASSERT_TRUE(atOnce.Find("\\b\\n7", &i));
+  EXPECT_EQ(atOnce.Record(i).nFileSizeLow, 77777u);
 }
 
 TEST(DeviceRules, RemoteRootVolumeNameAndSerial) {

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,9 +25,16 @@ struct Param {
   bool passive;
 };
 
+std::string Label(const Param& p) {
+  std::string n = p.kind == ServerKind::Pyftpdlib ? "Pyftpdlib" : "Vsftpd";
+  return n + (p.passive ? "Passive" : "Active");
+}
 std::string Name(const ::testing::TestParamInfo<Param>& info) {
-  std::string n = info.param.kind == ServerKind::Pyftpdlib ? "Pyftpdlib" : "Vsftpd";
-  return n + (info.param.passive ? "Passive" : "Active");
+  return Label(info.param);
+}
+// Readable parameter in test listings.
+void PrintTo(const Param& p, std::ostream* os) {
+  *os << Label(p);
 }
 
 class DeviceOnServer : public ::testing::TestWithParam<Param> {
