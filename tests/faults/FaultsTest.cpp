@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
@@ -28,6 +29,10 @@ double SecondsSince(Clock::time_point t0) {
 
 class FaultTest : public ::testing::Test {
  protected:
+  // With VELDRA_TEST_DUMP_LOGS set, prints the server's log (to see the fault happen).
+  static void DumpLog(const TestFtpServer& server) {
+    if (std::getenv("VELDRA_TEST_DUMP_LOGS")) std::printf("%s\n", server.LogText().c_str());
+  }
   std::unique_ptr<VeldraDrive> Mount(const TestFtpServer& server, bool passive = true) {
     DriveOptions o;
     o.letter = 'y';
@@ -81,6 +86,7 @@ TEST_P(IdleTimeoutTest, NextOperationAfterIdleCloseSucceeds) {
   EXPECT_EQ(ls.status, 0) << ls.output;
   EXPECT_NE(ls.output.find("new.bin"), std::string::npos);
   EXPECT_EQ(drive->Unmount().status, 0);
+  DumpLog(*server);
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, IdleTimeoutTest,
@@ -153,6 +159,7 @@ TEST_P(PausedReaderTest, ReadsOnAfterTheServerDroppedTheTransfer) {
   EXPECT_EQ(FileSize(work_ / "pause.out"), data.size());
   EXPECT_EQ(ChecksumOfFile(work_ / "pause.out"), ChecksumOf(data));
   EXPECT_EQ(drive->Unmount().status, 0);
+  DumpLog(*server);
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, PausedReaderTest,

@@ -240,9 +240,16 @@ std::string CryptSha512(const std::string& password) {
   return h;
 }
 
-void ChownTree(const std::string& root, uid_t uid, gid_t gid) {
-  ::lchown(root.c_str(), uid, gid);
-  ::chmod(root.c_str(), 0777);
+// rootWritable false: the root itself stays root's, mode 0755 (vsftpd refuses an anonymous
+// root that the session account can write).
+void ChownTree(const std::string& root, uid_t uid, gid_t gid, bool rootWritable) {
+  if (rootWritable) {
+    ::lchown(root.c_str(), uid, gid);
+    ::chmod(root.c_str(), 0777);
+  } else {
+    ::lchown(root.c_str(), 0, 0);
+    ::chmod(root.c_str(), 0755);
+  }
   std::error_code ec;
   for (auto it = fs::recursive_directory_iterator(root, ec);
        !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
@@ -303,6 +310,8 @@ TestFtpServer::TestFtpServer(ServerKind kind, const std::string& root, const Ser
     throw ServerStartError(std::string(Name()) + ": root " + root_ + " is not a directory");
   if (kind_ == ServerKind::PureFtpd && (options_.anonymous || !options_.allowWrite))
     throw ServerStartError("pure-ftpd: anonymous and read-only set-ups are not offered");
+  if (kind_ == ServerKind::Vsftpd && options_.anonymous && options_.allowWrite)
+    throw ServerStartError("vsftpd: anonymous access is offered read-only (allowWrite = false)");
   if (kind_ != ServerKind::Pyftpdlib && options_.faults)
     throw ServerStartError(std::string(Name()) + ": fault injection is offered by pyftpdlib only");
   if (options_.passivePorts < 2) options_.passivePorts = 2;
@@ -340,7 +349,8 @@ std::string TestFtpServer::Url() const {
 }
 
 void TestFtpServer::OwnTree() {
-  if (kind_ != ServerKind::Pyftpdlib) ChownTree(root_, uid_, gid_);
+  if (kind_ != ServerKind::Pyftpdlib)
+    ChownTree(root_, uid_, gid_, !(kind_ == ServerKind::Vsftpd && options_.anonymous));
 }
 
 std::string TestFtpServer::LogText() const {

@@ -45,7 +45,8 @@ struct ServerOptions {
   std::string user = "veldra";
   std::string password = "secret";
   // Also accept "anonymous"/"ftp" with any password, on the same root, with the same rights.
-  // Not offered by the pure-ftpd set-up (raises ServerStartError).
+  // Not offered by the pure-ftpd set-up, and by vsftpd only with allowWrite = false (it
+  // refuses a writable anonymous root; the root then stays root's, mode 0755).
   bool anonymous = false;
   // Seconds a data connection may stall before the server drops it; 0 = the server's default.
   // pure-ftpd has no such setting and ignores it.

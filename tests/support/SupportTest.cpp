@@ -161,6 +161,51 @@ INSTANTIATE_TEST_SUITE_P(AllServers, RealServerTest,
                            return n;
                          });
 
+class ServerOptionsTest : public ::testing::TestWithParam<ServerKind> {};
+
+// Anonymous read-only access and the idle time-out, as the fault cases rely on them.
+TEST_P(ServerOptionsTest, AnonymousReadOnlyAndIdleTimeout) {
+  TempDir root("veldra-root");
+  WriteFile(root / "pub.txt", "public\n");
+  ServerOptions o;
+  o.anonymous = true;
+  o.allowWrite = false;
+  o.idleTimeoutSeconds = 2;
+  auto server = StartServer(GetParam(), root.Path(), o);
+  TempDir work;
+  const std::string anon = "ftp://127.0.0.1:" + std::to_string(server->Port()) + "/";
+  ASSERT_EQ(
+      RunProgram({"curl", "-sS", "--max-time", "20", "-o", work / "pub.txt", anon + "pub.txt"}, "",
+                 work / "curl.log"),
+      0)
+      << ReadFile(work / "curl.log") << server->LogText();
+  EXPECT_EQ(ReadFile(work / "pub.txt"), "public\n");
+  WriteFile(work / "up.txt", "x");
+  EXPECT_NE(RunProgram({"curl", "-sS", "--max-time", "20", "-T", work / "up.txt",
+                        server->Url() + "up.txt"}),
+            0);
+  EXPECT_FALSE(Exists(root / "up.txt"));
+
+  RawClient c(server->Port());
+  ASSERT_TRUE(c.Connected());
+  std::string greeting;
+  for (int i = 0; i < 20 && greeting.rfind("220 ", 0) != 0; ++i) greeting = c.Line();
+  c.Send("USER " + server->User() + "\r\n");
+  EXPECT_EQ(c.Line().substr(0, 3), "331");
+  c.Send("PASS " + server->Password() + "\r\n");
+  std::string reply;
+  for (int i = 0; i < 20 && reply.rfind("230 ", 0) != 0; ++i) reply = c.Line();
+  ASSERT_EQ(reply.substr(0, 4), "230 ");
+  int err = 0;
+  c.ReadAll(err);  // returns when the server hangs up (10 s at most)
+  EXPECT_NE(err, ETIMEDOUT) << "the server did not close the idle session";
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, ServerOptionsTest,
+                         ::testing::Values(ServerKind::Pyftpdlib, ServerKind::Vsftpd,
+                                           ServerKind::Proftpd),
+                         [](const auto& info) { return std::string(KindName(info.param)); });
+
 TEST(ScriptedServerTest, RecordsCommandsAndMovesData) {
   const std::string payload = PatternBytes(200000, 5);
   ScriptedFtpServer server([&](ScriptedSession& s) {
