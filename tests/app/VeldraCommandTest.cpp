@@ -64,14 +64,22 @@ TEST(VeldraUsage, IncompleteCommandsPrintTheUsage) {
 }
 
 TEST(VeldraUsage, RefusedWithoutRootRights) {
+  // A copy the unprivileged user can surely reach, wherever the build tree lives.
+  TempDir bin("veldra-app-bin");
+  const std::string program = bin / "veldra";
+  fs::copy_file(kVeldra, program);
+  fs::permissions(program, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                               fs::perms::others_read | fs::perms::others_exec);
   const std::vector<std::string> nobody{"setpriv", "--reuid=65534", "--regid=65534",
-                                        "--clear-groups"};
+                                        "--clear-groups", program};
   const std::string refusal = UsageText() +
                               "Access Denied as you do not have sufficient privileges.\n"
                               "You have to invoke this utility running in elevated mode.\n";
   for (const std::vector<std::string>& args :
        std::vector<std::vector<std::string>>{{"M:", "127.0.0.1"}, {"M:", "/DELETE"}, {}}) {
-    const TRunResult r = RunVeldra(args, 60, nobody);
+    std::vector<std::string> argv = nobody;
+    argv.insert(argv.end(), args.begin(), args.end());
+    const TRunResult r = RunCommand(argv);
     EXPECT_EQ(r.out, refusal);
     EXPECT_EQ(r.status, 5);
   }

@@ -100,11 +100,13 @@ bool Reap(pid_t pid, int* status) {
 
 }  // namespace
 
-TRunResult RunVeldra(const std::vector<std::string>& args, int timeoutSeconds,
-                     const std::vector<std::string>& prefix) {
-  std::vector<std::string> argv = prefix;
-  argv.push_back(kVeldra);
+TRunResult RunVeldra(const std::vector<std::string>& args, int timeoutSeconds) {
+  std::vector<std::string> argv{kVeldra};
   argv.insert(argv.end(), args.begin(), args.end());
+  return RunCommand(argv, timeoutSeconds);
+}
+
+TRunResult RunCommand(const std::vector<std::string>& argv, int timeoutSeconds) {
   TRunResult result;
   int out = -1, err = -1;
   const pid_t pid = Spawn(argv, &out, &err);
@@ -120,7 +122,7 @@ TRunResult RunVeldra(const std::vector<std::string>& args, int timeoutSeconds,
     ::kill(pid, SIGKILL);
     ::waitpid(pid, nullptr, 0);
     result.status = -1;
-    ADD_FAILURE() << "veldra did not end within " << timeoutSeconds << " s";
+    ADD_FAILURE() << argv[0] << " did not end within " << timeoutSeconds << " s";
   }
   if (out >= 0) ::close(out);
   if (err >= 0) ::close(err);

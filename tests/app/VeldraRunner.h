@@ -17,10 +17,12 @@ struct TRunResult {
   int status = -1;  // exit status 0-255; -1 when killed (time-out) or not started
 };
 
-// Runs prefix... kVeldra args... with /dev/null as standard input and waits at most
-// timeoutSeconds (then kills it).
-TRunResult RunVeldra(const std::vector<std::string>& args, int timeoutSeconds = 60,
-                     const std::vector<std::string>& prefix = {});
+// Runs argv (argv[0] found on PATH when it holds no "/") with /dev/null as standard input and
+// waits at most timeoutSeconds (then kills it).
+TRunResult RunCommand(const std::vector<std::string>& argv, int timeoutSeconds = 60);
+
+// RunCommand of kVeldra args...
+TRunResult RunVeldra(const std::vector<std::string>& args, int timeoutSeconds = 60);
 
 // A veldra run left going (a /DEBUG mount): its output is collected while the test waits.
 class TForegroundRun {
