@@ -64,11 +64,12 @@ int RunMountCommand(const TCommandLine& args, int argc, char** argv, bool* done)
       args.FindSwitch("OWNERACCESSONLY") ? veldra::platform::CurrentProcessId() : 0;
   options.ServerPort = StrToInt(args.OptionValue("PORT", "21"));
   options.DebugMode = args.FindSwitch("DEBUG");
+  // The password is in options now; other users need not see it in this process's arguments
+  // either (a /DEBUG mount lives as long as the drive).
+  if (argc > 3 && args.PasswordArgument() != "*") veldra::platform::WipeArgument(argv[3]);
   WriteLine("Connecting...");
 
   if (options.DebugMode) {
-    // This process serves the drive for as long as it is mounted.
-    if (argc > 3 && args.PasswordArgument() != "*") veldra::platform::WipeArgument(argv[3]);
     return RunMount(options.DeviceName, options.HostAndPath, options.LoginUser,
                     options.LoginPassword, options.UsePassive, options.DebugMode, 0,
                     options.ServerPort);

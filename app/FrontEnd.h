@@ -3,7 +3,7 @@
 #pragma once
 
 // argc/argv as main received them. The background copy overwrites its password argument in
-// argv (argument memory other users can read) as soon as it has read it; so does a /DEBUG
-// mount, which serves from this process. Every failure becomes printed text and the result;
+// argv (argument memory other users can read) as soon as it has read it; so does the mount
+// command once it has gathered its settings. Every failure becomes printed text and the result;
 // a value that does not convert is written to standard error and gives 1. Never throws.
 int VeldraMain(int argc, char** argv);
