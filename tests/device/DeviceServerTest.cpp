@@ -231,6 +231,23 @@ INSTANTIATE_TEST_SUITE_P(Servers, DeviceOnServer,
                                            Param{ServerKind::Vsftpd, false}),
                          Name);
 
+// vsftpd closes a control connection idle longer than idle_session_timeout, between two
+// requests: the next request reconnects and succeeds.
+TEST(DeviceOnVsftpd, IdleSessionClosedByTheServerIsReconnected) {
+  TempDir root("veldra-device");
+  WriteFile(root / "f.txt", "content");
+  ServerOptions options;
+  options.idleTimeoutSeconds = 1;
+  auto server = StartVsftpd(root.Path(), options);
+  TFTPDevice dev("127.0.0.1", "", server->User(), server->Password(), true, server->Port());
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  char buf[7];
+  DWORD n = 0;
+  dev.ReadAt("\\f.txt", buf, 0, 7, &n);
+  EXPECT_EQ(std::string(buf, n), "content");
+  EXPECT_EQ(dev.Session().ReconnectCount(), 2);
+}
+
 // vsftpd drops a data connection that stalls longer than data_connection_timeout (and the
 // session with it). A reader that pauses longer must still get the right bytes.
 TEST(DeviceOnVsftpd, ReaderPausingPastTheDataTimeOutReadsOn) {

@@ -247,6 +247,24 @@ TEST_F(ScriptedDevice, DownloadAtTheEndAndAppendThereNeverShareAConnection) {
   EXPECT_EQ(CountPrefix(Commands(), "APPE /f"), 1);
 }
 
+TEST_F(ScriptedDevice, WritesAfterCreateEmptyFileListOnceThenShareOneAppe) {
+  Start();
+  auto dev = Connect();
+  const int listsBefore = CountPrefix(Commands(), "LIST");
+  dev->CreateEmptyFile("\\new");
+  DWORD written = 0;
+  for (int i = 0; i < 4; ++i) {
+    dev->WriteAt("\\new", "0123456789", i * 10, 10, &written);
+    ASSERT_EQ(written, 10u);
+  }
+  dev->FinishUpload("\\new");
+  EXPECT_EQ(f_.Get("/new"), "0123456789012345678901234567890123456789");
+  EXPECT_EQ(CountPrefix(Commands(), "APPE /new"), 2);  // the empty one, then the writes
+  EXPECT_EQ(CountPrefix(Commands(), "LIST") - listsBefore, 1);
+  EXPECT_EQ(CountPrefix(Commands(), "ABOR"), 0);
+  EXPECT_EQ(dev->Session().ReadTimeout(), 5000);
+}
+
 TEST_F(ScriptedDevice, DroppedControlConnectionIsReconnectedOnce) {
   bool drop = false;
   f_.hook = [&](ScriptedSession& s, const std::string& cmd) {
