@@ -451,7 +451,7 @@ TEST(DokanFuseMount, RequestsBecomeCallbacksAndCodesBecomeErrno) {
   EXPECT_EQ("hello", std::string(buffer));
   ::close(fd);
   EXPECT_TRUE(g_fake.Called("CreateFile \\new 3 2147483648"));
-  for (int i = 0; i < 100 && !g_fake.Called("CloseFile \\new"); ++i) ::usleep(10000);
+  for (int i = 0; i < 500 && !g_fake.Called("CloseFile \\new"); ++i) ::usleep(10000);
   std::vector<std::string> calls = g_fake.Calls();
   auto cleanup = std::find(calls.begin(), calls.end(), "Cleanup \\new");
   auto close = std::find(calls.begin(), calls.end(), "CloseFile \\new");
