@@ -48,7 +48,13 @@ class TChildProcess {
   // the process cannot be created (an executable that cannot be run is reported the same way).
   static std::unique_ptr<TChildProcess> Start(const std::vector<std::string>& argv, int bufferSize);
 
+#ifdef _WIN32
+  // Windows: the process handle and the read end of its output pipe, both owned.
+  TChildProcess(TKey, pid_t pid, void* process, void* channel)
+      : pid_(pid), process_(process), channel_(channel) {}
+#else
   TChildProcess(TKey, pid_t pid, int channel) : pid_(pid), channel_(channel) {}
+#endif
   // Closes the channel. Neither stops nor waits for the process: it is meant to outlive us.
   ~TChildProcess();
   TChildProcess(const TChildProcess&) = delete;
@@ -68,7 +74,12 @@ class TChildProcess {
 
  private:
   pid_t pid_;
+#ifdef _WIN32
+  void* process_;
+  void* channel_;
+#else
   int channel_;
+#endif
   bool ended_ = false;
   int exitCode_ = 0;
 };

@@ -5,7 +5,9 @@
 // creates one is responsible for Unlink() once nobody needs to find it by name any more.
 #pragma once
 
+#ifndef _WIN32
 #include <semaphore.h>
+#endif
 
 #include <memory>
 #include <string>
@@ -32,7 +34,12 @@ class TNamedSemaphore {
   // True when a semaphore of that name exists.
   static bool Exists(const std::string& name);
 
-  TNamedSemaphore(TKey, sem_t* handle) : handle_(handle) {}  // only the factories above
+#ifdef _WIN32
+  using THandle = void*;  // a Windows semaphore HANDLE
+#else
+  using THandle = sem_t*;
+#endif
+  TNamedSemaphore(TKey, THandle handle) : handle_(handle) {}  // only the factories above
   ~TNamedSemaphore();
   TNamedSemaphore(const TNamedSemaphore&) = delete;
   TNamedSemaphore& operator=(const TNamedSemaphore&) = delete;
@@ -45,7 +52,7 @@ class TNamedSemaphore {
   bool Wait(int timeoutMs);
 
  private:
-  sem_t* handle_;
+  THandle handle_;
 };
 
 }  // namespace veldra::platform
