@@ -75,14 +75,15 @@ int main(int argc, char** argv) {
   const std::string url = server->Url();
 
   std::printf("\nread (%ld MiB):\n", mib);
-  double curlDown = Seconds("curl -s -o /dev/null " + url + "big.bin");
   size_t retrBefore = Count(server->LogText(), "\"RETR ");
   double catDrive = Seconds("cat /mnt/l/big.bin > /dev/null");
   size_t retrs = Count(server->LogText(), "\"RETR ") - retrBefore;
-  double curlDown2 = Seconds("curl -s -o /dev/null " + url + "big.bin");
-  double catDrive2 = Seconds("cat /mnt/l/big.bin > /dev/null");
-  curlDown = std::min(curlDown, curlDown2);
-  catDrive = std::min(catDrive, catDrive2);
+  double curlDown = Seconds("curl -s -o /dev/null " + url + "big.bin");
+  // Best of three, alternating, on a machine that others share.
+  for (int round = 0; round < 2; ++round) {
+    curlDown = std::min(curlDown, Seconds("curl -s -o /dev/null " + url + "big.bin"));
+    catDrive = std::min(catDrive, Seconds("cat /mnt/l/big.bin > /dev/null"));
+  }
   Row("curl download", bytes, curlDown);
   Row("cat out of the drive", bytes, catDrive);
   std::printf("  drive/curl ratio %.2f; RETR commands for one cat: %zu\n", curlDown / catDrive,
