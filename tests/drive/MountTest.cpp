@@ -168,6 +168,19 @@ void ExerciseTools(vt::ServerKind kind, char letter) {
   EXPECT_EQ(vt::ChecksumOfFile(local / "up.bin"), vt::ChecksumOfFile(root / "up.bin"));
   ASSERT_EQ(0, vt::Shell("cp " + (mount / "up.bin") + " " + (local / "back.bin"), &out)) << out;
   EXPECT_EQ(vt::ChecksumOfFile(local / "up.bin"), vt::ChecksumOfFile(local / "back.bin"));
+  // Two readers at once: their transfers clash on the one session, their bytes must not.
+  ASSERT_EQ(0, vt::Shell("cat " + (mount / "big.bin") + " > " + (local / "p1") + " & cat " +
+                             (mount / "up.bin") + " > " + (local / "p2") + " & wait",
+                         &out))
+      << out;
+  EXPECT_EQ(vt::ChecksumOfFile(root / "big.bin"), vt::ChecksumOfFile(local / "p1"));
+  EXPECT_EQ(vt::ChecksumOfFile(local / "up.bin"), vt::ChecksumOfFile(local / "p2"));
+  // Over an existing file, and keeping modes and times (accepted, not kept).
+  vt::WriteFile(local / "small.txt", "small");
+  ASSERT_EQ(0, vt::Shell("cp " + (local / "small.txt") + " " + (mount / "up.bin"), &out)) << out;
+  EXPECT_EQ("small", vt::ReadFile(root / "up.bin"));
+  ASSERT_EQ(0, vt::Shell("cp -p " + (local / "up.bin") + " " + (mount / "kept.bin"), &out)) << out;
+  EXPECT_EQ(vt::ChecksumOfFile(local / "up.bin"), vt::ChecksumOfFile(root / "kept.bin"));
 
   // Writes read back at once; appends continue the file; listings show new names.
   EXPECT_EQ(0,
