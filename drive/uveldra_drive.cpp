@@ -468,6 +468,7 @@ int FtpGetVolumeInformation(LPWSTR volumeNameBuffer, DWORD volumeNameSize,
   if (OwnerRefused(info)) return -ERROR_ACCESS_DENIED;
   if (info == nullptr) return Exit(-ERROR_GEN_FAILURE);
   int result = 0;
+  if (volumeNameBuffer != nullptr && volumeNameSize > 0) volumeNameBuffer[0] = 0;
   try {
     // Fixed values of the mount: read without DeviceLock.
     Device().GetVolumeInfo(volumeNameBuffer, volumeNameSize, volumeSerialNumber,
