@@ -411,6 +411,11 @@ TEST(DokanFuseMount, MountTableShowsVolumeAndTypeAndUnmountEnds) {
   std::string options;
   EXPECT_EQ(0, veldra::test::Shell("findmnt -n -o OPTIONS /mnt/b", &options));
   EXPECT_NE(std::string::npos, options.find("allow_other")) << options;
+  // One mount per process.
+  DOKAN_OPERATIONS ops = FakeOperations();
+  char16_t other[] = u"k";
+  DOKAN_OPTIONS second{DOKAN_VERSION, 1, 0, 0, other};
+  EXPECT_EQ(DOKAN_START_ERROR, DokanMain(&second, &ops));
 
   EXPECT_EQ(DOKAN_SUCCESS, mount.Stop());
   EXPECT_FALSE(veldra::test::FindMount("/mnt/b"));
