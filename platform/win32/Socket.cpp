@@ -6,7 +6,6 @@
 // (kInvalidSocket).
 #include "platform/Socket.h"
 
-#include <windows.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
 

@@ -1,0 +1,46 @@
+// Entry point of the Windows test programs. With "--child <role> ..." the program plays a child
+// process for the process tests instead of running the tests:
+//   print <text> <code>   writes text as one line on standard output and ends with code
+//   signal <name>         releases the named semaphore, then waits 5 s before ending 0
+//   args <a>...           writes each argument on a line of its own, in brackets
+//   sleep <ms>            ends 0 after ms
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "platform/Console.h"
+#include "platform/Process.h"
+#include "platform/Semaphore.h"
+
+namespace {
+
+int RunChild(int argc, char** argv) {
+  const std::string role = argc > 2 ? argv[2] : "";
+  if (role == "print" && argc > 4) {
+    veldra::platform::WriteLine(argv[3]);
+    return std::atoi(argv[4]);
+  }
+  if (role == "signal" && argc > 3) {
+    if (auto semaphore = veldra::platform::TNamedSemaphore::Open(argv[3])) semaphore->Release();
+    veldra::platform::SleepMs(5000);
+    return 0;
+  }
+  if (role == "args") {
+    for (int i = 3; i < argc; ++i) veldra::platform::WriteLine("[" + std::string(argv[i]) + "]");
+    return 0;
+  }
+  if (role == "sleep" && argc > 3) {
+    veldra::platform::SleepMs(std::atoi(argv[3]));
+    return 0;
+  }
+  return 99;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "--child") return RunChild(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
