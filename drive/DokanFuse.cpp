@@ -469,6 +469,16 @@ int OnChown(const char*, uid_t, gid_t, fuse_file_info*) {
 int OnUtimens(const char*, const timespec[2], fuse_file_info*) {
   return 0;
 }
+// FTP has no links or special files: refused plainly (ENOSYS would read as a broken drive).
+int OnSymlink(const char*, const char*) {
+  return -EPERM;
+}
+int OnLink(const char*, const char*) {
+  return -EPERM;
+}
+int OnMknod(const char*, mode_t, dev_t) {
+  return -EPERM;
+}
 int OnGetxattr(const char*, const char*, char*, size_t) {
   return -ENODATA;
 }
@@ -506,6 +516,9 @@ fuse_operations MakeFuseOperations() {
   ops.chmod = OnChmod;
   ops.chown = OnChown;
   ops.utimens = OnUtimens;
+  ops.symlink = OnSymlink;
+  ops.link = OnLink;
+  ops.mknod = OnMknod;
   ops.getxattr = OnGetxattr;
   ops.listxattr = OnListxattr;
   ops.setxattr = OnSetxattr;

@@ -532,6 +532,9 @@ TEST(DokanFuseMount, RequestsBecomeCallbacksAndCodesBecomeErrno) {
   EXPECT_EQ(0, ::chmod((mount / "big").c_str(), 0600));
   EXPECT_EQ(0, ::chown((mount / "big").c_str(), 1, 1));
   EXPECT_EQ(0, ::utimensat(AT_FDCWD, (mount / "big").c_str(), nullptr, 0));
+  EXPECT_EQ(EPERM, ErrnoOf(::symlink("big", (mount / "link").c_str())));
+  EXPECT_EQ(EPERM, ErrnoOf(::link((mount / "big").c_str(), (mount / "hard").c_str())));
+  EXPECT_EQ(EPERM, ErrnoOf(::mkfifo((mount / "fifo").c_str(), 0644)));
   char value[64];
   EXPECT_EQ(ENODATA, ErrnoOf(static_cast<int>(
                          ::getxattr((mount / "big").c_str(), "user.x", value, sizeof value))));

@@ -175,6 +175,9 @@ void ExerciseTools(vt::ServerKind kind, char letter) {
       << out;
   EXPECT_EQ(vt::ChecksumOfFile(root / "big.bin"), vt::ChecksumOfFile(local / "p1"));
   EXPECT_EQ(vt::ChecksumOfFile(local / "up.bin"), vt::ChecksumOfFile(local / "p2"));
+  // A copy within the drive: reads of one file and writes of another take turns on the session.
+  ASSERT_EQ(0, vt::Shell("cp " + (mount / "big.bin") + " " + (mount / "twin.bin"), &out)) << out;
+  EXPECT_EQ(vt::ChecksumOfFile(root / "big.bin"), vt::ChecksumOfFile(root / "twin.bin"));
   // Over an existing file, and keeping modes and times (accepted, not kept).
   vt::WriteFile(local / "small.txt", "small");
   ASSERT_EQ(0, vt::Shell("cp " + (local / "small.txt") + " " + (mount / "up.bin"), &out)) << out;
