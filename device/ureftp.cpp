@@ -69,21 +69,29 @@ int TReFtp::SendCmd(const std::string& command, const TIdReplyCodes& allowed) {
     // the commands of the reconnection itself: one retry, never a loop.
     if (StartsWith(command, "USER") || StartsWith(command, "PASS") || reconnecting_) throw;
     try {
-      CloseConnection();
-      reconnecting_ = true;
-      ++reconnectCount_;
-      OpenSession(true, kConnectTimeout);
-      reconnecting_ = false;
+      Reconnect();
       WriteLine(command);
       code = ExpectReply(allowed);
     } catch (const Exception& e2) {
-      reconnecting_ = false;
       Log("      -->Err2: " + Describe(e2));
       throw;
     }
   }
   Log("    -->Ext: " + std::to_string(code));
   return code;
+}
+
+void TReFtp::Reconnect() {
+  CloseConnection();
+  reconnecting_ = true;
+  ++reconnectCount_;
+  try {
+    OpenSession(true, kConnectTimeout);
+  } catch (...) {
+    reconnecting_ = false;
+    throw;
+  }
+  reconnecting_ = false;
 }
 
 void TReFtp::ClearTransfer() {
@@ -194,6 +202,10 @@ void TReFtp::OpenTransfer(const std::string& verb, const std::string& remotePath
   // A reconnection by the retry after the data endpoint was set up leaves that endpoint with
   // the old session; set it up once more on the new one.
   for (int attempt = 0;; ++attempt) {
+    // An active-mode endpoint is bound beside the control connection's local address, so a
+    // control connection already known to be lost must be replaced first; passive mode gets
+    // this from the retry of its PASV.
+    if (!Passive() && !IsConnected()) Reconnect();
     OpenDataConnection();
     const int generation = reconnectCount_;
     try {
