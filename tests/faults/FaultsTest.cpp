@@ -3,11 +3,13 @@
 // no byte was lost or corrupted (checksums against the server's own files).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "tests/support/FtpServers.h"
@@ -21,6 +23,10 @@ using Clock = std::chrono::steady_clock;
 
 std::string Q(const std::string& s) {
   return ShellQuote(s);
+}
+
+std::string ModeName(const ::testing::TestParamInfo<bool>& info) {
+  return info.param ? "passive" : "active";
 }
 
 double SecondsSince(Clock::time_point t0) {
@@ -66,7 +72,8 @@ class FaultTest : public ::testing::Test {
 };
 
 // The server closes the idle control connection; the next operations succeed.
-class IdleTimeoutTest : public FaultTest, public ::testing::WithParamInterface<ServerKind> {};
+class IdleTimeoutTest : public FaultTest,
+                        public ::testing::WithParamInterface<std::tuple<ServerKind, bool>> {};
 
 TEST_P(IdleTimeoutTest, NextOperationAfterIdleCloseSucceeds) {
   std::string a = PatternBytes(300000, 1), b = PatternBytes(400000, 2);
@@ -74,8 +81,8 @@ TEST_P(IdleTimeoutTest, NextOperationAfterIdleCloseSucceeds) {
   WriteFile(root_ / "b.bin", b);
   ServerOptions so;
   so.idleTimeoutSeconds = 2;
-  auto server = StartServer(GetParam(), root_.Path(), so);
-  auto drive = Mount(*server);
+  auto server = StartServer(std::get<0>(GetParam()), root_.Path(), so);
+  auto drive = Mount(*server, std::get<1>(GetParam()));
   ExpectReads(*drive, "a.bin", a);
   std::this_thread::sleep_for(std::chrono::seconds(5));  // the server hangs up meanwhile
   ExpectReads(*drive, "b.bin", b);
@@ -90,18 +97,25 @@ TEST_P(IdleTimeoutTest, NextOperationAfterIdleCloseSucceeds) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, IdleTimeoutTest,
-                         ::testing::Values(ServerKind::Pyftpdlib, ServerKind::Vsftpd,
-                                           ServerKind::Proftpd),
-                         [](const auto& info) { return std::string(KindName(info.param)); });
+                         ::testing::Combine(::testing::Values(ServerKind::Pyftpdlib,
+                                                              ServerKind::Vsftpd,
+                                                              ServerKind::Proftpd),
+                                            ::testing::Bool()),
+                         [](const auto& info) {
+                           return std::string(KindName(std::get<0>(info.param))) +
+                                  (std::get<1>(info.param) ? "_passive" : "_active");
+                         });
 
 // The server restarts (every session killed) while the drive is mounted, even with a read
 // transfer left open.
-TEST_F(FaultTest, ServerRestartWhileMounted) {
+class RestartTest : public FaultTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(RestartTest, ServerRestartWhileMounted) {
   std::string a = PatternBytes(3000000, 3), b = PatternBytes(500000, 4);
   WriteFile(root_ / "a.bin", a);
   WriteFile(root_ / "b.bin", b);
   auto server = StartVsftpd(root_.Path());
-  auto drive = Mount(*server);
+  auto drive = Mount(*server, GetParam());
   // Read only the start: the drive keeps the transfer open for a following read.
   CommandResult head =
       RunShell("dd if=" + Q(*drive / "a.bin") + " bs=65536 count=1 status=none | wc -c");
@@ -118,15 +132,23 @@ TEST_F(FaultTest, ServerRestartWhileMounted) {
   EXPECT_EQ(drive->Unmount().status, 0);
 }
 
+INSTANTIATE_TEST_SUITE_P(Modes, RestartTest, ::testing::Values(true), ModeName);
+// Fails today: in active mode the drive never reconnects once the control connection was lost
+// with a transfer open (every later read EIO). Enable when that is mended.
+INSTANTIATE_TEST_SUITE_P(DISABLED_ActiveAfterLostConnection, RestartTest, ::testing::Values(false),
+                         ModeName);
+
 // The data connection is reset in the middle of a read: the reader must not get wrong or
 // missing bytes reported as success, and the next read of the file returns correct bytes.
-TEST_F(FaultTest, DataConnectionResetMidRead) {
+class ResetTest : public FaultTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ResetTest, DataConnectionResetMidRead) {
   std::string data = PatternBytes(8 * 1024 * 1024, 5);
   WriteFile(root_ / "reset-once.bin", data);
   ServerOptions so;
   so.faults = true;
   auto server = StartPyftpdlib(root_.Path(), so);
-  auto drive = Mount(*server);
+  auto drive = Mount(*server, GetParam());
   CommandResult first = CatOut(*drive / "reset-once.bin", work_ / "first.out");
   ASSERT_FALSE(first.timedOut);
   if (first.status == 0)
@@ -140,6 +162,8 @@ TEST_F(FaultTest, DataConnectionResetMidRead) {
   ExpectReads(*drive, "reset-once.bin", data);
   EXPECT_EQ(drive->Unmount().status, 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Modes, ResetTest, ::testing::Bool(), ModeName);
 
 // A reader pauses longer than the server's data-connection time-out, then reads on.
 class PausedReaderTest : public FaultTest, public ::testing::WithParamInterface<ServerKind> {};
@@ -166,6 +190,49 @@ INSTANTIATE_TEST_SUITE_P(Servers, PausedReaderTest,
                          ::testing::Values(ServerKind::Pyftpdlib, ServerKind::Vsftpd),
                          [](const auto& info) { return std::string(KindName(info.param)); });
 
+// A command that clashes with a transfer still running (a read of a 5 GiB file left open
+// after its first bytes) aborts it; the command must then succeed, in either mode.
+class AbortRunningTransferTest
+    : public FaultTest,
+      public ::testing::WithParamInterface<std::tuple<ServerKind, bool>> {};
+
+TEST_P(AbortRunningTransferTest, NextCommandSucceeds) {
+  MakeSparseFile(root_ / "big.bin", 5ULL << 30, (4ULL << 30) + 4097, "MARK");
+  auto server = StartServer(std::get<0>(GetParam()), root_.Path());
+  auto drive = Mount(*server, std::get<1>(GetParam()));
+  for (int round = 0; round < 2; ++round) {
+    CommandResult r =
+        RunShell("dd if=" + Q(*drive / "big.bin") + " bs=4 count=1 iflag=skip_bytes skip=" +
+                 std::to_string((4ULL << 30) + 4097) + " status=none");
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.output, "MARK");
+    ExpectWriteWorks(*drive, "after-abort-" + std::to_string(round) + ".bin");
+  }
+  EXPECT_EQ(drive->Unmount().status, 0);
+}
+
+std::string KindModeName(const ::testing::TestParamInfo<std::tuple<ServerKind, bool>>& info) {
+  std::string n = KindName(std::get<0>(info.param));
+  n.erase(std::remove(n.begin(), n.end(), '-'), n.end());
+  return n + (std::get<1>(info.param) ? "_passive" : "_active");
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, AbortRunningTransferTest,
+                         ::testing::Values(std::make_tuple(ServerKind::Pyftpdlib, true),
+                                           std::make_tuple(ServerKind::Pyftpdlib, false),
+                                           std::make_tuple(ServerKind::Vsftpd, true),
+                                           std::make_tuple(ServerKind::Vsftpd, false),
+                                           std::make_tuple(ServerKind::PureFtpd, true),
+                                           std::make_tuple(ServerKind::Proftpd, true),
+                                           std::make_tuple(ServerKind::Proftpd, false)),
+                         KindModeName);
+// Fails today: pure-ftpd answers ABOR of a running transfer with a stray "150 <timing>" line
+// before "226"; the abort fails, the session drops the connection, and in active mode the
+// drive never reconnects (create EPERM, every later read EIO). Enable when that is mended.
+INSTANTIATE_TEST_SUITE_P(DISABLED_ActiveAfterLostConnection, AbortRunningTransferTest,
+                         ::testing::Values(std::make_tuple(ServerKind::PureFtpd, false)),
+                         KindModeName);
+
 // The server refuses an upload when it completes (552, a full disk or quota): cp fails,
 // nothing claims success, and the drive goes on working.
 TEST_F(FaultTest, UploadRefusedAtCompletion) {
@@ -188,7 +255,9 @@ TEST_F(FaultTest, UploadRefusedAtCompletion) {
 
 // The server stops sending in the middle of a transfer: the reader gets an error (or the
 // correct bytes) within the drive's time-out, and other requests proceed afterwards.
-TEST_F(FaultTest, ServerStopsSendingMidTransfer) {
+class StallTest : public FaultTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(StallTest, ServerStopsSendingMidTransfer) {
   std::string data = PatternBytes(4 * 1024 * 1024, 8), other = PatternBytes(100000, 9);
   WriteFile(root_ / "stall-once.bin", data);
   WriteFile(root_ / "other.bin", other);
@@ -196,7 +265,7 @@ TEST_F(FaultTest, ServerStopsSendingMidTransfer) {
   so.faults = true;
   so.stallSeconds = 100;
   auto server = StartPyftpdlib(root_.Path(), so);
-  auto drive = Mount(*server);
+  auto drive = Mount(*server, GetParam());
   auto t0 = Clock::now();
   CommandResult first = CatOut(*drive / "stall-once.bin", work_ / "first.out", 150);
   double took = SecondsSince(t0);
@@ -211,6 +280,12 @@ TEST_F(FaultTest, ServerStopsSendingMidTransfer) {
   ExpectWriteWorks(*drive, "after-stall.bin");
   EXPECT_EQ(drive->Unmount().status, 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Modes, StallTest, ::testing::Values(true), ModeName);
+// Fails today: the frozen session's ABOR times out, the session drops the connection, and in
+// active mode the drive never reconnects (every later read EIO). Enable when that is mended.
+INSTANTIATE_TEST_SUITE_P(DISABLED_ActiveAfterLostConnection, StallTest, ::testing::Values(false),
+                         ModeName);
 
 // Eight processes read eight files at once, and readers of one file at different offsets run
 // together: every byte is correct whatever the interleaving.

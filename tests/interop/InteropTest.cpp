@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -112,8 +113,8 @@ TEST_P(InteropTest, DriveScenario) {
   o.user = server->User();
   o.password = server->Password();
   o.passive = p.passive;
-  VeldraDrive drive(VELDRA_EXECUTABLE, o);
-  const std::string M = drive.MountPoint();
+  auto drive = std::make_unique<VeldraDrive>(VELDRA_EXECUTABLE, o);
+  const std::string M = drive->MountPoint();
 
   using Step = std::pair<std::string, std::function<void()>>;
   std::vector<Step> steps = {
@@ -249,6 +250,57 @@ TEST_P(InteropTest, DriveScenario) {
          CheckEq(Sh("cat " + Q(M + "/many/f1999.txt") + " " + Q(M + "/many/f0000.txt")),
                  "entry 1999\nentry 0\n", "first and last");
        }},
+      {"no stale data",
+       [&] {
+         // Read a file whole (the kernel may keep its pages), replace it through the drive,
+         // read again: the new bytes, never the old ones.
+         std::string before = PatternBytes(200000, 12), after = PatternBytes(150000, 13);
+         WriteFile(W + "/before", before);
+         WriteFile(W + "/after", after);
+         Sh("cp " + Q(W + "/before") + " " + Q(M + "/stale.bin"));
+         CheckEq(Sh("cat " + Q(M + "/stale.bin")), before, "first read");
+         Sh("cp " + Q(W + "/after") + " " + Q(M + "/stale.bin"));
+         CheckEq(Sh("cat " + Q(M + "/stale.bin")), after, "read after replace");
+         Sh("printf tail >> " + Q(M + "/stale.bin"));
+         CheckEq(Sh("cat " + Q(M + "/stale.bin")), after + "tail", "read after append");
+         CheckEq(ReadFile(R + "/stale.bin"), after + "tail", "server");
+       }},
+      {"rename over a file",
+       [&] {
+         WriteFile(W + "/target", "old target\n");
+         Sh("cp " + Q(W + "/target") + " " + Q(M + "/target.txt"));
+         Sh("mv " + Q(M + "/ren2.txt") + " " + Q(M + "/target.txt"));
+         CheckEq(ReadFile(R + "/target.txt"), "rename me\n", "server");
+         CheckEq(Sh("cat " + Q(M + "/target.txt")), "rename me\n", "drive");
+         Check(!Exists(R + "/ren2.txt"), "source still on the server");
+       }},
+      {"write in the middle",
+       [&] {
+         // Only writes from offset 0 or at the end can be served: a write in the middle must
+         // fail and leave the server's file as it was.
+         std::string orig = ReadFile(R + "/read.bin");
+         CommandResult r = RunShell("printf XYZ | dd of=" + Q(M + "/read.bin") +
+                                    " bs=1 seek=1000 conv=notrunc status=none");
+         Check(r.status != 0, "the write in the middle reported success");
+         Check(ReadFile(R + "/read.bin") == orig, "the server's file changed");
+       }},
+      {"touch and cp -r",
+       [&] {
+         Sh("touch " + Q(M + "/touched.txt"));
+         Check(Exists(R + "/touched.txt") && FileSize(R + "/touched.txt") == 0, "empty file");
+         WriteFile(W + "/src/x/1.txt", "one\n");
+         WriteFile(W + "/src/x/y/2.bin", PatternBytes(70000, 14));
+         MakeDirs(W + "/src/z");
+         Sh("cp -rp " + Q(W + "/src") + " " + Q(M + "/copied"));
+         const std::string cmd = " && find . -printf '%y %P %s\\n' | grep -v '^d' | LC_ALL=C sort";
+         CheckEq(Sh("cd " + Q(R + "/copied") + cmd), Sh("cd " + Q(W + "/src") + cmd),
+                 "server tree");
+         Sh("cp -r " + Q(M + "/copied") + " " + Q(W + "/back"));
+         CheckEq(Sh("cd " + Q(W + "/back") + cmd), Sh("cd " + Q(W + "/src") + cmd), "copied back");
+         CheckEq(ReadFile(W + "/back/x/y/2.bin"), PatternBytes(70000, 14), "content");
+       }},
+      // Last before the unmount: its read leaves a transfer of a 5 GiB file running, and the
+      // abort of a running transfer has its own fault case.
       {"over 4 GiB",
        [&] {
          CheckEq(Sh("stat -c %s " + Q(M + "/big.bin")), std::to_string(kBigSize) + "\n", "size");
@@ -256,6 +308,24 @@ TEST_P(InteropTest, DriveScenario) {
                     std::to_string(kBigMarkAt - 16) + " status=none"),
                  std::string(16, '\0') + kBigMark + std::string(64 - 16 - kBigMark.size(), '\0'),
                  "bytes around the marker");
+       }},
+      {"unmount",
+       [&] {
+         CommandResult r = drive->Unmount();
+         Check(r.status == 0, "status " + std::to_string(r.status) + ": " + r.output);
+         Check(!IsMountPoint(M), "still mounted");
+       }},
+      {"remote subpath mount",
+       [&] {
+         DriveOptions so = o;
+         so.hostAndPath = "127.0.0.1/dir with spaces";
+         VeldraDrive sub(VELDRA_EXECUTABLE, so);
+         CheckEq(Sh("ls " + Q(M)), "inside file.txt\nre named.bin\n", "listing");
+         CheckEq(Sh("cat " + Q(M + "/inside file.txt")), "inside\n", "read");
+         Sh("cp " + Q(W + "/target") + " " + Q(M + "/sub new.txt"));
+         CheckEq(ReadFile(R + "/dir with spaces/sub new.txt"), "old target\n", "server");
+         CommandResult r = sub.Unmount();
+         Check(r.status == 0, "unmount status " + std::to_string(r.status) + ": " + r.output);
        }},
   };
 
@@ -278,12 +348,11 @@ TEST_P(InteropTest, DriveScenario) {
     row.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     rows.push_back(row);
   }
-  CommandResult unmount = drive.Unmount();
 
   std::ostringstream table;
   table << "\n"
-        << server->Name() << ", " << (p.passive ? "passive" : "active (/NOPASSIVE)") << ", "
-        << drive.MountPoint() << "\n";
+        << server->Name() << ", " << (p.passive ? "passive" : "active (/NOPASSIVE)") << ", " << M
+        << "\n";
   char line[160];
   std::snprintf(line, sizeof line, "  %-20s %-6s %8s\n", "step", "result", "seconds");
   table << line;
@@ -292,12 +361,8 @@ TEST_P(InteropTest, DriveScenario) {
                   r.seconds);
     table << line;
   }
-  std::snprintf(line, sizeof line, "  %-20s %-6s\n", "unmount",
-                unmount.status == 0 ? "PASS" : "FAIL");
-  table << line;
   std::printf("%s", table.str().c_str());
   for (auto& r : rows) EXPECT_TRUE(r.ok) << r.name << ": " << r.detail;
-  EXPECT_EQ(unmount.status, 0) << unmount.output;
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, InteropTest,
