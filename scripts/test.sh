@@ -7,6 +7,8 @@ cd "$(dirname "$0")/.."
 
 scripts/deps.sh build-essential cmake g++ libgtest-dev pkg-config \
   fuse3 libfuse3-dev python3 python3-pyftpdlib vsftpd curl lftp util-linux procps
+# pure-ftpd and proftpd conflict with vsftpd as packages: unpacked privately instead.
+scripts/ftp-servers.sh
 
 build=build
 flags=()
