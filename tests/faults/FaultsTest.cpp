@@ -329,6 +329,37 @@ TEST_P(ParallelReadersTest, EveryByteCorrect) {
   EXPECT_EQ(drive->Unmount().status, 0);
 }
 
+// Three writers and two readers at once: every uploaded file is complete on the server and
+// every read is correct, whatever the interleaving of their transfers.
+TEST_P(ParallelReadersTest, WritersAndReadersTogether) {
+  std::vector<std::string> in, rd;
+  for (int i = 0; i < 3; ++i) {
+    in.push_back(PatternBytes(4 * 1024 * 1024 + i * 7777, 60 + i));
+    WriteFile(work_ / ("w" + std::to_string(i)), in.back());
+  }
+  for (int i = 0; i < 2; ++i) {
+    rd.push_back(PatternBytes(5 * 1024 * 1024 + i * 333, 70 + i));
+    WriteFile(root_ / ("r" + std::to_string(i) + ".bin"), rd.back());
+  }
+  auto server = StartServer(GetParam(), root_.Path());
+  auto drive = Mount(*server);
+  std::string script;
+  for (int i = 0; i < 3; ++i)
+    script += "cp " + Q(work_ / ("w" + std::to_string(i))) + " " +
+              Q(*drive / ("w" + std::to_string(i) + ".bin")) + " & ";
+  for (int i = 0; i < 2; ++i)
+    script += "cp " + Q(*drive / ("r" + std::to_string(i) + ".bin")) + " " +
+              Q(work_ / ("r" + std::to_string(i))) + " & ";
+  CommandResult r = RunShell(script + "wait", 240);
+  ASSERT_EQ(r.status, 0) << r.output;
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(ChecksumOfFile(root_ / ("w" + std::to_string(i) + ".bin")), ChecksumOf(in[i]))
+        << "w" << i;
+  for (int i = 0; i < 2; ++i)
+    EXPECT_EQ(ChecksumOfFile(work_ / ("r" + std::to_string(i))), ChecksumOf(rd[i])) << "r" << i;
+  EXPECT_EQ(drive->Unmount().status, 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Servers, ParallelReadersTest,
                          ::testing::Values(ServerKind::Vsftpd, ServerKind::Pyftpdlib),
                          [](const auto& info) { return std::string(KindName(info.param)); });
