@@ -124,6 +124,17 @@ void TReFtp::AbortTransfer() {
   }
 }
 
+int TReFtp::ExpectClosingReply(const TIdReplyCodes& allowed) {
+  // Some servers answer ABOR of a running transfer with a preliminary line first
+  // ("150 0.011 seconds (measured here), 1.2 Mbytes per second") and the closing reply after
+  // it; a few such lines are passed over instead of being taken for a refusal.
+  for (int skipped = 0;; ++skipped) {
+    ReadReply();
+    const int code = LastReply().NumericCode();
+    if (code < 100 || code > 199 || skipped == 3) return CheckReplyCode(code, allowed);
+  }
+}
+
 void TReFtp::CloseDownload() {
   ClearTransfer();
   bool aborSent = false;
@@ -142,9 +153,9 @@ void TReFtp::CloseDownload() {
   if (!IsConnected()) return;
   TimeoutScope timeout(*this, kAbortReplyTimeout);
   try {
-    int code = ExpectReply({225, 226, 250, 426, 450, 550});
+    int code = ExpectClosingReply({225, 226, 250, 426, 450, 550});
     if (aborSent && (code == 226 || code == 426 || code == 450 || code == 550))
-      ExpectReply({226, 225});
+      ExpectClosingReply({226, 225});
   } catch (const Exception& e) {
     // Out of step with the server: start afresh on the next command.
     Log("    AbortTransfer Err:" + Describe(e));

@@ -86,6 +86,8 @@ class TReFtp : public TIdFTP {
   static constexpr int kConnectTimeout = 25000;
 
  private:
+  // Reads the reply that closes an aborted download, passing over preliminary (1xx) lines.
+  int ExpectClosingReply(const TIdReplyCodes& allowed);
   // Closes the control connection and opens a new logged-in session; counts as a reconnect.
   void Reconnect();
   void OpenTransfer(const std::string& verb, const std::string& remotePath, LONGLONG offset,

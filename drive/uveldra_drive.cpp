@@ -79,18 +79,55 @@ bool IsDirectoryRecord(const BY_HANDLE_FILE_INFORMATION& record) {
   return (record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-// Finishes an open upload of name; shared by flush and the last close of a handle.
-int FinishUpload(const std::string& name) {
+// What one callback returns for each kind of failure of its device calls. kAsOther: that
+// exception is no special case and is treated like any other.
+constexpr int kAsOther = 1;
+struct FailureCodes {
+  int notFound;
+  int seek;
+  int other;
+};
+
+// Runs call(device) under DeviceLock and returns its result, or the callback's code for what
+// it raised; a failure treated as "other" is written on an "  -->Err: " line.
+template <typename Call>
+int UnderLock(const FailureCodes& codes, Call&& call) {
   try {
     std::lock_guard<std::mutex> hold(DeviceLock);
-    Device().FinishUpload(name);
-    return 0;
+    return call(Device());
+  } catch (const EReFileNotFound& e) {
+    if (codes.notFound != kAsOther) return codes.notFound;
+    LogError(Describe(e));
+  } catch (const EFilerError& e) {
+    if (codes.seek != kAsOther) return codes.seek;
+    LogError(Describe(e));
   } catch (const std::exception& e) {
     LogError(Describe(e));
   } catch (...) {
     LogError("unknown failure");
   }
-  return Exit(-ERROR_BAD_NETPATH);
+  return codes.other;
+}
+
+constexpr FailureCodes kChangeCodes{kAsOther, kAsOther, -ERROR_BAD_NET_RESP};
+constexpr FailureCodes kLookupCodes{-ERROR_FILE_NOT_FOUND, kAsOther, -ERROR_BAD_NETPATH};
+constexpr FailureCodes kTransferCodes{-ERROR_FILE_NOT_FOUND, -ERROR_SEEK, -ERROR_BAD_NETPATH};
+
+// Finishes an open upload of name; shared by flush and the last close of a handle.
+int FinishUpload(const std::string& name) {
+  const int result = UnderLock({kAsOther, kAsOther, -ERROR_BAD_NETPATH}, [&](TFTPDevice& device) {
+    device.FinishUpload(name);
+    return 0;
+  });
+  return result == 0 ? 0 : Exit(result);
+}
+
+// The record of name from the device, for the callbacks that describe one name.
+int LookUp(const std::string& name, BY_HANDLE_FILE_INFORMATION* record) {
+  return UnderLock(kLookupCodes, [&](TFTPDevice& device) {
+    device.GetFileInfo(name, record);
+    return 0;
+  });
 }
 
 }  // namespace
@@ -178,19 +215,7 @@ int FtpOpenDirectory(LPCWSTR fileName, DOKAN_FILE_INFO* info) {
   if (name.empty()) name = "\\";
   BY_HANDLE_FILE_INFORMATION record{};
   int result = 0;
-  if (!CachedRoot(name, &record)) {
-    try {
-      std::lock_guard<std::mutex> hold(DeviceLock);
-      Device().GetFileInfo(name, &record);
-    } catch (const EReFileNotFound&) {
-      result = -ERROR_FILE_NOT_FOUND;
-    } catch (const std::exception& e) {
-      result = -ERROR_BAD_NETPATH;
-      LogError(Describe(e));
-    } catch (...) {
-      result = -ERROR_BAD_NETPATH;
-    }
-  }
+  if (!CachedRoot(name, &record)) result = LookUp(name, &record);
   if (result == 0) SetDirectory(info, record);
   return Exit(result);
 }
@@ -199,17 +224,10 @@ int FtpCreateDirectory(LPCWSTR fileName, DOKAN_FILE_INFO* info) {
   const std::string name = WideToAnsi(fileName);
   Log("FtpCreateDirectory: " + name);
   if (OwnerRefused(info)) return -ERROR_ACCESS_DENIED;
-  int result = 0;
-  try {
-    std::lock_guard<std::mutex> hold(DeviceLock);
-    Device().CreateDir(name);
-  } catch (const std::exception& e) {
-    result = -ERROR_BAD_NET_RESP;
-    LogError(Describe(e));
-  } catch (...) {
-    result = -ERROR_BAD_NET_RESP;
-  }
-  return Exit(result);
+  return Exit(UnderLock(kChangeCodes, [&](TFTPDevice& device) {
+    device.CreateDir(name);
+    return 0;
+  }));
 }
 
 int FtpCleanup(LPCWSTR fileName, DOKAN_FILE_INFO* info) {
@@ -243,20 +261,10 @@ int FtpReadFile(LPCWSTR fileName, void* buffer, DWORD bufferLength, DWORD* readL
   }
   if (OwnerRefused(info)) return -ERROR_ACCESS_DENIED;
   DWORD count = 0;
-  int result = 0;
-  try {
-    std::lock_guard<std::mutex> hold(DeviceLock);
-    Device().ReadAt(name, buffer, offset, bufferLength, &count);
-  } catch (const EReFileNotFound&) {
-    result = -ERROR_FILE_NOT_FOUND;
-  } catch (const EFilerError&) {
-    result = -ERROR_SEEK;
-  } catch (const std::exception& e) {
-    result = -ERROR_BAD_NETPATH;
-    LogError(Describe(e));
-  } catch (...) {
-    result = -ERROR_BAD_NETPATH;
-  }
+  const int result = UnderLock(kTransferCodes, [&](TFTPDevice& device) {
+    device.ReadAt(name, buffer, offset, bufferLength, &count);
+    return 0;
+  });
   if (result != 0) count = 0;
   if (readLength != nullptr) {
     *readLength = count;
@@ -274,25 +282,15 @@ int FtpWriteFile(LPCWSTR fileName, const void* buffer, DWORD numberOfBytesToWrit
     Log("  NumberOfBytesToWrite: " + std::to_string(numberOfBytesToWrite));
   }
   DWORD count = 0;
-  int result = 0;
-  try {
-    std::lock_guard<std::mutex> hold(DeviceLock);
-    Device().WriteAt(name, buffer, offset, numberOfBytesToWrite, &count);
+  const int result = UnderLock(kTransferCodes, [&](TFTPDevice& device) {
+    device.WriteAt(name, buffer, offset, numberOfBytesToWrite, &count);
     // Bytes that were handed over but not taken are a failed write, never a success.
     if (offset >= 0 && count != numberOfBytesToWrite) {
       throw Exception("the upload took " + std::to_string(count) + " of " +
                       std::to_string(numberOfBytesToWrite) + " bytes");
     }
-  } catch (const EReFileNotFound&) {
-    result = -ERROR_FILE_NOT_FOUND;
-  } catch (const EFilerError&) {
-    result = -ERROR_SEEK;
-  } catch (const std::exception& e) {
-    result = -ERROR_BAD_NETPATH;
-    LogError(Describe(e));
-  } catch (...) {
-    result = -ERROR_BAD_NETPATH;
-  }
+    return 0;
+  });
   if (result != 0) count = 0;
   if (numberOfBytesWritten != nullptr) {
     *numberOfBytesWritten = count;
@@ -308,19 +306,7 @@ int FtpGetFileInformation(LPCWSTR fileName, BY_HANDLE_FILE_INFORMATION* buffer,
   if (OwnerRefused(info)) return -ERROR_ACCESS_DENIED;
   BY_HANDLE_FILE_INFORMATION record{};
   int result = 0;
-  if (!CachedRoot(name, &record)) {
-    try {
-      std::lock_guard<std::mutex> hold(DeviceLock);
-      Device().GetFileInfo(name, &record);
-    } catch (const EReFileNotFound&) {
-      result = -ERROR_FILE_NOT_FOUND;
-    } catch (const std::exception& e) {
-      result = -ERROR_BAD_NETPATH;
-      LogError(Describe(e));
-    } catch (...) {
-      result = -ERROR_BAD_NETPATH;
-    }
-  }
+  if (!CachedRoot(name, &record)) result = LookUp(name, &record);
   if (result == 0) {
     if (buffer != nullptr) *buffer = record;
     SetDirectory(info, record);
@@ -338,11 +324,8 @@ int FtpFindFiles(LPCWSTR pathName, PFillFindData fill, DOKAN_FILE_INFO* info) {
     path = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
   }
   if (path.empty() || path.back() != '\\') path += '\\';
-  int result = 0;
-  try {
-    // One hold for the whole walk: the enumeration cursor lives in the device.
-    std::lock_guard<std::mutex> hold(DeviceLock);
-    TFTPDevice& device = Device();
+  // One hold for the whole walk: the enumeration cursor lives in the device.
+  return Exit(UnderLock({kAsOther, kAsOther, -ERROR_REM_NOT_LIST}, [&](TFTPDevice& device) {
     device.LoadDirectory(path);
     WIN32_FIND_DATAW entry{};
     if (device.FindFirst(path, &entry)) {
@@ -351,47 +334,28 @@ int FtpFindFiles(LPCWSTR pathName, PFillFindData fill, DOKAN_FILE_INFO* info) {
         entry = WIN32_FIND_DATAW{};
       } while (device.FindNext(&entry));
     }
-  } catch (const std::exception& e) {
-    result = -ERROR_REM_NOT_LIST;
-    LogError(Describe(e));
-  } catch (...) {
-    result = -ERROR_REM_NOT_LIST;
-  }
-  return Exit(result);
+    return 0;
+  }));
 }
 
 int FtpDeleteFile(LPCWSTR fileName, DOKAN_FILE_INFO* info) {
   const std::string name = WideToAnsi(fileName);
   Log("FtpDeleteFile: " + name);
   if (OwnerRefused(info)) return -ERROR_ACCESS_DENIED;
-  int result = 0;
-  try {
-    std::lock_guard<std::mutex> hold(DeviceLock);
-    Device().RemoveFile(name);
-  } catch (const std::exception& e) {
-    result = -ERROR_BAD_NET_RESP;
-    LogError(Describe(e));
-  } catch (...) {
-    result = -ERROR_BAD_NET_RESP;
-  }
-  return Exit(result);
+  return Exit(UnderLock(kChangeCodes, [&](TFTPDevice& device) {
+    device.RemoveFile(name);
+    return 0;
+  }));
 }
 
 int FtpDeleteDirectory(LPCWSTR fileName, DOKAN_FILE_INFO* info) {
   const std::string name = WideToAnsi(fileName);
   Log("FtpDeleteDirectory: " + name);
   if (OwnerRefused(info)) return -ERROR_ACCESS_DENIED;
-  int result = 0;
-  try {
-    std::lock_guard<std::mutex> hold(DeviceLock);
-    Device().RemoveDir(name);
-  } catch (const std::exception& e) {
-    result = -ERROR_BAD_NET_RESP;
-    LogError(Describe(e));
-  } catch (...) {
-    result = -ERROR_BAD_NET_RESP;
-  }
-  return Exit(result);
+  return Exit(UnderLock(kChangeCodes, [&](TFTPDevice& device) {
+    device.RemoveDir(name);
+    return 0;
+  }));
 }
 
 int FtpMoveFile(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL replaceIfExisting,
@@ -403,10 +367,7 @@ int FtpMoveFile(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL replaceIfExi
     Log("  NewFileName: " + newName);
     Log("  ReplaceIfExisting: " + std::string(Bool(replaceIfExisting != 0)));
   }
-  int result = 0;
-  try {
-    std::lock_guard<std::mutex> hold(DeviceLock);
-    TFTPDevice& device = Device();
+  return Exit(UnderLock(kChangeCodes, [&](TFTPDevice& device) {
     bool taken = false;
     if (!replaceIfExisting) {
       // Servers replace an existing target silently, so "do not replace" is checked here.
@@ -417,18 +378,10 @@ int FtpMoveFile(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL replaceIfExi
       } catch (const EReFileNotFound&) {
       }
     }
-    if (taken) {
-      result = -ERROR_ALREADY_EXISTS;
-    } else {
-      device.Rename(oldName, newName);
-    }
-  } catch (const std::exception& e) {
-    result = -ERROR_BAD_NET_RESP;
-    LogError(Describe(e));
-  } catch (...) {
-    result = -ERROR_BAD_NET_RESP;
-  }
-  return Exit(result);
+    if (taken) return -ERROR_ALREADY_EXISTS;
+    device.Rename(oldName, newName);
+    return 0;
+  }));
 }
 
 int FtpSetEndOfFile(LPCWSTR fileName, LONGLONG byteOffset, DOKAN_FILE_INFO* /*info*/) {
@@ -437,27 +390,15 @@ int FtpSetEndOfFile(LPCWSTR fileName, LONGLONG byteOffset, DOKAN_FILE_INFO* /*in
     Log("FtpSetEndOfFile: " + name);
     Log("  ByteOffset: " + std::to_string(byteOffset));
   }
-  int result = 0;
-  try {
-    std::lock_guard<std::mutex> hold(DeviceLock);
-    TFTPDevice& device = Device();
+  return Exit(UnderLock(kChangeCodes, [&](TFTPDevice& device) {
     BY_HANDLE_FILE_INFORMATION record{};
     device.GetFileInfo(name, &record);
-    if (FileSizeValue(record) == static_cast<ULONGLONG>(byteOffset)) {
-      result = 0;
-    } else if (byteOffset == 0) {
-      device.CreateEmptyFile(name);
-    } else {
-      // Only emptying is possible over FTP; no other length can be set.
-      result = -ERROR_INVALID_FUNCTION;
-    }
-  } catch (const std::exception& e) {
-    result = -ERROR_BAD_NET_RESP;
-    LogError(Describe(e));
-  } catch (...) {
-    result = -ERROR_BAD_NET_RESP;
-  }
-  return Exit(result);
+    if (FileSizeValue(record) == static_cast<ULONGLONG>(byteOffset)) return 0;
+    // Only emptying is possible over FTP; no other length can be set.
+    if (byteOffset != 0) return -ERROR_INVALID_FUNCTION;
+    device.CreateEmptyFile(name);
+    return 0;
+  }));
 }
 
 int FtpGetVolumeInformation(LPWSTR volumeNameBuffer, DWORD volumeNameSize,

@@ -132,11 +132,7 @@ TEST_P(RestartTest, ServerRestartWhileMounted) {
   EXPECT_EQ(drive->Unmount().status, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, RestartTest, ::testing::Values(true), ModeName);
-// Fails today: in active mode the drive never reconnects once the control connection was lost
-// with a transfer open (every later read EIO). Enable when that is mended.
-INSTANTIATE_TEST_SUITE_P(DISABLED_ActiveAfterLostConnection, RestartTest, ::testing::Values(false),
-                         ModeName);
+INSTANTIATE_TEST_SUITE_P(Modes, RestartTest, ::testing::Values(true, false), ModeName);
 
 // The data connection is reset in the middle of a read: the reader must not get wrong or
 // missing bytes reported as success, and the next read of the file returns correct bytes.
@@ -223,14 +219,9 @@ INSTANTIATE_TEST_SUITE_P(Servers, AbortRunningTransferTest,
                                            std::make_tuple(ServerKind::Vsftpd, true),
                                            std::make_tuple(ServerKind::Vsftpd, false),
                                            std::make_tuple(ServerKind::PureFtpd, true),
+                                           std::make_tuple(ServerKind::PureFtpd, false),
                                            std::make_tuple(ServerKind::Proftpd, true),
                                            std::make_tuple(ServerKind::Proftpd, false)),
-                         KindModeName);
-// Fails today: pure-ftpd answers ABOR of a running transfer with a stray "150 <timing>" line
-// before "226"; the abort fails, the session drops the connection, and in active mode the
-// drive never reconnects (create EPERM, every later read EIO). Enable when that is mended.
-INSTANTIATE_TEST_SUITE_P(DISABLED_ActiveAfterLostConnection, AbortRunningTransferTest,
-                         ::testing::Values(std::make_tuple(ServerKind::PureFtpd, false)),
                          KindModeName);
 
 // The server refuses an upload when it completes (552, a full disk or quota): cp fails,
@@ -270,9 +261,10 @@ TEST_P(StallTest, ServerStopsSendingMidTransfer) {
   CommandResult first = CatOut(*drive / "stall-once.bin", work_ / "first.out", 150);
   double took = SecondsSince(t0);
   ASSERT_FALSE(first.timedOut) << "the stalled read did not end within 150 s";
-  if (first.status == 0)
+  if (first.status == 0) {
     EXPECT_EQ(ChecksumOfFile(work_ / "first.out"), ChecksumOf(data))
         << "the stalled read claimed success with wrong bytes";
+  }
   std::printf("stalled transfer: reader %s after %.1f s\n",
               first.status == 0 ? "got every byte" : "got an error", took);
   ExpectReads(*drive, "other.bin", other);
@@ -281,11 +273,7 @@ TEST_P(StallTest, ServerStopsSendingMidTransfer) {
   EXPECT_EQ(drive->Unmount().status, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, StallTest, ::testing::Values(true), ModeName);
-// Fails today: the frozen session's ABOR times out, the session drops the connection, and in
-// active mode the drive never reconnects (every later read EIO). Enable when that is mended.
-INSTANTIATE_TEST_SUITE_P(DISABLED_ActiveAfterLostConnection, StallTest, ::testing::Values(false),
-                         ModeName);
+INSTANTIATE_TEST_SUITE_P(Modes, StallTest, ::testing::Values(true, false), ModeName);
 
 // Eight processes read eight files at once, and readers of one file at different offsets run
 // together: every byte is correct whatever the interleaving.
