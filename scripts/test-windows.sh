@@ -70,16 +70,19 @@ export VELDRA_WIN_FTP_ROOT="Z:${root//\//\\}"
 
 # --- veldra.exe as a user runs it ------------------------------------------------------------
 failures=0
+last_rc=0
 exe=$build/app/veldra.exe
 out=$work/out.txt
 
-# run <expected exit code> <wine arguments...>: runs the command, keeps its output in $out.
+# run <expected exit codes, e.g. 0 or 253|0> <wine arguments...>: runs the command, keeps its
+# output in $out.
 run() {
   local want=$1
   shift
   local rc=0
   timeout 120 wine "$@" >"$out" 2>&1 </dev/null || rc=$?
-  if [ "$rc" != "$want" ]; then
+  last_rc=$rc
+  if ! [[ "$rc" =~ ^($want)$ ]]; then
     echo "FAILED: veldra $* exited $rc, expected $want"
     sed 's/^/    /' "$out"
     failures=$((failures + 1))
@@ -129,10 +132,16 @@ run 255 "$exe" T: 127.0.0.1 wrong-password /USER:veldra /PORT:"$port" &&
   { has "Connecting..." "failed login"; crlf "failed login"
     [ "$(wc -l <"$out")" -ge 2 ] || { echo "FAILED: no login message"; failures=$((failures + 1)); }; }
 
-echo "front end: background launch without the file-system library"
-run 253 "$exe" T: "127.0.0.1" secret /USER:veldra /PORT:"$port" &&
-  { has "Connecting..." "missing library"; has "dokan.dll" "missing library";
-    has "Disk driver: Can't install driver" "missing library"; crlf "missing library"; }
+echo "front end: no file-system library"
+run 253 "$exe" T: "127.0.0.1" secret /USER:veldra /PORT:"$port" /DEBUG &&
+  { has "dokan.dll" "missing library"; has "Disk driver: Can't install driver" "missing library"
+    crlf "missing library"; }
+# In the background the copy signals the start semaphore before it looks for the library; it has
+# normally ended (-3) when the visible process takes its snapshot 2 s later, but a slow machine
+# may still find it running (0, "Connected.").
+run "253|0" "$exe" T: "127.0.0.1" secret /USER:veldra /PORT:"$port" &&
+  { has "Connecting..." "background, missing library"; crlf "background, missing library"
+    [ "$last_rc" = 0 ] || has "Disk driver: Can't install driver" "background, missing library"; }
 wineserver -w
 
 echo "drive adapter: background launch with the test dokan.dll"

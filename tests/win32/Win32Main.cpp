@@ -1,7 +1,7 @@
 // Entry point of the Windows test programs. With "--child <role> ..." the program plays a child
 // process for the process tests instead of running the tests:
 //   print <text> <code>   writes text as one line on standard output and ends with code
-//   signal <name>         releases the named semaphore, then waits 5 s before ending 0
+//   signal <name>         releases the named semaphore, then waits 1 s before ending 0
 //   args <a>...           writes each argument on a line of its own, in brackets
 //   sleep <ms>            ends 0 after ms
 #include <gtest/gtest.h>
@@ -23,7 +23,7 @@ int RunChild(int argc, char** argv) {
   }
   if (role == "signal" && argc > 3) {
     if (auto semaphore = veldra::platform::TNamedSemaphore::Open(argv[3])) semaphore->Release();
-    veldra::platform::SleepMs(5000);
+    veldra::platform::SleepMs(1000);
     return 0;
   }
   if (role == "args") {
