@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 
 #include "platform/SystemMessages.h"
 
@@ -43,8 +44,70 @@ void LeaveStartDirectory() {
   }
 }
 
+namespace {
+
+// The [begin, end) spans of the arguments in a command line, split as the C runtime splits it:
+// the program name ends at the next quote (when quoted) or blank; after it, blanks separate,
+// quotes group, and backslashes escape only before a quote.
+template <typename C>
+std::vector<std::pair<size_t, size_t>> ArgumentSpans(const C* line) {
+  std::vector<std::pair<size_t, size_t>> spans;
+  size_t i = 0;
+  const auto blank = [&](size_t k) { return line[k] == ' ' || line[k] == '\t'; };
+  size_t begin = i;
+  if (line[i] == '"') {
+    ++i;
+    while (line[i] != 0 && line[i] != '"') ++i;
+    if (line[i] == '"') ++i;
+  }
+  while (line[i] != 0 && !blank(i)) ++i;
+  spans.emplace_back(begin, i);
+  for (;;) {
+    while (line[i] != 0 && blank(i)) ++i;
+    if (line[i] == 0) break;
+    begin = i;
+    bool quoted = false;
+    while (line[i] != 0 && (quoted || !blank(i))) {
+      if (line[i] == '\\') {
+        size_t run = 0;
+        while (line[i] == '\\') ++i, ++run;
+        if (line[i] == '"' && run % 2 == 1) ++i;  // an escaped quote
+        continue;
+      }
+      if (line[i] == '"') quoted = !quoted;
+      ++i;
+    }
+    spans.emplace_back(begin, i);
+  }
+  return spans;
+}
+
+// Stars over every character of argument `index` of the command line, its quotes kept.
+template <typename C>
+void WipeCommandLineArgument(C* line, size_t index) {
+  if (line == nullptr) return;
+  const auto spans = ArgumentSpans(line);
+  if (index >= spans.size()) return;
+  for (size_t k = spans[index].first; k < spans[index].second; ++k)
+    if (line[k] != '"') line[k] = '*';
+}
+
+}  // namespace
+
 void WipeArgument(char* argument) {
   if (argument == nullptr) return;
+  // Other processes read the command line that Windows keeps for the process (the wide one
+  // that GetCommandLineW returns in place), not argv. The C runtime hands main a copy of its
+  // own argument array, so the argument is found by its text: every argument with the same
+  // text is starred, which never leaves the secret readable.
+  if (*argument != '\0') {
+    for (int i = 1; __argv != nullptr && i < __argc; ++i) {
+      if (__argv[i] == argument || std::strcmp(__argv[i], argument) != 0) continue;
+      WipeCommandLineArgument(::GetCommandLineW(), static_cast<size_t>(i));
+      WipeCommandLineArgument(::GetCommandLineA(), static_cast<size_t>(i));
+      for (volatile char* p = __argv[i]; *p != '\0'; ++p) *p = '*';
+    }
+  }
   for (volatile char* p = argument; *p != '\0'; ++p) *p = '*';
 }
 

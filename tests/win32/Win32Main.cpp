@@ -4,7 +4,10 @@
 //   signal <name>         releases the named semaphore, then waits 1 s before ending 0
 //   args <a>...           writes each argument on a line of its own, in brackets
 //   sleep <ms>            ends 0 after ms
+//   wipe <index>          wipes argument <index> of its own command line, then writes its
+//                         argv and the process command line (GetCommandLineA/W)
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <cstdlib>
 #include <string>
@@ -12,6 +15,7 @@
 #include "platform/Console.h"
 #include "platform/Process.h"
 #include "platform/Semaphore.h"
+#include "platform/TextConv.h"
 
 namespace {
 
@@ -28,6 +32,15 @@ int RunChild(int argc, char** argv) {
   }
   if (role == "args") {
     for (int i = 3; i < argc; ++i) veldra::platform::WriteLine("[" + std::string(argv[i]) + "]");
+    return 0;
+  }
+  if (role == "wipe" && argc > 3) {
+    const int index = std::atoi(argv[3]);
+    if (index < argc) veldra::platform::WipeArgument(argv[index]);
+    for (int i = 0; i < argc; ++i) veldra::platform::WriteLine(argv[i]);
+    veldra::platform::WriteLine(::GetCommandLineA());
+    veldra::platform::WriteLine(
+        veldra::platform::WideToAnsi(reinterpret_cast<const char16_t*>(::GetCommandLineW())));
     return 0;
   }
   if (role == "sleep" && argc > 3) {

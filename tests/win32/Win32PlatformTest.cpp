@@ -108,6 +108,24 @@ TEST(Win32Process, ArgumentsArriveUnchanged) {
   EXPECT_EQ(text, expected);
 }
 
+TEST(Win32Process, AWipedArgumentLeavesArgvAndTheProcessCommandLine) {
+  // argv: program --child wipe 5 "keep me" "pa ss\"word" last
+  auto child = vp::TChildProcess::Start(
+      {SelfPath(), "--child", "wipe", "5", "keep me", "pa ss\"word", "last"}, 65536);
+  EXPECT_EQ(WaitEnd(*child), 0);
+  std::string text;
+  ASSERT_TRUE(child->Peek(65536, &text));
+  EXPECT_EQ(text.find("pa ss"), std::string::npos) << text;
+  EXPECT_EQ(text.find("word"), std::string::npos) << text;
+  EXPECT_NE(text.find("\r\n**********\r\n"), std::string::npos) << text;  // argv[5]
+  // Both command lines keep the other arguments and show stars in place of the secret.
+  size_t lines = 0;
+  for (size_t at = text.find("keep me"); at != std::string::npos; at = text.find("keep me", at + 1))
+    ++lines;
+  EXPECT_EQ(lines, 3u) << text;
+  EXPECT_NE(text.find("\"keep me\" \"******\"****\" last\r\n"), std::string::npos) << text;
+}
+
 TEST(Win32Process, WaitSeesTheSemaphoreTheEndOrTheTimeOut) {
   const std::string name = UniqueName("wait");
   auto semaphore = vp::TNamedSemaphore::Create(name, 0);
