@@ -21,5 +21,12 @@ fi
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${flags[@]}" >/dev/null
 cmake --build "$build" -j"$(nproc)"
+
+# The Windows build of the same code, cross-compiled and run under wine (skip it with
+# VELDRA_SKIP_WINDOWS=1 for a quicker Linux-only run).
+if [ "$build" = build ] && [ "${VELDRA_SKIP_WINDOWS:-0}" != 1 ]; then
+  scripts/test-windows.sh
+fi
+
 cd "$build"
 ctest --output-on-failure -j2 --timeout 600
