@@ -10,7 +10,9 @@
 #   VELDRA_BENCH_MIB   file size in MiB (default 1024)
 #   VELDRA_BENCH_RUNS  runs per figure (default 3)
 #   VELDRA_BUILD       build directory (default <repo>/build-bench; built when veldra is missing)
-#   VELDRA_BENCH_OUT   results file (default bench/RESULTS.md; "-" writes none)
+#   VELDRA_BENCH_VERSION  how the measured veldra is named (default: the checkout's commit)
+#   VELDRA_BENCH_OUT   results file (default bench/RESULTS.md, rewritten whole; "-" writes none)
+#   KEEP_WORK=1        keep the server's directory and logs (/tmp/veldra-compare.*)
 set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 MIB="${VELDRA_BENCH_MIB:-1024}"
@@ -249,6 +251,9 @@ for m in "${MOUNTS[@]}"; do mount_up "$m"; done
 
 # Read: the server's copy stays in its page cache for every tool (warmed once), so the figure is
 # the transfer path and not the server's disk.
+phase_load() { LOADS+="$1 $(cut -d' ' -f1 /proc/loadavg); "; }
+LOADS=""
+phase_load read
 echo "== sequential read, $MIB MiB"
 cat "$ROOT/big.bin" >/dev/null
 for r in $(seq "$RUNS"); do
@@ -266,6 +271,7 @@ done
 # Write: a new name on every run; the time runs until the server has logged the complete upload
 # (rclone with a write cache returns from close before it uploads). The disk is flushed before
 # each upload so no tool pays for the previous one's dirty pages.
+phase_load write
 echo "== sequential write, $MIB MiB"
 for r in $(seq "$RUNS"); do
   for tool in "${TOOLS[@]}"; do
@@ -319,6 +325,7 @@ done
 # again); warm: the same walk at once after it. curl and lftp keep no cache: a walk lists the
 # top directory, then every subdirectory in one session (curl: NLST for find, LIST for ls -lR;
 # lftp: its own recursive find, and LIST of each directory for ls -lR).
+phase_load tree
 echo "== tree walks (200 x 20)"
 # Walks without a cache: the top directory, then every subdirectory in one session.
 curl_walk() { # "-l" for NLST (find), "" for LIST (ls -lR)
@@ -367,6 +374,7 @@ done
 
 # stat of 10000 names by name (no listing), stat'ed once to warm, then timed; the server's
 # command count during the timed runs shows whether the cache answered.
+phase_load stat
 echo "== stat of 10000 cached names"
 for tool in "${MOUNTS[@]}"; do
   dir="$(path_of "$tool")/many"
@@ -457,8 +465,12 @@ echo "== results: medians of $RUNS runs, seconds (ratios: the other's time / vel
 table
 
 if [ "$OUT" != "-" ]; then
-  commit="$(git -C "$repo" rev-parse --short HEAD 2>/dev/null || echo unknown)"
-  git -C "$repo" diff --quiet HEAD 2>/dev/null || commit="$commit (with uncommitted changes)"
+  commit="${VELDRA_BENCH_VERSION:-}"
+  if [ -z "$commit" ]; then
+    commit="$(git -C "$repo" rev-parse --short HEAD 2>/dev/null || echo unknown)"
+    git -C "$repo" diff --quiet HEAD -- CMakeLists.txt cmake platform net ftp device drive app 2>/dev/null ||
+      commit="$commit (with uncommitted changes to the program)"
+  fi
   {
     echo "# Side-by-side benchmark"
     echo
@@ -466,7 +478,7 @@ if [ "$OUT" != "-" ]; then
     echo
     echo "- Date: $(date -u '+%Y-%m-%d %H:%M UTC')"
     echo "- Machine: $(nproc) cores ($(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')), $(awk '/MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo) memory, kernel $(uname -r), $(. /etc/os-release && echo "$PRETTY_NAME")"
-    echo "- Load average (1, 5, 15 min): $LOAD_START at the start, $LOAD_END at the end (the machine is shared with builds of other engineers)"
+    echo "- Load average (1, 5, 15 min): $LOAD_START at the start, $LOAD_END at the end; 1-minute load as each part began: ${LOADS%; } (the machine is shared with builds of other engineers)"
     echo "- Versions: veldra $commit; vsftpd $(dpkg-query -W -f='${Version}' vsftpd); rclone $(rclone version 2>/dev/null | head -1 | awk '{ print $2 }'); curl $(curl --version | head -1 | awk '{ print $2 }'); lftp $(lftp --version | head -1 | sed -E 's/.*Version ([^ ]+).*/\1/')"
     echo "- Server: vsftpd on 127.0.0.1, passive mode, local user, its protocol log on (\`log_ftp_protocol=YES\`)"
     echo
