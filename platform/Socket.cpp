@@ -351,6 +351,25 @@ int ShutdownSocketSend(SocketHandle socket) {
   return 0;
 }
 
+int ShutdownSocketBoth(SocketHandle socket) {
+  if (::shutdown(socket, SHUT_RDWR) != 0) return Fail();
+  return 0;
+}
+
+int SetSocketResetOnClose(SocketHandle socket) {
+  const linger l{1, 0};
+  if (::setsockopt(socket, SOL_SOCKET, SO_LINGER, &l, sizeof l) != 0) return Fail();
+  return 0;
+}
+
+long PeekSocket(SocketHandle socket, void* data, std::size_t length) {
+  for (;;) {
+    const ssize_t n = ::recv(socket, data, length, MSG_PEEK);
+    if (n >= 0) return static_cast<long>(n);
+    if (errno != EINTR) return Fail();
+  }
+}
+
 int CloseSocket(SocketHandle socket) {
   if (::close(socket) != 0) return Fail();
   return 0;

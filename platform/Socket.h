@@ -120,6 +120,16 @@ int WaitSocketReadable(SocketHandle socket, int timeoutMs);
 // shutdown() of the sending direction. 0 or -1.
 int ShutdownSocketSend(SocketHandle socket);
 
+// shutdown() of both directions: a thread blocked on the socket returns at once. 0 or -1.
+int ShutdownSocketBoth(SocketHandle socket);
+
+// Makes the next close reset the connection (RST) instead of closing it in order. 0 or -1.
+int SetSocketResetOnClose(SocketHandle socket);
+
+// recv() with MSG_PEEK: looks at what has arrived without consuming it. Same results as
+// RecvSocket.
+long PeekSocket(SocketHandle socket, void* data, std::size_t length);
+
 // close(). 0 or -1.
 int CloseSocket(SocketHandle socket);
 

@@ -9,6 +9,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -357,6 +358,26 @@ int WaitSocketWritable(SocketHandle socket, int timeoutMs) {
 int ShutdownSocketSend(SocketHandle socket) {
   if (::shutdown(Native(socket), SD_SEND) != 0) return Fail();
   return 0;
+}
+
+int ShutdownSocketBoth(SocketHandle socket) {
+  if (::shutdown(Native(socket), SD_BOTH) != 0) return Fail();
+  return 0;
+}
+
+int SetSocketResetOnClose(SocketHandle socket) {
+  const linger l{1, 0};
+  if (::setsockopt(Native(socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l),
+                   sizeof l) != 0)
+    return Fail();
+  return 0;
+}
+
+long PeekSocket(SocketHandle socket, void* data, std::size_t length) {
+  const int n = ::recv(Native(socket), static_cast<char*>(data),
+                       static_cast<int>(std::min<std::size_t>(length, 1 << 30)), MSG_PEEK);
+  if (n == SOCKET_ERROR) return Fail();
+  return n;
 }
 
 int CloseSocket(SocketHandle socket) {

@@ -1,24 +1,16 @@
+// The transport tests' scripted peer, written over the program's own socket layer so that the
+// transport suites run unchanged on Linux and, cross-built, under Windows or wine.
 #include "tests/net/ScriptedPeer.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <cstring>
+
+#include "platform/Socket.h"
+
+namespace vp = veldra::platform;
 
 namespace {
 
-sockaddr_in Loopback(int port) {
-  sockaddr_in sa;
-  std::memset(&sa, 0, sizeof sa);
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  sa.sin_port = htons(static_cast<uint16_t>(port));
-  return sa;
-}
+constexpr std::uint32_t kLoopback = 0x7F000001;
 
 }  // namespace
 
@@ -27,7 +19,7 @@ TScriptedPeer::TScriptedPeer() = default;
 TScriptedPeer::~TScriptedPeer() {
   stop_ = true;
   if (thread_.joinable()) thread_.join();
-  if (listenFd_ >= 0) ::close(listenFd_);
+  if (listenFd_ >= 0) vp::CloseSocket(listenFd_);
 }
 
 TScriptedPeer& TScriptedPeer::Send(const std::string& bytes) {
@@ -52,15 +44,14 @@ TScriptedPeer& TScriptedPeer::Close() {
 }
 
 int TScriptedPeer::Start() {
-  listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa = Loopback(0);
-  if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-      ::listen(listenFd_, 4) != 0) {
+  listenFd_ = vp::CreateSocket(vp::kSocketStream, 0);
+  if (listenFd_ < 0 || vp::BindSocket(listenFd_, kLoopback, 0) != 0 ||
+      vp::ListenSocket(listenFd_, 4) != 0)
     return -1;
-  }
-  socklen_t len = sizeof sa;
-  ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&sa), &len);
-  port_ = ntohs(sa.sin_port);
+  std::uint32_t address = 0;
+  std::uint16_t port = 0;
+  vp::GetSocketName(listenFd_, address, port);
+  port_ = port;
   thread_ = std::thread([this] { Run(); });
   return port_;
 }
@@ -68,31 +59,33 @@ int TScriptedPeer::Start() {
 bool TScriptedPeer::WaitReadable(int fd, int ms) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   while (!stop_ && std::chrono::steady_clock::now() < deadline) {
-    pollfd pfd{fd, POLLIN, 0};
-    if (::poll(&pfd, 1, 20) > 0) return true;
+    if (fd < 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      continue;
+    }
+    if (vp::WaitSocketReadable(fd, 20) != 0) return true;
   }
   return false;
 }
 
 void TScriptedPeer::Run() {
   int fd = -1;
-  if (WaitReadable(listenFd_, 10000)) fd = ::accept(listenFd_, nullptr, nullptr);
+  if (WaitReadable(listenFd_, 10000)) fd = vp::AcceptSocket(listenFd_);
   if (fd >= 0) {
     std::string pending;
     for (const Step& step : steps_) {
       if (stop_) break;
       if (step.kind == Step::kSend) {
-        ::send(fd, step.bytes.data(), step.bytes.size(), MSG_NOSIGNAL);
+        vp::SendSocket(fd, step.bytes.data(), step.bytes.size());
       } else if (step.kind == Step::kPause) {
         const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(step.ms);
-        while (!stop_ && std::chrono::steady_clock::now() < until) {
+        while (!stop_ && std::chrono::steady_clock::now() < until)
           std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
       } else if (step.kind == Step::kReadLine) {
         std::size_t lf;
         while ((lf = pending.find('\n')) == std::string::npos && WaitReadable(fd, 10000)) {
           char buffer[4096];
-          const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+          const long n = vp::RecvSocket(fd, buffer, sizeof buffer);
           if (n <= 0) break;
           pending.append(buffer, static_cast<std::size_t>(n));
           std::lock_guard<std::mutex> lock(mutex_);
@@ -106,12 +99,12 @@ void TScriptedPeer::Run() {
         std::lock_guard<std::mutex> lock(mutex_);
         received_.push_back(line);
       } else if (step.kind == Step::kHold) {
-        WaitReadable(-1, 60000);  // an invalid fd never becomes readable: just a bounded wait
+        WaitReadable(-1, 60000);  // just a bounded wait, ended early by the destructor
       } else {
         break;
       }
     }
-    ::close(fd);
+    vp::CloseSocket(fd);
   }
   done_ = true;
 }
@@ -133,27 +126,22 @@ std::string TScriptedPeer::RawReceived() {
 }
 
 TPortHolder::TPortHolder(int port) {
-  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa = Loopback(port);
-  if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    ::close(fd_);
+  fd_ = vp::CreateSocket(vp::kSocketStream, 0);
+  if (fd_ >= 0 && vp::BindSocket(fd_, kLoopback, static_cast<std::uint16_t>(port)) != 0) {
+    vp::CloseSocket(fd_);
     fd_ = -1;
   }
 }
 
 TPortHolder::~TPortHolder() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) vp::CloseSocket(fd_);
 }
 
 int UnusedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa = Loopback(0);
-  int port = -1;
-  if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) {
-    socklen_t len = sizeof sa;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    port = ntohs(sa.sin_port);
-  }
-  if (fd >= 0) ::close(fd);
+  vp::UniqueSocket s(vp::CreateSocket(vp::kSocketStream, 0));
+  if (!s.Valid() || vp::BindSocket(s.Get(), kLoopback, 0) != 0) return -1;
+  std::uint32_t address = 0;
+  std::uint16_t port = 0;
+  vp::GetSocketName(s.Get(), address, port);
   return port;
 }

@@ -1,17 +1,15 @@
+// The scripted FTP server. It works through the platform socket layer only, so the same
+// scripted suites run on Linux and, cross-built, under Windows or wine.
 #include "tests/support/ScriptedFtpServer.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <stdexcept>
+
+#include "platform/Socket.h"
+
+namespace vp = veldra::platform;
 
 namespace veldra::test {
 
@@ -20,31 +18,24 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr int kSliceMs = 50;
+constexpr std::uint32_t kLoopback = 0x7F000001;
 
 int ListenLoopback(int& port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 16) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-    ::close(fd);
+  vp::UniqueSocket s(vp::CreateSocket(vp::kSocketStream, 0));
+  std::uint32_t address = 0;
+  std::uint16_t bound = 0;
+  if (!s.Valid() || vp::BindSocket(s.Get(), kLoopback, 0) != 0 ||
+      vp::ListenSocket(s.Get(), 16) != 0 || vp::GetSocketName(s.Get(), address, bound) != 0)
     return -1;
-  }
-  port = ntohs(a.sin_port);
-  return fd;
+  port = bound;
+  return s.Release();
 }
 
 bool SendAll(int fd, const char* p, std::size_t n) {
   if (fd < 0) return false;
   while (n > 0) {
-    ssize_t k = ::send(fd, p, n, MSG_NOSIGNAL);
-    if (k < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
+    const long k = vp::SendSocket(fd, p, n);
+    if (k <= 0) return false;
     p += k;
     n -= static_cast<std::size_t>(k);
   }
@@ -71,7 +62,7 @@ ScriptedSession::~ScriptedSession() {
 }
 
 void ScriptedSession::CloseFd(int& fd) {
-  if (fd >= 0) ::close(fd);
+  if (fd >= 0) vp::CloseSocket(fd);
   fd = -1;
 }
 
@@ -79,7 +70,7 @@ void ScriptedSession::Abort() {
   aborted_ = true;
   std::lock_guard<std::mutex> lock(fdMutex_);
   for (int fd : {control_, listener_, data_})
-    if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+    if (fd >= 0) vp::ShutdownSocketBoth(fd);
 }
 
 // 1 readable, 0 time-out, -1 aborted or error.
@@ -88,11 +79,9 @@ int ScriptedSession::WaitReadable(int fd, int waitMs) {
   auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
   for (;;) {
     if (aborted_) return -1;
-    pollfd p{fd, POLLIN, 0};
-    int slice = std::min(kSliceMs, MsLeft(deadline));
-    int r = ::poll(&p, 1, slice);
+    const int r = vp::WaitSocketReadable(fd, std::min(kSliceMs, MsLeft(deadline)));
     if (r > 0) return 1;
-    if (r < 0 && errno != EINTR) return -1;
+    if (r < 0) return -1;
     if (MsLeft(deadline) == 0) return 0;
   }
 }
@@ -118,7 +107,7 @@ std::string ScriptedSession::ReadCommand(int waitMs) {
     }
     if (WaitReadable(control_, MsLeft(deadline)) != 1) return "";
     char buf[4096];
-    ssize_t n = ::recv(control_, buf, sizeof buf, 0);
+    const long n = vp::RecvSocket(control_, buf, sizeof buf);
     if (n <= 0) return "";
     buffer_.append(buf, static_cast<std::size_t>(n));
   }
@@ -163,40 +152,35 @@ std::string ScriptedSession::OpenPassive() {
 
 bool ScriptedSession::AcceptData(int waitMs) {
   if (WaitReadable(listener_, waitMs) != 1) return false;
-  int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+  const int fd = vp::AcceptSocket(listener_);
   if (fd < 0) return false;
   std::lock_guard<std::mutex> lock(fdMutex_);
   CloseFd(data_);
   data_ = fd;
-  if (aborted_) ::shutdown(fd, SHUT_RDWR);
+  if (aborted_) vp::ShutdownSocketBoth(fd);
   return true;
 }
 
 bool ScriptedSession::ConnectActive(const std::string& host, int port, int waitMs) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  if (::inet_pton(AF_INET, host.c_str(), &a.sin_addr) != 1) return false;
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) return false;
-  int r = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  if (r != 0 && errno == EINPROGRESS) {
-    pollfd p{fd, POLLOUT, 0};
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (::poll(&p, 1, waitMs) == 1 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 &&
-        err == 0)
-      r = 0;
-  }
-  if (r != 0) {
-    ::close(fd);
-    return false;
-  }
-  // Back to blocking: SendData relies on it.
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  std::uint32_t address = 0;
+  if (vp::LookupHostIPv4(host, address) != 0) return false;
+  vp::UniqueSocket s(vp::CreateSocket(vp::kSocketStream, 0));
+  if (!s.Valid()) return false;
+  // A connect that cannot finish in waitMs is given up through the cancel flag.
+  std::atomic<bool> cancel{false};
+  std::thread timer([&] {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
+    while (!cancel && Clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    cancel = true;
+  });
+  const int rc = vp::ConnectSocket(s.Get(), address, static_cast<std::uint16_t>(port), &cancel);
+  cancel = true;
+  timer.join();
+  if (rc != 0) return false;
   std::lock_guard<std::mutex> lock(fdMutex_);
   CloseFd(data_);
-  data_ = fd;
+  data_ = s.Release();
   return true;
 }
 
@@ -226,7 +210,7 @@ std::string ScriptedSession::ReceiveData(int waitMs) {
   for (;;) {
     if (WaitReadable(data_, MsLeft(deadline)) != 1) return out;
     char buf[65536];
-    ssize_t n = ::recv(data_, buf, sizeof buf, 0);
+    const long n = vp::RecvSocket(data_, buf, sizeof buf);
     if (n <= 0) return out;
     out.append(buf, static_cast<std::size_t>(n));
   }
@@ -240,10 +224,7 @@ void ScriptedSession::CloseData() {
 
 void ScriptedSession::ResetData() {
   std::lock_guard<std::mutex> lock(fdMutex_);
-  if (data_ >= 0) {
-    linger l{1, 0};
-    ::setsockopt(data_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-  }
+  if (data_ >= 0) vp::SetSocketResetOnClose(data_);
   CloseFd(data_);
   CloseFd(listener_);
 }
@@ -257,12 +238,10 @@ void ScriptedSession::Close() {
 
 bool ScriptedSession::ClientClosed() {
   if (!buffer_.empty()) return false;
-  pollfd p{control_, POLLIN, 0};
   if (control_ < 0) return true;
-  if (::poll(&p, 1, 0) != 1) return false;
+  if (vp::WaitSocketReadable(control_, 0) != 1) return false;
   char c;
-  ssize_t n = ::recv(control_, &c, 1, MSG_PEEK | MSG_DONTWAIT);
-  return n == 0;
+  return vp::PeekSocket(control_, &c, 1) == 0;
 }
 
 // ---- ScriptedFtpServer ----
@@ -270,8 +249,8 @@ bool ScriptedSession::ClientClosed() {
 ScriptedFtpServer::ScriptedFtpServer(Handler handler) : handler_(std::move(handler)) {
   listener_ = ListenLoopback(port_);
   if (listener_ < 0)
-    throw std::runtime_error(std::string("scripted server: cannot listen: ") +
-                             std::strerror(errno));
+    throw std::runtime_error("scripted server: cannot listen: socket error " +
+                             std::to_string(vp::LastSocketError()));
   acceptThread_ = std::thread([this] { AcceptLoop(); });
 }
 
@@ -282,7 +261,7 @@ ScriptedFtpServer::~ScriptedFtpServer() {
 void ScriptedFtpServer::Stop() {
   if (stopping_.exchange(true)) return;
   if (acceptThread_.joinable()) acceptThread_.join();
-  ::close(listener_);
+  vp::CloseSocket(listener_);
   listener_ = -1;
   std::vector<std::thread> threads;
   {
@@ -297,13 +276,12 @@ void ScriptedFtpServer::Stop() {
 
 void ScriptedFtpServer::AcceptLoop() {
   while (!stopping_) {
-    pollfd p{listener_, POLLIN, 0};
-    if (::poll(&p, 1, kSliceMs) != 1) continue;
-    int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (vp::WaitSocketReadable(listener_, kSliceMs) != 1) continue;
+    const int fd = vp::AcceptSocket(listener_);
     if (fd < 0) continue;
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopping_) {
-      ::close(fd);
+      vp::CloseSocket(fd);
       break;
     }
     auto session = std::make_shared<ScriptedSession>(*this, fd, static_cast<int>(sessions_.size()));

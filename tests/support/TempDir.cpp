@@ -165,19 +165,6 @@ void MakeSparseFile(const std::string& path, std::uint64_t size, std::uint64_t m
   }
 }
 
-std::string PatternBytes(std::size_t size, std::uint32_t seed) {
-  std::string out(size, '\0');
-  std::uint64_t x = 0x9E3779B97F4A7C15ULL * (seed + 1);
-  for (std::size_t i = 0; i < size; ++i) {
-    // xorshift64*: cheap and never repeats within any size a test uses.
-    x ^= x >> 12;
-    x ^= x << 25;
-    x ^= x >> 27;
-    out[i] = static_cast<char>((x * 2685821657736338717ULL) >> 56);
-  }
-  return out;
-}
-
 std::uint64_t Fnv1a64(const std::string& bytes) {
   return FnvUpdate(kFnvOffset, bytes.data(), bytes.size());
 }
