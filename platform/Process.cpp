@@ -157,23 +157,6 @@ bool TChildProcess::Peek(size_t maxBytes, std::string* text) {
   return true;
 }
 
-TWaitResult WaitForProcessOrSemaphore(TChildProcess& process, TNamedSemaphore& semaphore,
-                                      int timeoutMs) {
-  constexpr int kSliceMs = 25;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    // Both are looked at before giving up, so a signal given just before the end still counts.
-    if (semaphore.Wait(0)) return TWaitResult::Signalled;
-    if (process.HasEnded(nullptr)) return TWaitResult::Ended;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          deadline - std::chrono::steady_clock::now())
-                          .count();
-    if (left <= 0) return TWaitResult::TimedOut;
-    if (semaphore.Wait(static_cast<int>(std::min<long long>(left, kSliceMs))))
-      return TWaitResult::Signalled;
-  }
-}
-
 void SleepMs(int ms) {
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }

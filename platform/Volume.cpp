@@ -14,6 +14,10 @@ std::string DriveLetterDirectory(char letter) {
   return std::string("/mnt/") + static_cast<char>(letter - 'A' + 'a');
 }
 
+namespace {
+
+// Decodes the octal escapes (\040 blank, \011 tab, \012 newline, \134 backslash) that the
+// mount table uses in its fields. Other text is returned unchanged.
 std::string UnescapeMountField(const std::string& field) {
   std::string out;
   out.reserve(field.size());
@@ -30,6 +34,8 @@ std::string UnescapeMountField(const std::string& field) {
   }
   return out;
 }
+
+}  // namespace
 
 bool QueryVolumeInformation(char letter, TVolumeInfo* info, uint32_t* error) {
   const std::string dir = DriveLetterDirectory(letter);

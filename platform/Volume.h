@@ -26,8 +26,4 @@ std::string DriveLetterDirectory(char letter);
 // cannot be read. info and error may be null. Thread-safe; never throws.
 bool QueryVolumeInformation(char letter, TVolumeInfo* info, uint32_t* error);
 
-// Decodes the octal escapes (\040 blank, \011 tab, \012 newline, \134 backslash) that the
-// mount table uses in its fields. Other text is returned unchanged.
-std::string UnescapeMountField(const std::string& field);
-
 }  // namespace veldra::platform

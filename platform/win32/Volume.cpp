@@ -14,23 +14,6 @@ std::string DriveLetterDirectory(char letter) {
   return std::string(1, letter) + ":\\";
 }
 
-std::string UnescapeMountField(const std::string& field) {
-  std::string out;
-  out.reserve(field.size());
-  for (size_t i = 0; i < field.size(); ++i) {
-    if (field[i] == '\\' && i + 3 < field.size()) {
-      const char a = field[i + 1], b = field[i + 2], c = field[i + 3];
-      if (a >= '0' && a <= '3' && b >= '0' && b <= '7' && c >= '0' && c <= '7') {
-        out += static_cast<char>((a - '0') * 64 + (b - '0') * 8 + (c - '0'));
-        i += 3;
-        continue;
-      }
-    }
-    out += field[i];
-  }
-  return out;
-}
-
 bool QueryVolumeInformation(char letter, TVolumeInfo* info, uint32_t* error) {
   const std::string root = DriveLetterDirectory(letter);
   if (root.empty()) {
