@@ -221,6 +221,11 @@ mount_down() { if [ "$1" = veldra ]; then veldra_down; else rclone_down "$1"; fi
 path_of() { if [ "$1" = veldra ]; then echo "$DRIVE"; else rc_dir "$1"; fi; }
 LFTP_OPEN="set net:max-retries 1; set net:timeout 60; set ftp:passive-mode on; set xfer:clobber on; set cmd:fail-exit on; open -u $BUSER,$PASS -p $PORT 127.0.0.1"
 
+# The tools of run r, starting at a different one each run, so none is always first.
+order() {
+  local i n=${#TOOLS[@]}
+  for ((i = 0; i < n; i++)); do echo "${TOOLS[((i + $1 - 1) % n)]}"; done
+}
 declare -A T=()   # "test|tool" -> seconds of each run, space separated
 declare -A C=()   # "test|tool" -> FTP commands of the last run
 declare -A NOTE=()
@@ -257,7 +262,7 @@ phase_load read
 echo "== sequential read, $MIB MiB"
 cat "$ROOT/big.bin" >/dev/null
 for r in $(seq "$RUNS"); do
-  for tool in "${TOOLS[@]}"; do
+  for tool in $(order "$r"); do
     case "$tool" in
       curl) cmd="curl -sS -o /dev/null '$URL/big.bin'" ;;
       lftp) cmd="lftp -c '$LFTP_OPEN; get big.bin -o /dev/null'" ;;
@@ -274,7 +279,7 @@ done
 phase_load write
 echo "== sequential write, $MIB MiB"
 for r in $(seq "$RUNS"); do
-  for tool in "${TOOLS[@]}"; do
+  for tool in $(order "$r"); do
     name="up-$tool-$r.bin"
     case "$tool" in
       curl) cmd="curl -sS -T '$SRC' '$URL/$name'" ;;
@@ -353,7 +358,7 @@ export -f curl_walk lftp_lslr
 export URL LFTP_OPEN
 for r in $(seq "$RUNS"); do
   for kind in find ls-lR; do
-    for tool in "${TOOLS[@]}"; do
+    for tool in $(order "$r"); do
       k="${kind/ls-lR/ls}"
       if [[ " ${MOUNTS[*]} " == *" $tool "* ]]; then mount_down "$tool"; mount_up "$tool"; fi
       drop_caches
