@@ -12,7 +12,8 @@
 #   VELDRA_BUILD       build directory (default <repo>/build-bench; built when veldra is missing)
 #   VELDRA_BENCH_VERSION  how the measured veldra is named (default: the checkout's commit)
 #   VELDRA_BENCH_OUT   results file (default bench/RESULTS.md, rewritten whole; "-" writes none)
-#   KEEP_WORK=1        keep the server's directory and logs (/tmp/veldra-compare.*)
+#   VELDRA_BENCH_SERVER_DIR  where the server's files are made (default /dev/shm, a tmpfs)
+#   KEEP_WORK=1        keep the server's files and logs (/tmp/veldra-compare.*, .../veldra-compare-root.*)
 set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 MIB="${VELDRA_BENCH_MIB:-1024}"
@@ -45,7 +46,9 @@ if [ ! -x "$VELDRA" ]; then
 fi
 
 W="$(mktemp -d /tmp/veldra-compare.XXXXXX)"
-ROOT="$W/root"
+# The server's files live in memory (tmpfs): the figures are the transfer paths, not the server's
+# disk, whose write-back made single uploads swing by a factor of three.
+ROOT="$(mktemp -d "${VELDRA_BENCH_SERVER_DIR:-/dev/shm}/veldra-compare-root.XXXXXX")"
 LOG="$W/vsftpd.log"
 SRC="/dev/shm/veldra-compare-$$.bin" # upload source in memory: no local disk in the figures
 RC_OFF="/tmp/veldra-compare-rclone-off"
@@ -92,7 +95,7 @@ cleanup() {
     wait "$VSFTPD_PID" 2>/dev/null
   fi
   rm -f "$SRC"
-  [ -n "${KEEP_WORK:-}" ] || rm -rf "$W"
+  [ -n "${KEEP_WORK:-}" ] || rm -rf "$W" "$ROOT"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
@@ -278,6 +281,9 @@ done
 # each upload so no tool pays for the previous one's dirty pages.
 phase_load write
 echo "== sequential write, $MIB MiB"
+# One untimed upload first: the first upload after the set-up was slow for whichever tool ran it.
+timeout "$TMO" curl -sS -T "$SRC" "$URL/warm-up.bin" || true
+rm -f "$ROOT/warm-up.bin"
 for r in $(seq "$RUNS"); do
   for tool in $(order "$r"); do
     name="up-$tool-$r.bin"
@@ -493,10 +499,12 @@ if [ "$OUT" != "-" ]; then
     echo
     echo "## How it is measured"
     echo
+    echo "- Each run takes the tools in a rotated order (run 1 starts with veldra, run 2 with rclone off, ...)."
     echo "- veldra: \`veldra Z: 127.0.0.1 <password> /USER:$BUSER /PORT:<port>\` (drive Z, \`/mnt/z\`); rclone: \`rclone mount\` of the same server (FTP backend from environment variables) with \`--vfs-cache-mode off\` or \`--vfs-cache-mode writes --vfs-write-back 0s\`, otherwise defaults; all three mounted at the same time."
-    echo "- read: \`cat file > /dev/null\` on the mounts, \`curl -o /dev/null\`, lftp \`get -o /dev/null\`, one new connection per run for curl and lftp. The server's file is in its page cache for every tool."
-    echo "- write: \`cp\` from tmpfs into the mounts, \`curl -T\`, lftp \`put\`, a new name each run, \`sync\` before each run. The time ends when the server logs the complete upload (\`OK UPLOAD\`), so rclone's write cache cannot hide its upload; every uploaded file was compared with the source."
-    echo "- tree: 200 directories x 20 files. Cold: a fresh mount and the page cache dropped (\`echo 3 > /proc/sys/vm/drop_caches\`) before the run; warm: the same walk right after. curl and lftp keep no cache: a walk lists the top directory, then every subdirectory in one session (curl: NLST for find, LIST for ls -lR; lftp: its recursive \`find\`, and \`ls\` of each directory for ls -lR)."
+    echo "- The server's files are on $(df --output=fstype "$ROOT" | tail -1) (\`$(dirname "$ROOT")\`), so neither reads nor writes wait for the server's disk; the logs and rclone's write cache are on $(df --output=fstype "$W" | tail -1)."
+    echo "- read: \`cat file > /dev/null\` on the mounts, \`curl -o /dev/null\`, lftp \`get -o /dev/null\`, one new connection per run for curl and lftp."
+    echo "- write: \`cp\` from tmpfs into the mounts, \`curl -T\`, lftp \`put\`, a new name each run, \`sync\` before each run, one untimed curl upload before the first. The time ends when the server holds every byte and has logged the complete upload (\`OK UPLOAD\`), so rclone's write cache cannot hide its upload; every uploaded file was compared with the source."
+    echo "- tree: 200 directories x 20 files. Cold: a fresh mount and the page cache dropped (\`echo 3 > /proc/sys/vm/drop_caches\`: the kernel's names and attributes of the mounts go; the server's tmpfs stays) before the run; warm: the same walk right after. curl and lftp keep no cache: a walk lists the top directory, then every subdirectory in one session (curl: NLST for find, LIST for ls -lR; lftp: its recursive \`find\`, and \`ls\` of each directory for ls -lR)."
     echo "- stat: \`xargs stat\` of 10000 names in one directory, by name (no listing), after one untimed pass; curl and lftp have no cache (n/a)."
     echo
     echo "## FTP commands per run"
