@@ -294,6 +294,8 @@ for r in $(seq "$RUNS"); do
     esac
     timeout 300 sync
     before="$(uploaded "$name")"
+    read -r _ c1 c2 c3 c4 c5 _ </proc/stat
+    busy0=$((c1 + c2 + c3)) all0=$((c1 + c2 + c3 + c4 + c5))
     start="$(log_lines)"
     t0=$EPOCHREALTIME
     rc=0
@@ -322,6 +324,10 @@ for r in $(seq "$RUNS"); do
       NOTE["write-return|$tool"]+="$(secs "$t0" "$t_ret") "
     fi
     C["write|$tool"]="$(cmd_summary "$start")"
+    read -r _ c1 c2 c3 c4 c5 _ </proc/stat
+    NOTE["write-busy|$tool"]+="$(((c1 + c2 + c3 - busy0) * 100 / (c1 + c2 + c3 + c4 + c5 - all0 + 1)))% "
+    NOTE["write-rate|$tool"]+="$(grep -F "\"/$name\", $BYTES bytes" "$LOG" | grep 'OK UPLOAD' | tail -1 |
+      sed -E 's/.*bytes, ([0-9.]+)Kbyte.*/\1/' | awk '{ printf "%.0f", $1 * 1.024 / 1000 }') "
     size="$(stat -c %s "$ROOT/$name" 2>/dev/null || echo 0)"
     cmp -s "$SRC" "$ROOT/$name" || echo "   !! write / $tool: server copy differs ($size bytes)" >&2
     rm -f "$ROOT/$name"
@@ -466,6 +472,12 @@ all_runs() {
     [ -n "${NOTE[write-return|$tool]:-}" ] &&
       echo "| write: until the command returned | $tool | ${NOTE[write-return|$tool]} |"
   done
+  for tool in "${TOOLS[@]}"; do
+    echo "| write: the server's own rate (MB/s) | $tool | ${NOTE[write-rate|$tool]:-} |"
+  done
+  for tool in "${TOOLS[@]}"; do
+    echo "| write: share of both cores busy (all processes) | $tool | ${NOTE[write-busy|$tool]:-} |"
+  done
   true
 }
 
@@ -505,7 +517,7 @@ if [ "$OUT" != "-" ]; then
     echo "- read: \`cat file > /dev/null\` on the mounts, \`curl -o /dev/null\`, lftp \`get -o /dev/null\`, one new connection per run for curl and lftp."
     echo "- write: \`cp\` from tmpfs into the mounts, \`curl -T\`, lftp \`put\`, a new name each run, \`sync\` before each run, one untimed curl upload before the first. The time ends when the server holds every byte and has logged the complete upload (\`OK UPLOAD\`), so rclone's write cache cannot hide its upload; every uploaded file was compared with the source."
     echo "- tree: 200 directories x 20 files. Cold: a fresh mount and the page cache dropped (\`echo 3 > /proc/sys/vm/drop_caches\`: the kernel's names and attributes of the mounts go; the server's tmpfs stays) before the run; warm: the same walk right after. curl and lftp keep no cache: a walk lists the top directory, then every subdirectory in one session (curl: NLST for find, LIST for ls -lR; lftp: its recursive \`find\`, and \`ls\` of each directory for ls -lR)."
-    echo "- stat: \`xargs stat\` of 10000 names in one directory, by name (no listing), after one untimed pass; curl and lftp have no cache (n/a)."
+    echo "- stat: \`xargs stat\` of 10000 names in one directory, by name (no listing), after one untimed pass; each run first waits 2 s (past the kernel's 1 s attribute time of both mounts, so the mount's own cache answers), then runs once more at once (the kernel's cache answers). curl and lftp have no cache (n/a)."
     echo
     echo "## FTP commands per run"
     echo
