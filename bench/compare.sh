@@ -9,7 +9,7 @@
 # Needs root and /dev/fuse.
 #   VELDRA_BENCH_MIB   file size in MiB (default 1024)
 #   VELDRA_BENCH_RUNS  runs per figure (default 3)
-#   VELDRA_BUILD       build directory (default <repo>/build-bench; built when veldra is missing)
+#   VELDRA_BUILD       build directory (default <repo>/build-bench; veldra is brought up to date first)
 #   VELDRA_BENCH_VERSION  how the measured veldra is named (default: the checkout's commit)
 #   VELDRA_BENCH_OUT   results file (default bench/RESULTS.md, rewritten whole; "-" writes none)
 #   VELDRA_BENCH_SERVER_DIR  where the server's files are made (default /dev/shm, a tmpfs)
@@ -39,11 +39,11 @@ LOAD_START="$(cut -d' ' -f1-3 /proc/loadavg)"
 echo "== packages"
 timeout 900 "$repo/scripts/deps.sh" vsftpd rclone lftp curl fuse3 cmake g++ pkg-config libfuse3-dev
 VELDRA="$BUILD/app/veldra"
-if [ ! -x "$VELDRA" ]; then
-  echo "== build ($BUILD)"
+echo "== build ($BUILD)"
+if [ ! -f "$BUILD/CMakeCache.txt" ]; then
   timeout 1800 cmake -S "$repo" -B "$BUILD" -DVELDRA_TESTS=OFF >/dev/null
-  timeout 1800 cmake --build "$BUILD" -j2 --target veldra >/dev/null
 fi
+timeout 1800 cmake --build "$BUILD" -j2 --target veldra >/dev/null
 
 W="$(mktemp -d /tmp/veldra-compare.XXXXXX)"
 # The server's files live in memory (tmpfs): the figures are the transfer paths, not the server's
