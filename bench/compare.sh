@@ -120,8 +120,8 @@ echo "$BUSER:$PASS" | chpasswd
 mkdir -p "$ROOT" "$W/empty" "$RC_OFF" "$RC_WR"
 chmod 755 "$W" "$W/empty"
 echo "   data: ${MIB} MiB random file, 200 x 20 tree, 10000 files"
-head -c "${MIB}M" /dev/urandom >"$ROOT/big.bin"
-cp "$ROOT/big.bin" "$SRC"
+timeout 600 head -c "${MIB}M" /dev/urandom >"$ROOT/big.bin"
+timeout 600 cp "$ROOT/big.bin" "$SRC"
 (
   cd "$ROOT"
   for d in $(seq -w 0 199); do
@@ -263,7 +263,7 @@ phase_load() { LOADS+="$1 $(cut -d' ' -f1 /proc/loadavg); "; }
 LOADS=""
 phase_load read
 echo "== sequential read, $MIB MiB"
-cat "$ROOT/big.bin" >/dev/null
+timeout 300 cat "$ROOT/big.bin" >/dev/null
 for r in $(seq "$RUNS"); do
   for tool in $(order "$r"); do
     case "$tool" in
@@ -329,7 +329,7 @@ for r in $(seq "$RUNS"); do
     NOTE["write-rate|$tool"]+="$(grep -F "\"/$name\", $BYTES bytes" "$LOG" | grep 'OK UPLOAD' | tail -1 |
       sed -E 's/.*bytes, ([0-9.]+)Kbyte.*/\1/' | awk '{ printf "%.0f", $1 * 1.024 / 1000 }') "
     size="$(stat -c %s "$ROOT/$name" 2>/dev/null || echo 0)"
-    cmp -s "$SRC" "$ROOT/$name" || echo "   !! write / $tool: server copy differs ($size bytes)" >&2
+    timeout 300 cmp -s "$SRC" "$ROOT/$name" || echo "   !! write / $tool: server copy differs ($size bytes)" >&2
     rm -f "$ROOT/$name"
   done
   echo "   run $r: $(for t in "${TOOLS[@]}"; do echo -n "$t $(last "write" "$t") "; done)"
