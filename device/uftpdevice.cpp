@@ -295,7 +295,19 @@ void TFTPDevice::RemoveFile(const std::string& path) {
 }
 
 void TFTPDevice::CreateEmptyFile(const std::string& path) {
-  if (cache_->Find(path, nullptr)) RemoveFile(path);
+  if (cache_->Find(path, nullptr)) {
+    try {
+      RemoveFile(path);
+    } catch (const EIdProtocolReplyError&) {
+      // Another client may have deleted the file since it was listed. Only a fresh listing
+      // that no longer holds it lets the create go on: the append below would otherwise add
+      // to a file that could not be deleted instead of starting it empty.
+      const std::string directory = DirectoryPart(path);
+      cache_->DropKey(directory + ListingMarker);
+      LoadDirectory(directory);
+      if (cache_->Find(path, nullptr)) throw;
+    }
+  }
   session_->Upload(ToRemotePath(path), nullptr, 0, 0);
   cache_->DropKey(path);
   cache_->DropKey(DirectoryPart(path) + ListingMarker);

@@ -211,6 +211,30 @@ TEST_P(DeviceOnServer, CacheFollowsChangesAndListingsAgain) {
   EXPECT_EQ(info.nFileSizeLow, 2u);
 }
 
+// A file that another client deleted after it was listed is created anew, not refused; one
+// that cannot be deleted is never appended to in place of an empty file.
+TEST_P(DeviceOnServer, CreateOverAFileDeletedElsewhereStartsItEmpty) {
+  WriteFile(Local("gone.txt"), "old");
+  MakeDirs(Local("locked"));
+  WriteFile(Local("locked/keep.txt"), "keep");
+  StartServer();
+  auto dev = Connect();
+  BY_HANDLE_FILE_INFORMATION info;
+  dev->GetFileInfo("\\gone.txt", &info);
+  dev->GetFileInfo("\\locked\\keep.txt", &info);
+  RemoveTree(Local("gone.txt"));
+  WriteAll(*dev, "\\gone.txt", "new content", 4);
+  dev->FinishUpload("\\gone.txt");
+  EXPECT_EQ(ReadFile(Local("gone.txt")), "new content");
+
+  // A name the server refuses to delete (here a directory on the server under the file's
+  // cached name) stays an error.
+  RemoveTree(Local("locked/keep.txt"));
+  MakeDirs(Local("locked/keep.txt"));
+  WriteFile(Local("locked/keep.txt/inner"), "x");
+  EXPECT_THROW(dev->CreateEmptyFile("\\locked\\keep.txt"), EIdProtocolReplyError);
+}
+
 TEST_P(DeviceOnServer, RestartedServerIsReconnected) {
   WriteFile(Local("f.txt"), "content");
   StartServer();
