@@ -23,6 +23,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -105,8 +106,7 @@ DOKAN_OPERATIONS& Ops() {
 }
 
 // The kernel reports the calling thread; the owner check compares processes.
-DWORD ProcessOf(pid_t tid) {
-  if (tid <= 0) return 0;
+DWORD ReadProcessOf(pid_t tid) {
   char name[64];
   std::snprintf(name, sizeof name, "/proc/%d/status", static_cast<int>(tid));
   std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(name, "re"), &std::fclose);
@@ -118,6 +118,26 @@ DWORD ProcessOf(pid_t tid) {
     }
   }
   return static_cast<DWORD>(tid);
+}
+
+// Asking /proc costs a file open per request, and one caller usually sends many requests in a
+// row (ls -l: several per name), so each serving thread remembers its last answer for a
+// second; a thread id is not handed to another task within that time.
+DWORD ProcessOf(pid_t tid) {
+  if (tid <= 0) return 0;
+  struct Last {
+    pid_t tid = 0;
+    DWORD process = 0;
+    std::chrono::steady_clock::time_point at;
+  };
+  thread_local Last last;
+  const auto now = std::chrono::steady_clock::now();
+  if (last.tid != tid || now - last.at > std::chrono::seconds(1)) {
+    last.tid = tid;
+    last.process = ReadProcessOf(tid);
+    last.at = now;
+  }
+  return last.process;
 }
 
 DOKAN_FILE_INFO MakeInfo(bool directory = false) {
