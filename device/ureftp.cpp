@@ -271,18 +271,24 @@ DWORD TReFtp::ReadTransferBytes(char* buffer, DWORD count, bool* ended) {
   return n;
 }
 
-DWORD TReFtp::Download(const std::string& remotePath, void* buffer, DWORD count, LONGLONG offset,
-                       LONGLONG knownEnd) {
-  Log("    FTP Download: " + remotePath + " Offset:" + std::to_string(offset));
+void TReFtp::BeginTransferRequest(const char* name, const std::string& remotePath, LONGLONG offset,
+                                  TDirection direction) {
+  Log(std::string("    FTP ") + name + ": " + remotePath + " Offset:" + std::to_string(offset));
   RaiseIfBadLine(remotePath);
-  if (direction_ != TDirection::Download || remotePath != transferPath_ ||
-      offset != transferPosition_)
+  // Only the same path, direction and position continue the open transfer.
+  if (direction_ != direction || remotePath != transferPath_ || offset != transferPosition_)
     AbortTransfer();
   ReportStatus(ftpTransfer, "Starting FTP transfer");
-  struct ReadyOnExit {
-    TReFtp& ftp;
-    ~ReadyOnExit() { ftp.ReportStatus(ftpReady, "Transfer complete"); }
-  } ready{*this};
+}
+
+TReFtp::TReadyOnExit::~TReadyOnExit() {
+  ftp_.ReportStatus(ftpReady, "Transfer complete");
+}
+
+DWORD TReFtp::Download(const std::string& remotePath, void* buffer, DWORD count, LONGLONG offset,
+                       LONGLONG knownEnd) {
+  BeginTransferRequest("Download", remotePath, offset, TDirection::Download);
+  TReadyOnExit ready(*this);
 
   char* out = static_cast<char*>(buffer);
   DWORD delivered = 0;
@@ -336,16 +342,8 @@ void TReFtp::WriteTransferBytes(const char* data, DWORD count) {
 }
 
 void TReFtp::Upload(const std::string& remotePath, const void* data, DWORD count, LONGLONG offset) {
-  Log("    FTP Upload: " + remotePath + " Offset:" + std::to_string(offset));
-  RaiseIfBadLine(remotePath);
-  if (direction_ != TDirection::Upload || remotePath != transferPath_ ||
-      offset != transferPosition_)
-    AbortTransfer();
-  ReportStatus(ftpTransfer, "Starting FTP transfer");
-  struct ReadyOnExit {
-    TReFtp& ftp;
-    ~ReadyOnExit() { ftp.ReportStatus(ftpReady, "Transfer complete"); }
-  } ready{*this};
+  BeginTransferRequest("Upload", remotePath, offset, TDirection::Upload);
+  TReadyOnExit ready(*this);
 
   if (direction_ == TDirection::None) OpenTransfer("APPE", remotePath, offset, TDirection::Upload);
   try {

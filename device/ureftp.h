@@ -88,6 +88,21 @@ class TReFtp : public TIdFTP {
  private:
   // Reads the reply that closes an aborted download, passing over preliminary (1xx) lines.
   int ExpectClosingReply(const TIdReplyCodes& allowed);
+  // The start of a Download or Upload request: its log line, the path check, and the close
+  // of an open transfer that this request does not continue.
+  void BeginTransferRequest(const char* name, const std::string& remotePath, LONGLONG offset,
+                            TDirection direction);
+  // Reports "Transfer complete" when a request ends, however it ends.
+  class TReadyOnExit {
+   public:
+    explicit TReadyOnExit(TReFtp& ftp) : ftp_(ftp) {}
+    ~TReadyOnExit();
+    TReadyOnExit(const TReadyOnExit&) = delete;
+    TReadyOnExit& operator=(const TReadyOnExit&) = delete;
+
+   private:
+    TReFtp& ftp_;
+  };
   // Closes the control connection and opens a new logged-in session; counts as a reconnect.
   void Reconnect();
   void OpenTransfer(const std::string& verb, const std::string& remotePath, LONGLONG offset,
