@@ -249,25 +249,16 @@ void TReFtp::OpenTransfer(const std::string& verb, const std::string& remotePath
 
 DWORD TReFtp::ReadTransferBytes(char* buffer, DWORD count, bool* ended) {
   TIdTCPConnection& data = *DataConnection();
-  TIdManagedBuffer& pending = data.PendingInput();
-  std::exception_ptr failure;
   *ended = false;
+  DWORD n = 0;
   try {
-    while (pending.Size() < count) {
-      data.ReceiveChunk(true, -1, true);
-      data.DetectDisconnect(true, true);
-    }
+    // Straight from the socket into the caller's buffer once nothing is pending.
+    while (n < count) n += static_cast<DWORD>(data.ReadAvailable(buffer + n, count - n));
   } catch (const EIdConnClosedGracefully&) {
     *ended = true;
-  } catch (...) {
-    failure = std::current_exception();
   }
-  DWORD n = static_cast<DWORD>(std::min<std::size_t>(count, pending.Size()));
-  if (n > 0) {
-    std::memcpy(buffer, pending.Data(), n);
-    pending.Remove(n);
-  }
-  if (failure) std::rethrow_exception(failure);
+  // Any other failure leaves: bytes already in the buffer are not counted, and a fresh
+  // transfer fetches them again from the last counted position.
   return n;
 }
 

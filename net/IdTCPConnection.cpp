@@ -112,22 +112,40 @@ void TIdTCPConnection::ResetInput() {
   peerClosed_ = false;
 }
 
-long TIdTCPConnection::ReceiveIntoPending(int timeout, bool& timedOut) {
+long TIdTCPConnection::ReceiveIntoPending(char* target, long size, int timeout, bool& timedOut) {
   timedOut = false;
-  const long size = recvBufferSize_;
-  char* tail = pendingInput_.ReserveTail(static_cast<std::size_t>(size));
+  const bool direct = target != nullptr;
+  if (!direct) {
+    size = recvBufferSize_;
+    target = pendingInput_.ReserveTail(static_cast<std::size_t>(size));
+  }
   // The wait and the receive are one call (the socket's receive time-out), so a flowing
   // transfer costs one system call per block, like a plain recv loop.
-  const long n = ioHandler_->RecvWithin(tail, size, timeout);
+  const long n = ioHandler_->RecvWithin(target, size, timeout);
   if (n == -1 && platform::LastSocketError() == platform::kWsaEWOULDBLOCK) {
     timedOut = true;
     return -1;
   }
-  if (n > 0) pendingInput_.CommitTail(static_cast<std::size_t>(n));
+  if (n > 0 && !direct) pendingInput_.CommitTail(static_cast<std::size_t>(n));
   return n;
 }
 
 int TIdTCPConnection::ReceiveChunk(bool raiseIfDisconnected, int timeout, bool raiseOnTimeout) {
+  return static_cast<int>(ReceiveStep(nullptr, 0, raiseIfDisconnected, timeout, raiseOnTimeout));
+}
+
+long TIdTCPConnection::ReadAvailable(void* destination, long count) {
+  if (count <= 0 || destination == nullptr) return 0;
+  if (pendingInput_.Empty())
+    return ReceiveStep(static_cast<char*>(destination), count, true, -1, true);
+  const auto n = std::min(static_cast<std::size_t>(count), pendingInput_.Size());
+  std::memcpy(destination, pendingInput_.Data(), n);
+  pendingInput_.Remove(n);
+  return static_cast<long>(n);
+}
+
+long TIdTCPConnection::ReceiveStep(char* target, long size, bool raiseIfDisconnected, int timeout,
+                                   bool raiseOnTimeout) {
   if (timeout == -1) timeout = readTimeout_ == 0 ? -2 : readTimeout_;
   DetectDisconnect(raiseIfDisconnected);
   if (!IsConnected()) {
@@ -141,7 +159,7 @@ int TIdTCPConnection::ReceiveChunk(bool raiseIfDisconnected, int timeout, bool r
       n = 0;
     } else {
       bool timedOut = false;
-      n = ReceiveIntoPending(timeout, timedOut);
+      n = ReceiveIntoPending(target, size, timeout, timedOut);
       if (timedOut) {
         if (raiseOnTimeout) throw EIdReadTimeout(kReadTimeout);
         return -1;
@@ -159,7 +177,7 @@ int TIdTCPConnection::ReceiveChunk(bool raiseIfDisconnected, int timeout, bool r
     }
     DetectDisconnect(raiseIfDisconnected);
   } while (n == 0 && IsConnected());
-  return static_cast<int>(n);
+  return n;
 }
 
 std::string TIdTCPConnection::ReadLine(const std::string& terminator) {

@@ -121,6 +121,13 @@ class TIdTCPConnection {
   // the next read raises EIdConnClosedGracefully.
   virtual std::string ReadLine(const std::string& terminator = "\n");
 
+  // Moves up to count bytes into destination and returns how many (at least 1): the pending
+  // bytes first; with nothing pending, one receive straight into destination, which spares a
+  // bulk reader the copy through PendingInput. Waits and failures as ReceiveChunk with
+  // raiseIfDisconnected: a closed peer with nothing pending raises EIdConnClosedGracefully.
+  // count <= 0 or no destination: 0.
+  long ReadAvailable(void* destination, long count);
+
   // Fills destination with exactly count bytes (count <= 0 or no destination: nothing).
   // Raises EIdConnClosedGracefully when the peer closes first (the bytes stay pending),
   // EIdReadTimeout when a step times out.
@@ -175,10 +182,13 @@ class TIdTCPConnection {
   friend class TIdIOHandlerSocket;
   // Called by a handler being destroyed.
   void HandlerDestroyed(TIdIOHandlerSocket* handler);
-  // Receives up to RecvBufferSize bytes straight into PendingInput's tail, waiting at most
-  // timeout ms (-2: without limit) for the first byte. Returns the count, 0 (peer closed) or
-  // -1 (failure, or timedOut set).
-  long ReceiveIntoPending(int timeout, bool& timedOut);
+  // Receives up to RecvBufferSize bytes straight into PendingInput's tail (or, with a target,
+  // up to size bytes into target), waiting at most timeout ms (-2: without limit) for the
+  // first byte. Returns the count, 0 (peer closed) or -1 (failure, or timedOut set).
+  long ReceiveIntoPending(char* target, long size, int timeout, bool& timedOut);
+  // ReceiveChunk's step, into PendingInput (target null) or into target.
+  long ReceiveStep(char* target, long size, bool raiseIfDisconnected, int timeout,
+                   bool raiseOnTimeout);
 
   TIdStackUse stackUse_;
   int readTimeout_ = 0;

@@ -153,6 +153,30 @@ TEST(NetDisconnect, ReceiveChunkFeedsPendingInputForDirectConsumption) {
       EIdConnClosedGracefully);
 }
 
+// A bulk reader takes pending bytes first, then receives straight into its own buffer; the end
+// of the data is EIdConnClosedGracefully only once everything was handed out.
+TEST(NetDisconnect, ReadAvailableHandsOutPendingBytesThenReceivesDirectly) {
+  TScriptedPeer peer;
+  peer.Send("line\nabc").Pause(50).Send(std::string(100000, 'z')).Close();
+  auto c = ConnectTo(peer);
+  EXPECT_EQ(c->ReadLine(), "line");
+  std::string out(100003 + 16, '\0');
+  long got = 0;
+  while (got < 3) got += c->ReadAvailable(&out[got], 2);
+  EXPECT_EQ(out.substr(0, 3), "abc");
+  EXPECT_TRUE(c->PendingInput().Empty());
+  try {
+    for (int i = 0; i < 1000; ++i) {
+      got += c->ReadAvailable(&out[got], static_cast<long>(out.size()) - got);
+    }
+    FAIL() << "the closed peer was never reported";
+  } catch (const EIdConnClosedGracefully&) {
+  }
+  EXPECT_EQ(got, 100003);
+  EXPECT_EQ(out.substr(3, 100000), std::string(100000, 'z'));
+  EXPECT_EQ(c->ReadAvailable(&out[0], 0), 0);
+}
+
 TEST(NetDisconnect, SilentPeerTimesOutAndConnectionStaysUsable) {
   TScriptedPeer peer;
   peer.Send("par").Pause(600).Send("tial\n").Hold();
