@@ -17,11 +17,9 @@
 namespace veldra::platform {
 namespace {
 
-thread_local int tLastSocketError = 0;
-
 // Stores errno (translated) as this thread's last error and returns -1 for the caller.
 int Fail() {
-  tLastSocketError = ErrnoToSocketError(errno);
+  SetLastSocketError(ErrnoToSocketError(errno));
   return -1;
 }
 
@@ -41,7 +39,7 @@ int ReadName(NameCall call, SocketHandle socket, std::uint32_t& address, std::ui
   socklen_t len = sizeof ss;
   if (call(socket, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return Fail();
   if (ss.ss_family != AF_INET) {
-    tLastSocketError = 10047;
+    SetLastSocketError(10047);
     return -1;
   }
   const auto* sa = reinterpret_cast<const sockaddr_in*>(&ss);
@@ -72,7 +70,7 @@ int ConnectCancellable(SocketHandle socket, const sockaddr_in& sa,
       result = -1;
       for (;;) {
         if (cancel->load()) {
-          tLastSocketError = kWsaEINTR;
+          SetLastSocketError(kWsaEINTR);
           break;
         }
         pollfd pfd{socket, POLLOUT, 0};
@@ -87,7 +85,7 @@ int ConnectCancellable(SocketHandle socket, const sockaddr_in& sa,
         if (getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &len) != 0) {
           Fail();
         } else if (error != 0) {
-          tLastSocketError = ErrnoToSocketError(error);
+          SetLastSocketError(ErrnoToSocketError(error));
         } else {
           result = 0;
         }
@@ -196,29 +194,6 @@ int ErrnoToSocketError(int err) {
   }
 }
 
-int LastSocketError() {
-  return tLastSocketError;
-}
-void SetLastSocketError(int code) {
-  tLastSocketError = code;
-}
-
-UniqueSocket& UniqueSocket::operator=(UniqueSocket&& other) noexcept {
-  if (this != &other) Reset(other.Release());
-  return *this;
-}
-
-SocketHandle UniqueSocket::Release() {
-  const SocketHandle handle = handle_;
-  handle_ = kInvalidSocket;
-  return handle;
-}
-
-void UniqueSocket::Reset(SocketHandle handle) {
-  if (handle_ != kInvalidSocket && handle_ != handle) ::close(handle_);
-  handle_ = handle;
-}
-
 SocketHandle CreateSocket(int type, int protocol) {
   const int osType = type == kSocketStream ? SOCK_STREAM : type;
   const SocketHandle s = ::socket(AF_INET, osType | SOCK_CLOEXEC, protocol);
@@ -265,7 +240,7 @@ int ConnectSocket(SocketHandle socket, std::uint32_t address, std::uint16_t port
   socklen_t len = sizeof error;
   if (::getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &len) != 0) return Fail();
   if (error != 0) {
-    tLastSocketError = ErrnoToSocketError(error);
+    SetLastSocketError(ErrnoToSocketError(error));
     return -1;
   }
   return 0;
@@ -324,7 +299,7 @@ int WaitSocket(SocketHandle socket, short events, int timeoutMs) {
     const int ready = ::poll(&pfd, 1, wait);
     if (ready > 0) {
       if (pfd.revents & POLLNVAL) {
-        tLastSocketError = kWsaENOTSOCK;
+        SetLastSocketError(kWsaENOTSOCK);
         return -1;
       }
       // POLLHUP/POLLERR count as ready: the following call reports the close or error.
@@ -392,7 +367,7 @@ int LookupHostIPv4(const std::string& name, std::uint32_t& address) {
   if (name.empty() || ::getaddrinfo(name.c_str(), nullptr, &hints, &result) != 0 ||
       result == nullptr) {
     if (result != nullptr) ::freeaddrinfo(result);
-    tLastSocketError = kWsaHostNotFound;
+    SetLastSocketError(kWsaHostNotFound);
     return -1;
   }
   const auto* sa = reinterpret_cast<const sockaddr_in*>(result->ai_addr);

@@ -20,8 +20,6 @@
 namespace veldra::platform {
 namespace {
 
-thread_local int tLastSocketError = 0;
-
 // Starts Winsock 2.2 once for the process, at the first socket or name query; it stays up
 // until the process ends.
 bool StartWinsock() {
@@ -29,7 +27,7 @@ bool StartWinsock() {
     WSADATA data;
     return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
   }();
-  if (!started) tLastSocketError = WSANOTINITIALISED;
+  if (!started) SetLastSocketError(WSANOTINITIALISED);
   return started;
 }
 
@@ -43,7 +41,7 @@ SocketHandle FromNative(SOCKET socket) {
 }
 
 int Fail() {
-  tLastSocketError = ::WSAGetLastError();
+  SetLastSocketError(::WSAGetLastError());
   return -1;
 }
 
@@ -96,7 +94,7 @@ int WaitSocket(SocketHandle socket, bool write, int timeoutMs) {
                              timeoutMs < 0 ? nullptr : &tv);
   if (ready < 0) {
     Fail();
-    if (tLastSocketError == WSAENOTSOCK) tLastSocketError = kWsaENOTSOCK;
+    if (LastSocketError() == WSAENOTSOCK) SetLastSocketError(kWsaENOTSOCK);
     return -1;
   }
   return ready > 0 ? 1 : 0;
@@ -114,7 +112,7 @@ int ReadName(NameCall call, SocketHandle socket, std::uint32_t& address, std::ui
   int len = sizeof ss;
   if (call(Native(socket), reinterpret_cast<sockaddr*>(&ss), &len) != 0) return Fail();
   if (ss.ss_family != AF_INET) {
-    tLastSocketError = 10047;
+    SetLastSocketError(10047);
     return -1;
   }
   const auto* sa = reinterpret_cast<const sockaddr_in*>(&ss);
@@ -134,7 +132,7 @@ int ConnectCancellable(SocketHandle socket, const sockaddr_in& sa,
       result = -1;
       for (;;) {
         if (cancel->load()) {
-          tLastSocketError = kWsaEINTR;
+          SetLastSocketError(kWsaEINTR);
           break;
         }
         fd_set writable;
@@ -156,9 +154,9 @@ int ConnectCancellable(SocketHandle socket, const sockaddr_in& sa,
                          &len) != 0) {
           Fail();
         } else if (error != 0) {
-          tLastSocketError = error;
+          SetLastSocketError(error);
         } else if (FD_ISSET(Native(socket), &failed)) {
-          tLastSocketError = kWsaECONNREFUSED;
+          SetLastSocketError(kWsaECONNREFUSED);
         } else {
           result = 0;
         }
@@ -166,9 +164,9 @@ int ConnectCancellable(SocketHandle socket, const sockaddr_in& sa,
       }
     }
   }
-  const int lastError = tLastSocketError;
+  const int lastError = LastSocketError();
   SetBlocking(socket, true);
-  tLastSocketError = lastError;
+  SetLastSocketError(lastError);
   return result;
 }
 
@@ -229,29 +227,6 @@ int ErrnoToSocketError(int err) {
   }
 }
 
-int LastSocketError() {
-  return tLastSocketError;
-}
-void SetLastSocketError(int code) {
-  tLastSocketError = code;
-}
-
-UniqueSocket& UniqueSocket::operator=(UniqueSocket&& other) noexcept {
-  if (this != &other) Reset(other.Release());
-  return *this;
-}
-
-SocketHandle UniqueSocket::Release() {
-  const SocketHandle handle = handle_;
-  handle_ = kInvalidSocket;
-  return handle;
-}
-
-void UniqueSocket::Reset(SocketHandle handle) {
-  if (handle_ != kInvalidSocket && handle_ != handle) CloseSocket(handle_);
-  handle_ = handle;
-}
-
 SocketHandle CreateSocket(int type, int protocol) {
   if (!StartWinsock()) return kInvalidSocket;
   const int osType = type == kSocketStream ? SOCK_STREAM : type;
@@ -305,7 +280,7 @@ long RecvSocket(SocketHandle socket, void* data, std::size_t length) {
     const int ready = WaitSocket(socket, false, timeoutMs);
     if (ready < 0) return -1;
     if (ready == 0) {
-      tLastSocketError = kWsaEWOULDBLOCK;
+      SetLastSocketError(kWsaEWOULDBLOCK);
       return -1;
     }
   }
@@ -318,7 +293,7 @@ long RecvSocketNoWait(SocketHandle socket, void* data, std::size_t length) {
   const int ready = WaitSocket(socket, false, 0);
   if (ready < 0) return -1;
   if (ready == 0) {
-    tLastSocketError = kWsaEWOULDBLOCK;
+    SetLastSocketError(kWsaEWOULDBLOCK);
     return -1;
   }
   const int n = ::recv(Native(socket), static_cast<char*>(data), ClampLength(length), 0);
@@ -341,7 +316,7 @@ long SendSocketNoWait(SocketHandle socket, const void* data, std::size_t length)
   const int error = n == SOCKET_ERROR ? ::WSAGetLastError() : 0;
   SetBlocking(socket, true);
   if (n == SOCKET_ERROR) {
-    tLastSocketError = error;
+    SetLastSocketError(error);
     return -1;
   }
   return n;
@@ -404,7 +379,7 @@ int LookupHostIPv4(const std::string& name, std::uint32_t& address) {
   if (name.empty() || ::getaddrinfo(name.c_str(), nullptr, &hints, &result) != 0 ||
       result == nullptr) {
     if (result != nullptr) ::freeaddrinfo(result);
-    tLastSocketError = kWsaHostNotFound;
+    SetLastSocketError(kWsaHostNotFound);
     return -1;
   }
   const auto* sa = reinterpret_cast<const sockaddr_in*>(result->ai_addr);
