@@ -274,10 +274,13 @@ long SendSocket(SocketHandle socket, const void* data, std::size_t length) {
   return n == SOCKET_ERROR ? Fail() : n;
 }
 
-long RecvSocket(SocketHandle socket, void* data, std::size_t length) {
-  const int timeoutMs = ReceiveTimeoutOf(socket);
-  if (timeoutMs > 0) {
-    const int ready = WaitSocket(socket, false, timeoutMs);
+namespace {
+
+// recv() after waiting at most waitMs (< 0: no wait) for the socket to become readable
+// (data or a closed peer, so recv then returns at once); a wait that runs out is 10035.
+long RecvWithin(SocketHandle socket, void* data, std::size_t length, int waitMs) {
+  if (waitMs >= 0) {
+    const int ready = WaitSocket(socket, false, waitMs);
     if (ready < 0) return -1;
     if (ready == 0) {
       SetLastSocketError(kWsaEWOULDBLOCK);
@@ -288,16 +291,15 @@ long RecvSocket(SocketHandle socket, void* data, std::size_t length) {
   return n == SOCKET_ERROR ? Fail() : n;
 }
 
+}  // namespace
+
+long RecvSocket(SocketHandle socket, void* data, std::size_t length) {
+  const int timeoutMs = ReceiveTimeoutOf(socket);
+  return RecvWithin(socket, data, length, timeoutMs > 0 ? timeoutMs : -1);
+}
+
 long RecvSocketNoWait(SocketHandle socket, void* data, std::size_t length) {
-  // Readable means data or a closed peer: recv then returns at once.
-  const int ready = WaitSocket(socket, false, 0);
-  if (ready < 0) return -1;
-  if (ready == 0) {
-    SetLastSocketError(kWsaEWOULDBLOCK);
-    return -1;
-  }
-  const int n = ::recv(Native(socket), static_cast<char*>(data), ClampLength(length), 0);
-  return n == SOCKET_ERROR ? Fail() : n;
+  return RecvWithin(socket, data, length, 0);
 }
 
 int SetSocketReceiveTimeout(SocketHandle socket, int timeoutMs) {

@@ -25,12 +25,8 @@ void Login(ScriptedSession& s) {
   s.Send("215 UNIX Type: L8");
 }
 
-// Serves one transfer command: the data connection in the client's mode, `data`, then the
-// final reply lines.
-void ServeTransfer(ScriptedSession& s, bool passive, const std::string& command,
-                   const std::string& data, const Lines& finals = {"226 Transfer complete."}) {
-  std::string host;
-  int port = 0;
+// Answers the client's PASV or PORT; for PORT, host and port receive the announced endpoint.
+void AnswerDataEndpoint(ScriptedSession& s, bool passive, std::string& host, int& port) {
   if (passive) {
     s.Expect("PASV");
     s.Send(s.OpenPassive());
@@ -39,6 +35,15 @@ void ServeTransfer(ScriptedSession& s, bool passive, const std::string& command,
     ScriptedSession::ParsePort(s.LastCommand(), host, port);
     s.Send("200 PORT command successful.");
   }
+}
+
+// Serves one transfer command: the data connection in the client's mode, `data`, then the
+// final reply lines.
+void ServeTransfer(ScriptedSession& s, bool passive, const std::string& command,
+                   const std::string& data, const Lines& finals = {"226 Transfer complete."}) {
+  std::string host;
+  int port = 0;
+  AnswerDataEndpoint(s, passive, host, port);
   s.Expect(command);
   s.Send("150 Here comes the directory listing.");
   if (passive ? !s.AcceptData() : !s.ConnectActive(host, port)) return;
@@ -348,14 +353,7 @@ TEST(FtpTransferScripted, AbortedRefusedAndResumedTransfers) {
           Login(s);
           std::string host;
           int port = 0;
-          if (passive) {
-            s.Expect("PASV");
-            s.Send(s.OpenPassive());
-          } else {
-            s.Expect("PORT *");
-            ScriptedSession::ParsePort(s.LastCommand(), host, port);
-            s.Send("200 ok");
-          }
+          AnswerDataEndpoint(s, passive, host, port);
           s.Expect("REST 1000");
           s.Send("350 Restarting at 1000");
           s.Expect("RETR /f.bin");
