@@ -51,7 +51,14 @@ int RunMount(const std::string& deviceName, const std::string& hostAndPath, cons
 int CreateDevice(const std::string& host, const std::string& remotePath, const std::string& user,
                  const std::string& password, bool passive, int32_t port) {
   try {
-    auto device = std::make_unique<TFTPDevice>(host, remotePath, user, password, passive, port);
+    TDeviceSettings settings;
+    settings.Host = host;
+    settings.RemotePath = remotePath;
+    settings.User = user;
+    settings.Password = password;
+    settings.Passive = passive;
+    settings.Port = port;
+    auto device = std::make_unique<TFTPDevice>(settings);
     std::lock_guard<std::mutex> hold(DeviceLock);
     FtpDevice = std::move(device);
     return 0;

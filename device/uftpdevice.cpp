@@ -188,17 +188,16 @@ int TFTPDeviceFileList::AddEntry(const std::string& dirPath, int32_t listingNumb
                    KindAttributes(item.Kind), item.ByteSize, item.Modified);
 }
 
-TFTPDevice::TFTPDevice(const std::string& host, const std::string& remotePath,
-                       const std::string& user, const std::string& password, bool passive, int port)
+TFTPDevice::TFTPDevice(const TDeviceSettings& settings)
     : cache_(std::make_unique<TFTPDeviceFileList>()), session_(std::make_unique<TReFtp>()) {
   session_->SetReadTimeout(5000);
-  session_->SetHost(host);
-  session_->SetUsername(user);
-  session_->SetPassword(password);
-  session_->SetPassive(passive);
-  session_->SetPort(port);
-  remoteRoot_ = MakeRemoteRoot(remotePath);
-  volumeName_ = "ftp://" + host + remoteRoot_;
+  session_->SetHost(settings.Host);
+  session_->SetUsername(settings.User);
+  session_->SetPassword(settings.Password);
+  session_->SetPassive(settings.Passive);
+  session_->SetPort(settings.Port);
+  remoteRoot_ = MakeRemoteRoot(settings.RemotePath);
+  volumeName_ = "ftp://" + settings.Host + remoteRoot_;
   std::replace(volumeName_.begin(), volumeName_.end(), '\\', '/');
   volumeSerial_ = SoundexSerial(volumeName_);
   // The first command meets no connection; the session's retry connects and logs in.

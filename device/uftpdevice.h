@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "device/DeviceSettings.h"
 #include "device/WinTypes.h"
 #include "platform/Exception.h"
 
@@ -108,8 +109,7 @@ class TFTPDevice {
  public:
   // Connects, logs in, lists the root, probes REST. Raises on any failure (nothing leaks).
   // The session's control read time-out is 5000 ms.
-  TFTPDevice(const std::string& host, const std::string& remotePath, const std::string& user,
-             const std::string& password, bool passive, int port);
+  explicit TFTPDevice(const TDeviceSettings& settings);
   // Finishes (never aborts) an open upload, then closes the session. Never raises.
   ~TFTPDevice();
   TFTPDevice(const TFTPDevice&) = delete;

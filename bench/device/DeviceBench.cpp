@@ -90,7 +90,12 @@ int main(int argc, char** argv) {
     }
     auto server = StartVsftpd(root.Path());
     server->OwnTree();
-    TFTPDevice dev("127.0.0.1", "", server->User(), server->Password(), true, server->Port());
+    TDeviceSettings settings;
+    settings.Host = "127.0.0.1";
+    settings.User = server->User();
+    settings.Password = server->Password();
+    settings.Port = server->Port();
+    TFTPDevice dev(settings);
 
     double curlGet = 1e9, devRead = 1e9, curlPut = 1e9, devWrite = 1e9;
     for (int r = 0; r < rounds; ++r) {

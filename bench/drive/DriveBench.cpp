@@ -60,8 +60,7 @@ int main(int argc, char** argv) {
   auto server = vt::StartVsftpd(root.Path());
   server->OwnTree();
 
-  FtpDevice = std::make_unique<TFTPDevice>("127.0.0.1", "", server->User(), server->Password(),
-                                           true, server->Port());
+  FtpDevice = std::make_unique<TFTPDevice>(veldra::test::DeviceSettingsFor(*server));
   char16_t letter[] = u"l";
   DOKAN_OPTIONS options{DOKAN_VERSION, 8, 0, 0, letter};
   DOKAN_OPERATIONS operations{};

@@ -47,8 +47,8 @@ class DeviceOnServer : public ::testing::TestWithParam<Param> {
     server_ = veldra::test::StartServer(GetParam().kind, root_->Path(), options);
   }
   std::unique_ptr<TFTPDevice> Connect(const std::string& remote = "pub") {
-    return std::make_unique<TFTPDevice>("127.0.0.1", remote, server_->User(), server_->Password(),
-                                        GetParam().passive, server_->Port());
+    return std::make_unique<TFTPDevice>(
+        veldra::test::DeviceSettingsFor(*server_, GetParam().passive, remote));
   }
   std::string Local(const std::string& rel) const { return *root_ / ("pub/" + rel); }
 
@@ -263,7 +263,7 @@ TEST(DeviceOnVsftpd, IdleSessionClosedByTheServerIsReconnected) {
   ServerOptions options;
   options.idleTimeoutSeconds = 1;
   auto server = StartVsftpd(root.Path(), options);
-  TFTPDevice dev("127.0.0.1", "", server->User(), server->Password(), true, server->Port());
+  TFTPDevice dev(veldra::test::DeviceSettingsFor(*server));
   std::this_thread::sleep_for(std::chrono::seconds(3));
   char buf[7];
   DWORD n = 0;
@@ -281,7 +281,7 @@ TEST(DeviceOnVsftpd, ReaderPausingPastTheDataTimeOutReadsOn) {
   ServerOptions options;
   options.dataTimeoutSeconds = 2;
   auto server = StartVsftpd(root.Path(), options);
-  TFTPDevice dev("127.0.0.1", "", server->User(), server->Password(), true, server->Port());
+  TFTPDevice dev(veldra::test::DeviceSettingsFor(*server));
   std::string got(content.size(), '\0');
   const DWORD block = 128 * 1024;
   for (size_t at = 0; at < content.size(); at += block) {

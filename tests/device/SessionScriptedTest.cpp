@@ -140,8 +140,16 @@ class ScriptedDevice : public ::testing::Test {
     server_ = std::make_unique<ScriptedFtpServer>([this](ScriptedSession& s) { Serve(f_, s); });
   }
   std::unique_ptr<TFTPDevice> Connect(bool passive = true) {
-    return std::make_unique<TFTPDevice>("127.0.0.1", "", "user", "secret", passive,
-                                        server_->Port());
+    return std::make_unique<TFTPDevice>([&] {
+      TDeviceSettings s;
+      s.Host = "127.0.0.1";
+      s.RemotePath = "";
+      s.User = "user";
+      s.Password = "secret";
+      s.Passive = passive;
+      s.Port = server_->Port();
+      return s;
+    }());
   }
   std::vector<std::string> Commands() const { return server_->Commands(); }
 

@@ -45,8 +45,7 @@ class CallbackTest : public ::testing::Test {
     vt::MakeDirs(*root_ / "many");
     for (int i = 0; i < 200; ++i) vt::WriteFile(*root_ / ("many/f" + std::to_string(i)), "");
     server_ = vt::StartPyftpdlib(root_->Path(), options);
-    FtpDevice = std::make_unique<TFTPDevice>("127.0.0.1", "", server_->User(), server_->Password(),
-                                             true, server_->Port());
+    FtpDevice = std::make_unique<TFTPDevice>(veldra::test::DeviceSettingsFor(*server_));
     info_ = DOKAN_FILE_INFO{};
     info_.ProcessId = static_cast<DWORD>(::getpid());
   }
@@ -389,7 +388,16 @@ void RefuseCompletedUploads(vt::ScriptedSession& s) {
 // A refused completion is the error of the flush (and so of close), never lost.
 TEST(CallbackCompletion, RefusedCompletionFailsTheFlush) {
   vt::ScriptedFtpServer server(RefuseCompletedUploads);
-  FtpDevice = std::make_unique<TFTPDevice>("127.0.0.1", "", "u", "p", true, server.Port());
+  FtpDevice = std::make_unique<TFTPDevice>([&] {
+    TDeviceSettings s;
+    s.Host = "127.0.0.1";
+    s.RemotePath = "";
+    s.User = "u";
+    s.Password = "p";
+    s.Passive = true;
+    s.Port = server.Port();
+    return s;
+  }());
   DOKAN_FILE_INFO info{};
   info.ProcessId = static_cast<DWORD>(::getpid());
   ASSERT_EQ(0, FtpCreateFile(u"\\q.txt", 0x40000000, 3, CREATE_ALWAYS, 0x80, &info));

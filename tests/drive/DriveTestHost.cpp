@@ -41,7 +41,16 @@ int main(int argc, char** argv) {
   DebugMode = debug;
   OwnerProcessId = owner;
   try {
-    FtpDevice = std::make_unique<TFTPDevice>("127.0.0.1", path, user, password, passive, port);
+    FtpDevice = std::make_unique<TFTPDevice>([&] {
+      TDeviceSettings s;
+      s.Host = "127.0.0.1";
+      s.RemotePath = path;
+      s.User = user;
+      s.Password = password;
+      s.Passive = passive;
+      s.Port = port;
+      return s;
+    }());
   } catch (const std::exception& e) {
     WriteLine(std::string("device: ") + e.what());
     return 1;

@@ -587,4 +587,16 @@ std::unique_ptr<TestFtpServer> StartProftpd(const std::string& root, const Serve
   return StartServer(ServerKind::Proftpd, root, o);
 }
 
+TDeviceSettings DeviceSettingsFor(const TestFtpServer& server, bool passive,
+                                  const std::string& remotePath) {
+  TDeviceSettings settings;
+  settings.Host = "127.0.0.1";
+  settings.RemotePath = remotePath;
+  settings.User = server.User();
+  settings.Password = server.Password();
+  settings.Passive = passive;
+  settings.Port = server.Port();
+  return settings;
+}
+
 }  // namespace veldra::test

@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "device/DeviceSettings.h"
 #include "tests/support/TempDir.h"
 
 namespace veldra::test {
@@ -125,6 +126,10 @@ std::unique_ptr<TestFtpServer> StartPureFtpd(const std::string& root,
                                              const ServerOptions& options = {});
 std::unique_ptr<TestFtpServer> StartProftpd(const std::string& root,
                                             const ServerOptions& options = {});
+
+// Device settings that log in to `server` on 127.0.0.1 (remote directory `remotePath`).
+TDeviceSettings DeviceSettingsFor(const TestFtpServer& server, bool passive = true,
+                                  const std::string& remotePath = "");
 
 // Runs argv (argv[0] an absolute path or found on PATH) with `input` on its standard input;
 // returns the exit status (128+signal when killed, -1 when it could not be started). Output

@@ -156,7 +156,16 @@ TEST(Win32Device, ReadsWritesRenamesAndDeletesInBothModes) {
   for (bool passive : {true, false}) {
     SCOPED_TRACE(passive ? "passive" : "active");
     const std::string mode = passive ? "pasv" : "port";
-    TFTPDevice device("127.0.0.1", "", server.user, server.password, passive, server.port);
+    TFTPDevice device([&] {
+      TDeviceSettings s;
+      s.Host = "127.0.0.1";
+      s.RemotePath = "";
+      s.User = server.user;
+      s.Password = server.password;
+      s.Passive = passive;
+      s.Port = server.port;
+      return s;
+    }());
     BY_HANDLE_FILE_INFORMATION info{};
     device.GetFileInfo("\\device-big.bin", &info);
     EXPECT_EQ(info.nFileSizeLow, big.size());
@@ -208,11 +217,29 @@ TEST(Win32Device, ReadsWritesRenamesAndDeletesInBothModes) {
 
 TEST(Win32Device, RefusedLoginIsAnExceptionAndARemoteRootIsHonoured) {
   NEED_SERVER(server);
-  EXPECT_THROW(TFTPDevice("127.0.0.1", "", server.user, "wrong-password", true, server.port),
+  EXPECT_THROW(TFTPDevice([&] {
+                 TDeviceSettings s;
+                 s.Host = "127.0.0.1";
+                 s.RemotePath = "";
+                 s.User = server.user;
+                 s.Password = "wrong-password";
+                 s.Passive = true;
+                 s.Port = server.port;
+                 return s;
+               }()),
                EIdProtocolReplyError);
   std::filesystem::create_directories(RootFile(server, "sub-root"));
   PutFile(server, "sub-root\\inner.txt", "inside");
-  TFTPDevice device("127.0.0.1", "sub-root", server.user, server.password, true, server.port);
+  TFTPDevice device([&] {
+    TDeviceSettings s;
+    s.Host = "127.0.0.1";
+    s.RemotePath = "sub-root";
+    s.User = server.user;
+    s.Password = server.password;
+    s.Passive = true;
+    s.Port = server.port;
+    return s;
+  }());
   EXPECT_EQ(device.VolumeName().rfind("ftp://127.0.0.1", 0), 0u) << device.VolumeName();
   char buffer[16] = {};
   DWORD read = 0;
