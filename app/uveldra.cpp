@@ -58,9 +58,7 @@ int CreateDevice(const std::string& host, const std::string& remotePath, const s
     settings.Password = password;
     settings.Passive = passive;
     settings.Port = port;
-    auto device = std::make_unique<TFTPDevice>(settings);
-    std::lock_guard<std::mutex> hold(DeviceLock);
-    FtpDevice = std::move(device);
+    FtpDevice = std::make_unique<TFTPDevice>(settings);
     return 0;
   } catch (const std::exception& e) {
     PrintMessage(e.what());
@@ -70,12 +68,7 @@ int CreateDevice(const std::string& host, const std::string& remotePath, const s
 
 int FreeDevice() {
   try {
-    std::unique_ptr<TFTPDevice> device;
-    {
-      std::lock_guard<std::mutex> hold(DeviceLock);
-      device = std::move(FtpDevice);
-    }
-    device.reset();  // closes the session outside the lock
+    FtpDevice.reset();  // finishes open uploads, closes the sessions
     return 0;
   } catch (const std::exception& e) {
     PrintMessage(e.what());
@@ -114,6 +107,10 @@ int ServeDrive(char letter) {
   options.MountPoint = mountPoint.c_str();
   DOKAN_OPERATIONS operations{};
   FillOperations(&operations);
+  // What a POSIX file system asks beyond the table (modes); the Windows library ignores it.
+  static VELDRA_EXTENSIONS extensions;
+  FillExtensions(&extensions);
+  options.GlobalContext = reinterpret_cast<ULONG64>(&extensions);
 
   SignalStarted();
   const int result = DokanMain(&options, &operations);

@@ -26,11 +26,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "drive/Dokan.h"
+#include "platform/Interrupt.h"
+#include "platform/ReadAhead.h"
 #include "platform/TextConv.h"
 
 extern char** environ;
@@ -38,20 +41,38 @@ extern char** environ;
 namespace veldra::drive {
 
 int WindowsErrorToErrno(int code) {
-  switch (code) {
+  switch (-code) {
     case 0:
       return 0;
-    case -ERROR_FILE_NOT_FOUND:
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
       return ENOENT;
-    case -ERROR_ACCESS_DENIED:
+    case ERROR_ACCESS_DENIED:
       return EACCES;
-    case -ERROR_SEEK:
+    case ERROR_SEEK:
       return ESPIPE;
-    case -ERROR_ALREADY_EXISTS:
+    case ERROR_ALREADY_EXISTS:
       return EEXIST;
-    case -ERROR_INVALID_FUNCTION:
+    case ERROR_INVALID_FUNCTION:
       return EPERM;
+    case ERROR_DISK_FULL:
+      return ENOSPC;
+    case ERROR_DISK_QUOTA_EXCEEDED:
+      return EDQUOT;
+    case ERROR_DIR_NOT_EMPTY:
+      return ENOTEMPTY;
+    case ERROR_FILENAME_EXCED_RANGE:
+      return ENAMETOOLONG;
+    case ERROR_INVALID_NAME:
+      return EINVAL;
+    case ERROR_DIRECTORY:
+      return ENOTDIR;
+    case ERROR_BUSY:
+      return EBUSY;
+    case ERROR_OPERATION_ABORTED:
+      return EINTR;
     default:
+      // A broken connection or a failure nobody explained (-31, -51, -53, -58 and the rest).
       return code > 0 ? 0 : EIO;
   }
 }
@@ -93,7 +114,11 @@ using veldra::drive::WindowsErrorToErrno;
 struct Mount {
   DOKAN_OPTIONS* options;
   DOKAN_OPERATIONS* operations;
+  std::string path;
+  std::atomic<bool> tuned{false};
 };
+
+constexpr unsigned kReadAheadKiB = 1024;
 
 // At most one mount per process: the handlers reach it through fuse_get_context().
 std::atomic<bool> g_mounted{false};
@@ -103,6 +128,11 @@ Mount& Current() {
 }
 DOKAN_OPERATIONS& Ops() {
   return *Current().operations;
+}
+// The table of requests beyond the Windows slots, or null.
+const VELDRA_EXTENSIONS* Extensions() {
+  return reinterpret_cast<const VELDRA_EXTENSIONS*>(
+      static_cast<uintptr_t>(Current().options->GlobalContext));
 }
 
 // The kernel reports the calling thread; the owner check compares processes.
@@ -140,12 +170,26 @@ DWORD ProcessOf(pid_t tid) {
   return last.process;
 }
 
-DOKAN_FILE_INFO MakeInfo(bool directory = false) {
+// The request this thread serves was interrupted (its caller got a signal or was killed).
+bool RequestInterrupted() {
+  return fuse_interrupted() != 0;
+}
+
+DOKAN_FILE_INFO MakeInfo(bool directory = false, const fuse_file_info* fi = nullptr) {
+  // Every wait of the request gives up once its caller has gone.
+  veldra::platform::SetInterruptCheck(&RequestInterrupted);
+  Mount& mount = Current();
+  if (!mount.tuned.exchange(true)) {
+    // Readers go through the page cache: a large read-ahead keeps a sequential read in 1 MiB
+    // requests on one transfer. Only now: the kernel caps it once more when the mount starts.
+    veldra::platform::SetMountReadAhead(mount.path, kReadAheadKiB);
+  }
   DOKAN_FILE_INFO info{};
   info.DokanOptions = Current().options;
   info.ProcessId = ProcessOf(fuse_get_context()->pid);
   info.IsDirectory = directory ? 1 : 0;
   info.SynchronousIo = 1;
+  if (fi != nullptr) info.Context = fi->fh;
   return info;
 }
 
@@ -168,9 +212,21 @@ int Errno(int code) {
   return -WindowsErrorToErrno(code);
 }
 
+// The start every path request shares: the name (a name the drive cannot carry is refused),
+// the slot (a missing one answers `missing`), the request record; then call(name, info).
+template <typename Slot, typename Call>
+int Serve(const char* path, Slot slot, int missing, Call&& call, bool directory = false,
+          const fuse_file_info* fi = nullptr) {
+  WideName name(path);
+  if (name.error != 0) return -name.error;
+  if (slot == nullptr) return missing;
+  DOKAN_FILE_INFO info = MakeInfo(directory, fi);
+  return call(name.c_str(), info);
+}
+
 // FILETIME (100 ns since 1601) to a timespec (since 1970); earlier times become 0.
+constexpr ULONGLONG kEpochDiff = 116444736000000000ULL;
 timespec ToTimespec(const FILETIME& time) {
-  constexpr ULONGLONG kEpochDiff = 116444736000000000ULL;
   ULONGLONG value = FileTimeValue(time);
   timespec ts{};
   if (value > kEpochDiff) {
@@ -181,15 +237,30 @@ timespec ToTimespec(const FILETIME& time) {
   return ts;
 }
 
+FILETIME ToFiletime(const timespec& ts) {
+  if (ts.tv_sec < 0) return MakeFileTime(0);
+  return MakeFileTime(kEpochDiff + ULONGLONG(ts.tv_sec) * 10000000ULL +
+                      ULONGLONG(ts.tv_nsec) / 100);
+}
+
 constexpr blksize_t kIoBlockSize = 1 << 20;
 
-void FillStat(DWORD attributes, ULONGLONG size, const FILETIME& created, const FILETIME& accessed,
-              const FILETIME& written, struct stat* st) {
+// The permission bits the device shows for a name (0755 / 0644 when it cannot say).
+mode_t ModeOf(const WCHAR* name, bool directory, DOKAN_FILE_INFO& info) {
+  DWORD mode = directory ? 0755 : 0644;
+  const VELDRA_EXTENSIONS* ext = Extensions();
+  if (ext != nullptr && ext->GetFileMode != nullptr && ext->GetFileMode(name, &mode, &info) != 0)
+    mode = directory ? 0755 : 0644;
+  return static_cast<mode_t>(mode & 07777);
+}
+
+void FillStat(DWORD attributes, ULONGLONG size, const FILETIME& accessed, const FILETIME& written,
+              mode_t permissions, struct stat* st) {
   *st = {};
   const fuse_context* context = fuse_get_context();
   const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   // Reparse points (symbolic links on the server) are shown as the regular files they serve.
-  st->st_mode = directory ? (S_IFDIR | 0755) : (S_IFREG | 0644);
+  st->st_mode = (directory ? S_IFDIR : S_IFREG) | permissions;
   st->st_nlink = 1;  // unknown: keeps tools from deriving subdirectory counts
   st->st_uid = context->uid;
   st->st_gid = context->gid;
@@ -200,7 +271,6 @@ void FillStat(DWORD attributes, ULONGLONG size, const FILETIME& created, const F
   st->st_atim = ToTimespec(accessed);
   st->st_mtim = ToTimespec(written);
   st->st_ctim = ToTimespec(written);
-  (void)created;
 }
 
 // ---- FUSE handlers -------------------------------------------------------------------------
@@ -211,9 +281,12 @@ void* OnInit(fuse_conn_info* conn, fuse_config* cfg) {
   cfg->attr_timeout = 1.0;
   cfg->negative_timeout = 0.0;
   cfg->kernel_cache = 0;
-  cfg->direct_io = 1;
+  // Decided per open (OpenWith): writers go around the page cache, readers through it.
+  cfg->direct_io = 0;
   // An unlinked open file must not be renamed to a hidden name on the server.
   cfg->hard_remove = 1;
+  // A request whose caller was killed is told (SIGUSR1 to its thread), so it can give up.
+  cfg->intr = 1;
   // Requests of one file in the caller's order: the device keeps one transfer open per file.
   conn->want &= ~FUSE_CAP_ASYNC_READ;
   conn->want &= ~FUSE_CAP_WRITEBACK_CACHE;
@@ -229,27 +302,27 @@ void OnDestroy(void* privateData) {
   mount->operations->Unmount(&info);
 }
 
-int OnGetattr(const char* path, struct stat* st, fuse_file_info* /*fi*/) {
-  WideName name(path);
-  if (name.error != 0) return -name.error;
-  if (Ops().GetFileInformation == nullptr) return -ENOSYS;
-  BY_HANDLE_FILE_INFORMATION record{};
-  DOKAN_FILE_INFO info = MakeInfo();
-  int code = Ops().GetFileInformation(name.c_str(), &record, &info);
-  if (code != 0) return Errno(code);
-  FillStat(record.dwFileAttributes, FileSizeValue(record), record.ftCreationTime,
-           record.ftLastAccessTime, record.ftLastWriteTime, st);
-  return 0;
+int OnGetattr(const char* path, struct stat* st, fuse_file_info* fi) {
+  return Serve(
+      path, Ops().GetFileInformation, -EIO,
+      [&](const WCHAR* name, DOKAN_FILE_INFO& info) {
+        BY_HANDLE_FILE_INFORMATION record{};
+        const int code = Ops().GetFileInformation(name, &record, &info);
+        if (code != 0) return Errno(code);
+        const bool directory = (record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        FillStat(record.dwFileAttributes, FileSizeValue(record), record.ftLastAccessTime,
+                 record.ftLastWriteTime, ModeOf(name, directory, info), st);
+        return 0;
+      },
+      false, fi);
 }
 
 int OnOpendir(const char* path, fuse_file_info* /*fi*/) {
-  WideName name(path);
-  if (name.error != 0) return -name.error;
-  if (Ops().OpenDirectory == nullptr) return 0;
-  DOKAN_FILE_INFO info = MakeInfo();
-  int code = Ops().OpenDirectory(name.c_str(), &info);
-  if (code != 0) return Errno(code);
-  return info.IsDirectory ? 0 : -ENOTDIR;
+  return Serve(path, Ops().OpenDirectory, 0, [&](const WCHAR* name, DOKAN_FILE_INFO& info) {
+    const int code = Ops().OpenDirectory(name, &info);
+    if (code != 0) return Errno(code);
+    return info.IsDirectory ? 0 : -ENOTDIR;
+  });
 }
 
 // Carried through FindFiles to the entry filler in DOKAN_FILE_INFO::DokanContext.
@@ -257,6 +330,7 @@ struct Listing {
   void* buffer;
   fuse_fill_dir_t filler;
   bool plus;
+  std::u16string directory;  // the listed directory's drive path, ending in "\"
 };
 
 int FillEntry(WIN32_FIND_DATAW* data, DOKAN_FILE_INFO* info) {
@@ -277,39 +351,46 @@ int FillEntry(WIN32_FIND_DATAW* data, DOKAN_FILE_INFO* info) {
                : 0;
   }
   struct stat st;
+  const bool directory = (data->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  const std::u16string full = listing->directory + wide;
   FillStat(data->dwFileAttributes,
            (static_cast<ULONGLONG>(data->nFileSizeHigh) << 32) | data->nFileSizeLow,
-           data->ftCreationTime, data->ftLastAccessTime, data->ftLastWriteTime, &st);
-  int full =
+           data->ftLastAccessTime, data->ftLastWriteTime,
+           listing->plus ? ModeOf(full.c_str(), directory, *info) : (directory ? 0755 : 0644), &st);
+  int full_ =
       listing->filler(listing->buffer, name.c_str(), &st, 0,
                       listing->plus ? FUSE_FILL_DIR_PLUS : static_cast<fuse_fill_dir_flags>(0));
-  return full ? 1 : 0;
+  return full_ ? 1 : 0;
 }
 
 int OnReaddir(const char* path, void* buffer, fuse_fill_dir_t filler, off_t /*offset*/,
               fuse_file_info* /*fi*/, fuse_readdir_flags flags) {
-  WideName name(path);
-  if (name.error != 0) return -name.error;
-  if (Ops().FindFiles == nullptr) return -EIO;
-  Listing listing{buffer, filler, (flags & FUSE_READDIR_PLUS) != 0};
-  DOKAN_FILE_INFO info = MakeInfo(true);
-  info.DokanContext = reinterpret_cast<uintptr_t>(&listing);
-  return Errno(Ops().FindFiles(name.c_str(), &FillEntry, &info));
+  return Serve(
+      path, Ops().FindFiles, -EIO,
+      [&](const WCHAR* name, DOKAN_FILE_INFO& info) {
+        Listing listing{buffer, filler, (flags & FUSE_READDIR_PLUS) != 0, name};
+        if (listing.directory.empty() || listing.directory.back() != u'\\')
+          listing.directory += u'\\';
+        info.DokanContext = reinterpret_cast<uintptr_t>(&listing);
+        return Errno(Ops().FindFiles(name, &FillEntry, &info));
+      },
+      true);
 }
 
 // Ends a handle: Cleanup, then CloseFile. Cleanup's failure is the result.
-int EndHandle(const char* path, bool directory) {
-  WideName name(path);
-  if (name.error != 0) return -name.error;
-  DOKAN_FILE_INFO info = MakeInfo(directory);
-  int code = 0;
-  if (Ops().Cleanup != nullptr) code = Ops().Cleanup(name.c_str(), &info);
-  if (Ops().CloseFile != nullptr) Ops().CloseFile(name.c_str(), &info);
-  return Errno(code);
+int EndHandle(const char* path, bool directory, const fuse_file_info* fi) {
+  return Serve(
+      path, Ops().Cleanup, 0,
+      [&](const WCHAR* name, DOKAN_FILE_INFO& info) {
+        const int code = Ops().Cleanup(name, &info);
+        if (Ops().CloseFile != nullptr) Ops().CloseFile(name, &info);
+        return Errno(code);
+      },
+      directory, fi);
 }
 
-int OnReleasedir(const char* path, fuse_file_info* /*fi*/) {
-  return EndHandle(path, true);
+int OnReleasedir(const char* path, fuse_file_info* fi) {
+  return EndHandle(path, true, fi);
 }
 
 constexpr DWORD kGenericRead = 0x80000000;
@@ -328,18 +409,24 @@ DWORD AccessOf(int flags) {
 }
 
 int OpenWith(const char* path, DWORD disposition, fuse_file_info* fi) {
-  WideName name(path);
-  if (name.error != 0) return -name.error;
-  if (Ops().CreateFile == nullptr) return -EIO;
-  DOKAN_FILE_INFO info = MakeInfo();
-  int code = Ops().CreateFile(name.c_str(), AccessOf(fi->flags), kShareReadWrite, disposition,
-                              FILE_ATTRIBUTE_NORMAL, &info);
-  if (code != 0) return Errno(code);
-  if (info.IsDirectory) return -EISDIR;
-  fi->direct_io = 1;
-  fi->keep_cache = 0;
-  fi->fh = 0;
-  return 0;
+  return Serve(
+      path, Ops().CreateFile, -EIO,
+      [&](const WCHAR* name, DOKAN_FILE_INFO& info) {
+        const int code = Ops().CreateFile(name, AccessOf(fi->flags), kShareReadWrite, disposition,
+                                          FILE_ATTRIBUTE_NORMAL, &info);
+        if (code != 0) return Errno(code);
+        if (info.IsDirectory) return -EISDIR;
+        // A reader goes through the page cache, so that programs can map the file (shared
+        // mappings need it); it starts from a clean cache at every open. A writer goes around the
+        // cache: its requests reach the device in the caller's order and size, and nothing it
+        // writes can be shadowed by stale pages.
+        const bool readOnly = (fi->flags & O_ACCMODE) == O_RDONLY;
+        fi->direct_io = readOnly ? 0 : 1;
+        fi->keep_cache = 0;
+        fi->fh = info.Context;
+        return 0;
+      },
+      false, fi);
 }
 
 int OnOpen(const char* path, fuse_file_info* fi) {
@@ -356,104 +443,105 @@ int OnCreate(const char* path, mode_t /*mode*/, fuse_file_info* fi) {
   return OpenWith(path, disposition, fi);
 }
 
-int OnRead(const char* path, char* buffer, size_t size, off_t offset, fuse_file_info* /*fi*/) {
-  WideName name(path);
-  if (name.error != 0) return -name.error;
-  if (Ops().ReadFile == nullptr) return -EIO;
-  DOKAN_FILE_INFO info = MakeInfo();
-  size_t done = 0;
-  // Filled to the end unless the file ends first: short reads would cost callers extra calls.
-  while (done < size) {
-    DWORD got = 0;
-    int code = Ops().ReadFile(name.c_str(), buffer + done, static_cast<DWORD>(size - done), &got,
-                              offset + static_cast<off_t>(done), &info);
-    if (code != 0) return done > 0 ? static_cast<int>(done) : Errno(code);
-    if (got == 0) break;
-    done += got;
-  }
-  return static_cast<int>(done);
+int OnRead(const char* path, char* buffer, size_t size, off_t offset, fuse_file_info* fi) {
+  return Serve(
+      path, Ops().ReadFile, -EIO,
+      [&](const WCHAR* name, DOKAN_FILE_INFO& info) {
+        size_t done = 0;
+        // Filled to the end unless the file ends first: short reads would cost callers extra calls.
+        while (done < size) {
+          DWORD got = 0;
+          const int code = Ops().ReadFile(name, buffer + done, static_cast<DWORD>(size - done),
+                                          &got, offset + static_cast<off_t>(done), &info);
+          if (code != 0) return done > 0 ? static_cast<int>(done) : Errno(code);
+          if (got == 0) break;
+          done += got;
+        }
+        return static_cast<int>(done);
+      },
+      false, fi);
 }
 
-int OnWrite(const char* path, const char* buffer, size_t size, off_t offset,
-            fuse_file_info* /*fi*/) {
-  WideName name(path);
-  if (name.error != 0) return -name.error;
-  if (Ops().WriteFile == nullptr) return -EIO;
-  DOKAN_FILE_INFO info = MakeInfo();
-  DWORD written = 0;
-  int code =
-      Ops().WriteFile(name.c_str(), buffer, static_cast<DWORD>(size), &written, offset, &info);
-  if (code != 0) return Errno(code);
-  // Nothing taken is never reported as success.
-  if (written == 0 && size > 0) return -EIO;
-  return static_cast<int>(written);
+int OnWrite(const char* path, const char* buffer, size_t size, off_t offset, fuse_file_info* fi) {
+  return Serve(
+      path, Ops().WriteFile, -EIO,
+      [&](const WCHAR* name, DOKAN_FILE_INFO& info) {
+        DWORD written = 0;
+        const int code =
+            Ops().WriteFile(name, buffer, static_cast<DWORD>(size), &written, offset, &info);
+        if (code != 0) return Errno(code);
+        // Nothing taken is never reported as success.
+        if (written == 0 && size > 0) return -EIO;
+        return static_cast<int>(written);
+      },
+      false, fi);
 }
 
-int Flush(const char* path) {
-  WideName name(path);
-  if (name.error != 0) return -name.error;
-  if (Ops().FlushFileBuffers == nullptr) return 0;
-  DOKAN_FILE_INFO info = MakeInfo();
-  return Errno(Ops().FlushFileBuffers(name.c_str(), &info));
+int Flush(const char* path, const fuse_file_info* fi) {
+  return Serve(
+      path, Ops().FlushFileBuffers, 0,
+      [&](const WCHAR* name, DOKAN_FILE_INFO& info) {
+        return Errno(Ops().FlushFileBuffers(name, &info));
+      },
+      false, fi);
 }
 
-int OnFlush(const char* path, fuse_file_info* /*fi*/) {
-  return Flush(path);
+int OnFlush(const char* path, fuse_file_info* fi) {
+  return Flush(path, fi);
 }
-int OnFsync(const char* path, int /*datasync*/, fuse_file_info* /*fi*/) {
-  return Flush(path);
+int OnFsync(const char* path, int /*datasync*/, fuse_file_info* fi) {
+  return Flush(path, fi);
 }
-int OnRelease(const char* path, fuse_file_info* /*fi*/) {
-  return EndHandle(path, false);
+int OnRelease(const char* path, fuse_file_info* fi) {
+  return EndHandle(path, false, fi);
 }
 
-int OnTruncate(const char* path, off_t size, fuse_file_info* /*fi*/) {
-  WideName name(path);
-  if (name.error != 0) return -name.error;
-  if (Ops().SetEndOfFile == nullptr) return -EPERM;
-  DOKAN_FILE_INFO info = MakeInfo();
-  return Errno(Ops().SetEndOfFile(name.c_str(), size, &info));
+int OnTruncate(const char* path, off_t size, fuse_file_info* fi) {
+  return Serve(
+      path, Ops().SetEndOfFile, -EPERM,
+      [&](const WCHAR* name, DOKAN_FILE_INFO& info) {
+        return Errno(Ops().SetEndOfFile(name, size, &info));
+      },
+      false, fi);
 }
 
 int OnMkdir(const char* path, mode_t /*mode*/) {
-  WideName name(path);
-  if (name.error != 0) return -name.error;
-  if (Ops().CreateDirectory == nullptr) return -EPERM;
-  DOKAN_FILE_INFO info = MakeInfo(true);
-  return Errno(Ops().CreateDirectory(name.c_str(), &info));
+  return Serve(
+      path, Ops().CreateDirectory, -EPERM,
+      [&](const WCHAR* name, DOKAN_FILE_INFO& info) {
+        return Errno(Ops().CreateDirectory(name, &info));
+      },
+      true);
 }
 
 int OnRmdir(const char* path) {
-  WideName name(path);
-  if (name.error != 0) return -name.error;
-  if (Ops().DeleteDirectory == nullptr) return -EPERM;
-  DOKAN_FILE_INFO info = MakeInfo(true);
-  return Errno(Ops().DeleteDirectory(name.c_str(), &info));
+  return Serve(
+      path, Ops().DeleteDirectory, -EPERM,
+      [&](const WCHAR* name, DOKAN_FILE_INFO& info) {
+        return Errno(Ops().DeleteDirectory(name, &info));
+      },
+      true);
 }
 
 int OnUnlink(const char* path) {
-  WideName name(path);
-  if (name.error != 0) return -name.error;
-  if (Ops().DeleteFile == nullptr) return -EPERM;
-  DOKAN_FILE_INFO info = MakeInfo();
-  return Errno(Ops().DeleteFile(name.c_str(), &info));
+  return Serve(path, Ops().DeleteFile, -EPERM, [&](const WCHAR* name, DOKAN_FILE_INFO& info) {
+    return Errno(Ops().DeleteFile(name, &info));
+  });
 }
 
 int OnRename(const char* from, const char* to, unsigned int flags) {
-  WideName oldName(from);
-  if (oldName.error != 0) return -oldName.error;
   WideName newName(to);
   if (newName.error != 0) return -newName.error;
   if (flags & ~static_cast<unsigned int>(RENAME_NOREPLACE)) return -EINVAL;
-  if (Ops().MoveFile == nullptr) return -EPERM;
-  DOKAN_FILE_INFO info = MakeInfo();
-  BOOL replace = (flags & RENAME_NOREPLACE) ? 0 : 1;
-  return Errno(Ops().MoveFile(oldName.c_str(), newName.c_str(), replace, &info));
+  return Serve(from, Ops().MoveFile, -EPERM, [&](const WCHAR* name, DOKAN_FILE_INFO& info) {
+    const BOOL replace = (flags & RENAME_NOREPLACE) ? 0 : 1;
+    return Errno(Ops().MoveFile(name, newName.c_str(), replace, &info));
+  });
 }
 
 int OnStatfs(const char* /*path*/, struct statvfs* st) {
   *st = {};
-  DWORD maxComponent = MAX_PATH;
+  DWORD maxComponent = 255;
   if (Ops().GetVolumeInformation != nullptr) {
     DOKAN_FILE_INFO info = MakeInfo();
     DWORD serial = 0;
@@ -478,16 +566,31 @@ int OnStatfs(const char* /*path*/, struct statvfs* st) {
   return 0;
 }
 
-// Modes, owners and times cannot be kept over FTP; accepting them keeps cp -p, tar and rsync
-// working.
-int OnChmod(const char*, mode_t, fuse_file_info*) {
-  return 0;
+// Modes and times go to the server where it takes them; owners cannot be kept over FTP and are
+// accepted (so cp -p, tar and rsync do not fail on them).
+int OnChmod(const char* path, mode_t mode, fuse_file_info* fi) {
+  const VELDRA_EXTENSIONS* ext = Extensions();
+  return Serve(
+      path, ext != nullptr ? ext->SetFileMode : nullptr, 0,
+      [&](const WCHAR* name, DOKAN_FILE_INFO& info) {
+        return Errno(ext->SetFileMode(name, mode & 07777, &info));
+      },
+      false, fi);
 }
 int OnChown(const char*, uid_t, gid_t, fuse_file_info*) {
   return 0;
 }
-int OnUtimens(const char*, const timespec[2], fuse_file_info*) {
-  return 0;
+int OnUtimens(const char* path, const timespec times[2], fuse_file_info* fi) {
+  return Serve(
+      path, Ops().SetFileTime, 0,
+      [&](const WCHAR* name, DOKAN_FILE_INFO& info) {
+        if (times == nullptr || times[1].tv_nsec == UTIME_OMIT) return 0;
+        timespec written = times[1];
+        if (written.tv_nsec == UTIME_NOW) clock_gettime(CLOCK_REALTIME, &written);
+        const FILETIME lastWrite = ToFiletime(written);
+        return Errno(Ops().SetFileTime(name, nullptr, nullptr, &lastWrite, &info));
+      },
+      false, fi);
 }
 // FTP has no links or special files: refused plainly (ENOSYS would read as a broken drive).
 int OnSymlink(const char*, const char*) {
@@ -641,7 +744,7 @@ int DokanMain(DOKAN_OPTIONS* options, DOKAN_OPERATIONS* operations) {
   MountSlot slot;
   if (!slot.taken) return DOKAN_START_ERROR;
 
-  Mount mount{options, operations};
+  Mount mount{options, operations, mountPath};
   std::string volume, fsName;
   VolumeNames(mount, &volume, &fsName);
 

@@ -1,5 +1,7 @@
 #include "ftp/IdFTP.h"
 
+#include <cctype>
+#include <chrono>
 #include <limits>
 
 #include "net/IdSocketHandle.h"
@@ -69,6 +71,33 @@ std::vector<std::string> SplitListingText(const std::string& text) {
   }
   if (pending) lines.push_back(current);
   return lines;
+}
+
+TIdFTPFeatures ParseFeatureLines(const std::vector<std::string>& rawLines) {
+  TIdFTPFeatures features;
+  for (std::size_t i = 1; i + 1 < rawLines.size(); ++i) {
+    const std::string& line = rawLines[i];
+    if (line.empty() || line[0] != ' ') continue;
+    std::string name;
+    std::string rest;
+    const std::size_t begin = line.find_first_not_of(' ');
+    if (begin == std::string::npos) continue;
+    const std::size_t end = line.find(' ', begin);
+    name = line.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+    if (end != std::string::npos) rest = IdTrim(line.substr(end));
+    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (char& c : rest) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (name == "MLST") {
+      features.Mlst = true;
+      features.MlstFacts = IdTrim(line.substr(end == std::string::npos ? line.size() : end));
+    }
+    if (name == "MFMT") features.Mfmt = true;
+    if (name == "MDTM") features.Mdtm = true;
+    if (name == "SIZE") features.Size = true;
+    if (name == "UTF8") features.Utf8 = true;
+    if (name == "AUTH" && rest.find("TLS") != std::string::npos) features.AuthTls = true;
+  }
+  return features;
 }
 
 // --- construction -----------------------------------------------------------------------
@@ -185,6 +214,11 @@ bool TIdFTP::ProbeRestartSupport() {
   restartSupported_ = SendRaw("REST 1") == 350;
   SendRaw("REST 0");
   return restartSupported_;
+}
+
+TIdFTPFeatures TIdFTP::RequestFeatures() {
+  if (SendCmd("FEAT", TIdReplyCodes{211, 500, 502}) != 211) return TIdFTPFeatures{};
+  return ParseFeatureLines(LastReply().RawLines());
 }
 
 int TIdFTP::SendRaw(const std::string& line) {
@@ -308,13 +342,20 @@ void TIdFTP::OpenDataConnection() {
       std::string host;
       int port = 0;
       RequestPassiveEndpoint(host, port);
+      // The reply's address is not trusted: a hostile or misconfigured server could point the
+      // transfer at a third party. The data connection goes to the server we are talking to,
+      // as it must for every server that is not an FTP proxy, on the announced port.
+      TIdSocketHandle* control = Binding();
+      if (control == nullptr) throw EIdNotConnected("Not Connected");
+      if (port == control->PeerPort())
+        throw EIdException("Passive reply names the control connection's port.");
       auto client = std::make_unique<TIdTCPClient>();
       TIdTCPClient& c = *client;
       dataConnection_ = std::move(client);
       PrepareDataChannel();
-      c.SetHost(host);
+      c.SetHost(control->PeerIP());
       c.SetPort(port);
-      c.ConnectToHost(-1);
+      c.ConnectToHost(DataConnectTimeout());
     } else {
       auto server = std::make_unique<TIdSimpleServer>();
       TIdSimpleServer& s = *server;
@@ -324,6 +365,7 @@ void TIdFTP::OpenDataConnection() {
       TIdSocketHandle* control = Binding();
       if (control == nullptr) throw EIdNotConnected("Not Connected");
       s.BoundIP = control->IP();
+      s.AllowedPeerIP = control->PeerIP();
       s.StartListening();
       SendPortCommand(*s.Binding());
     }
@@ -338,11 +380,38 @@ void TIdFTP::AcceptDataConnection() {
   if (server != nullptr && server->IsListening()) server->AcceptConnection();
 }
 
-void TIdFTP::ReceiveToStream(const std::string& command, TIdStream& stream, bool resume) {
-  ReportStatus(ftpTransfer, "Starting FTP transfer");
+namespace {
+
+// Restores a connection's read time-out on every exit.
+class TReadTimeoutScope {
+ public:
+  TReadTimeoutScope(TIdTCPConnection& c, int ms) : c_(c), saved_(c.ReadTimeout()) {
+    c_.SetReadTimeout(ms);
+  }
+  ~TReadTimeoutScope() { c_.SetReadTimeout(saved_); }
+  TReadTimeoutScope(const TReadTimeoutScope&) = delete;
+  TReadTimeoutScope& operator=(const TReadTimeoutScope&) = delete;
+
+ private:
+  TIdTCPConnection& c_;
+  int saved_;
+};
+
+}  // namespace
+
+void TIdStallGuard::Progress(std::size_t bytes) {
+  const auto now = std::chrono::steady_clock::now();
+  windowBytes_ += bytes;
+  if (now - windowStart_ < std::chrono::milliseconds(kWindowMs)) return;
+  if (windowBytes_ < kMinimumBytes) throw EIdReadTimeout("Data connection stalled.");
+  windowStart_ = now;
+  windowBytes_ = 0;
+}
+
+void TIdFTP::StartInboundTransfer(const std::string& command, std::int64_t restartAt) {
+  OpenDataConnection();
   try {
-    OpenDataConnection();
-    if (resume) SendCmd("REST " + std::to_string(stream.Position()), TIdReplyCodes{350});
+    if (restartAt >= 0) SendCmd("REST " + std::to_string(restartAt), TIdReplyCodes{350});
     if (passive_) {
       WriteLine(command);
       ExpectReply({125, 150, 154});
@@ -350,29 +419,121 @@ void TIdFTP::ReceiveToStream(const std::string& command, TIdStream& stream, bool
       SendCmd(command, TIdReplyCodes{125, 150, 154});
       AcceptDataConnection();
     }
-    dataConnection_->ReadToStream(stream, -1, true);
   } catch (...) {
+    // Refused before any data: the refusal was the command's whole answer (but an accept that
+    // failed after the 1xx reply leaves the closing reply to be taken or the session dropped).
+    const bool replyPending = LastReply().NumericCode() >= 100 && LastReply().NumericCode() < 200;
     FreeDataConnection();
-    ReportStatus(ftpReady, "Transfer complete");
+    if (replyPending) SettleAfterFailedTransfer();
     throw;
   }
+}
+
+void TIdFTP::SettleAfterFailedTransfer() {
+  FreeDataConnection();
+  if (!IsConnected()) return;
+  // The server still owes the transfer's closing reply; left unread, the next command would
+  // take it for its own answer. Take it now, or drop the session if it does not come.
+  try {
+    TReadTimeoutScope timeout(*this, kClosingReplyTimeout);
+    for (int skipped = 0; skipped < 4; ++skipped) {
+      ReadReply();
+      const int code = LastReply().NumericCode();
+      if (code < 100 || code > 199) return;
+    }
+    CloseConnection();
+  } catch (...) {
+    CloseConnection();
+  }
+}
+
+void TIdFTP::FinishInboundTransfer() {
   FreeDataConnection();
   ReportStatus(ftpReady, "Transfer complete");
-  const int code = ExpectReply({225, 226, 250, 426, 450});
-  if (code == 426 || code == 450) {
-    ExpectReply({226, 225});
-    ReportStatus(ftpAborted, "Transfer aborted");
+  // The closing reply decides: anything but success means the data may be incomplete.
+  ExpectReply({225, 226, 250});
+}
+
+void TIdFTP::ReceiveTransfer(const std::string& command, std::int64_t restartAt,
+                             const std::function<void(const char*, std::size_t)>& onData) {
+  ReportStatus(ftpTransfer, "Starting FTP transfer");
+  StartInboundTransfer(command, restartAt);
+  try {
+    TIdTCPConnection& data = *dataConnection_;
+    TIdStallGuard stall;
+    std::vector<char> buffer(kReceiveChunk);
+    for (;;) {
+      long n = 0;
+      try {
+        n = data.ReadAvailable(buffer.data(), static_cast<long>(buffer.size()));
+      } catch (const EIdConnClosedGracefully&) {
+        break;
+      }
+      stall.Progress(static_cast<std::size_t>(n));
+      onData(buffer.data(), static_cast<std::size_t>(n));
+    }
+  } catch (...) {
+    ReportStatus(ftpReady, "Transfer complete");
+    SettleAfterFailedTransfer();
+    throw;
   }
+  FinishInboundTransfer();
+}
+
+void TIdFTP::ReceiveToStream(const std::string& command, TIdStream& stream, bool resume) {
+  ReceiveTransfer(command, resume ? stream.Position() : -1,
+                  [&](const char* bytes, std::size_t n) { stream.Write(bytes, n); });
+}
+
+void TIdFTP::ReceiveLines(const std::string& command,
+                          const std::function<void(const std::string&)>& onLine) {
+  std::string line;
+  std::int64_t bytes = 0;
+  std::int64_t lines = 0;
+  bool ended = false;     // a NUL ends the text
+  bool overlong = false;  // a line past the length limit is no entry of any server: left out
+  auto emit = [&] {
+    if (++lines > kMaxListingLines)
+      throw EIdListingTooLarge("Listing has more than " + std::to_string(kMaxListingLines) +
+                               " lines.");
+    if (!overlong) onLine(line);
+    overlong = false;
+    line.clear();
+  };
+  bool pendingCR = false;
+  ReceiveTransfer(command, -1, [&](const char* data, std::size_t n) {
+    bytes += static_cast<std::int64_t>(n);
+    if (bytes > kMaxListingBytes)
+      throw EIdListingTooLarge("Listing is larger than " + std::to_string(kMaxListingBytes >> 20) +
+                               " MiB.");
+    for (std::size_t i = 0; i < n && !ended; ++i) {
+      const char c = data[i];
+      if (pendingCR) {
+        pendingCR = false;
+        if (c == '\n') continue;  // the LF of a CR LF
+      }
+      if (c == '\0') {
+        ended = true;
+      } else if (c == '\r' || c == '\n') {
+        pendingCR = c == '\r';
+        emit();
+      } else if (line.size() < kMaxListingLineLength) {
+        line += c;
+      } else {
+        overlong = true;
+      }
+    }
+  });
+  if (!line.empty() || overlong) emit();
 }
 
 void TIdFTP::RequestListing(std::vector<std::string>* destination, const std::string& specifier,
                             bool details) {
   const std::string command = IdTrim((details ? "LIST " : "NLST ") + specifier);
-  TIdMemoryStream stream;
-  ReceiveToStream(command, stream, false);
+  std::vector<std::string> lines;
+  ReceiveLines(command, [&](const std::string& line) { lines.push_back(line); });
   parsedListing_.reset();
   listingDetails_ = details;
-  std::vector<std::string> lines = SplitListingText(stream.Bytes());
   if (destination != nullptr) *destination = lines;
   listingLines_ = std::move(lines);
 }

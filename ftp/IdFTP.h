@@ -25,6 +25,8 @@
 // accept wait can be ended from another thread only through TIdSimpleServer::RequestAbort.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -36,6 +38,40 @@
 #include "net/IdException.h"
 #include "net/IdStream.h"
 #include "net/IdTCPClient.h"
+
+// A listing longer than the limits of TIdFTP (a server that sends without end).
+VELDRA_EXCEPTION(EIdListingTooLarge, EIdException);
+
+// Watches the progress of one transfer: a data connection that delivers fewer than
+// kMinimumBytes in any kWindowMs raises EIdReadTimeout "Data connection stalled.", however
+// the bytes trickle in (the per-receive time-out alone lets one byte every 20 s go on for ever).
+class TIdStallGuard {
+ public:
+  static constexpr int kWindowMs = 30000;
+  static constexpr std::size_t kMinimumBytes = 1024;
+  // Counts bytes just moved (0 allowed) and raises when the window closes with too few.
+  void Progress(std::size_t bytes);
+
+ private:
+  std::chrono::steady_clock::time_point windowStart_ = std::chrono::steady_clock::now();
+  std::size_t windowBytes_ = 0;
+};
+
+// What a server offers beyond the base protocol, from its FEAT reply (RFC 2389 / 3659).
+struct TIdFTPFeatures {
+  bool Mlst = false;  // MLST, and with it MLSD
+  std::string MlstFacts;  // the facts MLST offers, as listed ("type*;size*;UNIX.mode;")
+  bool Mfmt = false;
+  bool Mdtm = false;
+  bool Size = false;
+  bool Utf8 = false;
+  bool AuthTls = false;
+};
+
+// The features named in the raw lines of a FEAT reply: every line between the first and the
+// last that starts with a blank names one feature (its first word, any case) and its
+// arguments. Never raises for any input.
+TIdFTPFeatures ParseFeatureLines(const std::vector<std::string>& rawLines);
 
 // Raised by the generic assign of a settings object given an object of another class:
 // "Cannot assign a <source class> to a <destination class>".
@@ -124,6 +160,8 @@ class TIdFTP : public TIdTCPClient {
   // each receive. 0 waits without limit. Default 30000.
   int DataTimeout() const { return dataTimeout_; }
   void SetDataTimeout(int ms) { dataTimeout_ = ms; }
+  // The connect time-out of a passive data connection: DataTimeout, or -1 (none) for 0.
+  int DataConnectTimeout() const { return dataTimeout_ > 0 ? dataTimeout_ : -1; }
 
   // --- state ----------------------------------------------------------------------------
   bool RestartSupported() const { return restartSupported_; }
@@ -165,6 +203,8 @@ class TIdFTP : public TIdTCPClient {
   // "REST 1" then "REST 0" through SendRaw, once per object; true when "REST 1" got 350.
   // Later calls return the first answer without sending. Any reply code is accepted.
   bool ProbeRestartSupport();
+  // "FEAT" (211); a server that does not know it (500, 502) offers nothing.
+  TIdFTPFeatures RequestFeatures();
   // Sends the line as it is; any reply code is accepted and returned.
   int SendRaw(const std::string& line);
   void ChangeRemoteDirectory(const std::string& path);  // "CWD " + path (200, 250)
@@ -188,13 +228,31 @@ class TIdFTP : public TIdTCPClient {
   TIdFTPListItems& ParsedListing();
 
   // --- transfers and data connections ---------------------------------------------------
-  // One complete inbound transfer into stream: opens the data connection (passive: PASV and
-  // connect; active: listen and PORT), "REST <stream position>" (350) when resume, sends
-  // `command` (125, 150, 154), receives until the server closes the data connection, frees
-  // the data connection, then reads the final reply (225, 226, 250, 426, 450; after 426/450
-  // one more reply 225/226 and status ftpAborted "Transfer aborted": the call then returns
-  // normally with whatever data arrived). DataConnection is null again on every path.
+  // Bounds of one listing: text bytes, lines, and the length of one line (a longer line is
+  // left out, it is no entry of any real server).
+  static constexpr std::int64_t kMaxListingBytes = std::int64_t(256) << 20;
+  static constexpr std::int64_t kMaxListingLines = 2000000;
+  static constexpr std::size_t kMaxListingLineLength = 8192;
+  // How long the closing reply of a failed transfer is waited for before the session is
+  // dropped, ms.
+  static constexpr int kClosingReplyTimeout = 3000;
+
+  // One complete inbound transfer: opens the data connection (passive: PASV and connect;
+  // active: listen and PORT), "REST <restartAt>" (350) when restartAt >= 0, sends `command`
+  // (125, 150, 154), hands every chunk to onData until the server closes the data connection,
+  // frees the data connection, then reads the closing reply: only 225, 226 and 250 count as
+  // success; any other raises EIdProtocolReplyError (the data may be incomplete). A data
+  // connection that stalls (TIdStallGuard) or breaks raises. After any failure the control
+  // connection is in step again (the transfer's closing reply taken) or closed: no reply is
+  // ever left for the next command. DataConnection is null again on every path.
+  void ReceiveTransfer(const std::string& command, std::int64_t restartAt,
+                       const std::function<void(const char*, std::size_t)>& onData);
+  // ReceiveTransfer into stream, "REST <stream position>" first when resume.
   void ReceiveToStream(const std::string& command, TIdStream& stream, bool resume);
+  // ReceiveTransfer of a listing, handing every line to onLine as it arrives (split as
+  // SplitListingText does). Raises EIdListingTooLarge (session dropped) past the bounds above.
+  void ReceiveLines(const std::string& command,
+                    const std::function<void(const std::string&)>& onLine);
 
   // "PASV" (227). Host and port from the reply's first text line: the text between the first
   // "(" and the first ")", else after the last space; fields cut at commas: four host fields
@@ -224,6 +282,16 @@ class TIdFTP : public TIdTCPClient {
   void AcceptDataConnection();
   // Closes and frees DataConnection (null afterwards). Never throws.
   void FreeDataConnection();
+  // The first half of ReceiveTransfer: data connection open and `command` accepted (1xx).
+  // On failure nothing is left open and no reply is left unread.
+  void StartInboundTransfer(const std::string& command, std::int64_t restartAt);
+  // The end of a successful inbound transfer: frees the data connection and reads the closing
+  // reply (225, 226, 250; anything else raises EIdProtocolReplyError).
+  void FinishInboundTransfer();
+  // After a failed transfer: frees the data connection, then reads the closing reply the
+  // server still owes (at most kClosingReplyTimeout ms) or, when it does not come, closes the
+  // control connection. Never raises.
+  void SettleAfterFailedTransfer();
   // Hands DataConnection over to a subclass that keeps it beyond the transfer call, or takes
   // one back; the object frees whatever it holds at destruction.
   std::unique_ptr<TIdTCPConnection> ReleaseDataConnection() { return std::move(dataConnection_); }
@@ -240,6 +308,8 @@ class TIdFTP : public TIdTCPClient {
   virtual void NotifyAfterGet(TIdStream& stream);
 
  protected:
+  // Size of one receive of ReceiveTransfer.
+  static constexpr std::size_t kReceiveChunk = 64 * 1024;
   // Calls OnStatus when assigned.
   void ReportStatus(int status, const std::string& text);
   // "USER name" (230, 331), and "PASS password" (230) on 331.

@@ -41,7 +41,8 @@ enum TIdFTPListFormat {
   flfVax = 3,        // VAX/VMS marker, parsed with the Unix rules
   flfNoDetails = 4,  // one name per line
   flfUnknown = 5,    // no layout recognised: every line fails
-  flfCustom = 6      // parsed by OnParseCustomListFormat
+  flfCustom = 6,     // parsed by OnParseCustomListFormat
+  flfMLSD = 7        // RFC 3659 facts ("type=file;size=3; name")
 };
 
 enum EntryKind { ekDirectory = 0, ekFile = 1, ekSymbolicLink = 2 };

@@ -46,6 +46,7 @@ void TIdRFCReply::Clear() {
   numericCode_ = 0;
   textCode_.clear();
   text_.clear();
+  raw_.clear();
 }
 
 void TIdRFCReply::ParseReplyLines(const std::vector<std::string>& lines) {

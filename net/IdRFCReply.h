@@ -28,7 +28,13 @@ class TIdRFCReply {
   std::vector<std::string>& Text() { return text_; }
   const std::vector<std::string>& Text() const { return text_; }
 
-  // NumericCode 0, Text and TextCode empty.
+  // The reply's lines exactly as received (set by the reader; ParseReplyLines leaves it empty).
+  // A FEAT reply's feature lines are only readable here: Text() cuts every line's first four
+  // characters.
+  std::vector<std::string>& RawLines() { return raw_; }
+  const std::vector<std::string>& RawLines() const { return raw_; }
+
+  // NumericCode 0, Text, TextCode and RawLines empty.
   void Clear();
 
   // Clears the reply, then fills it from raw reply lines: the code is the first line's first
@@ -44,6 +50,7 @@ class TIdRFCReply {
   int numericCode_ = 0;
   std::string textCode_;
   std::vector<std::string> text_;
+  std::vector<std::string> raw_;
 };
 
 // Removes leading and trailing characters whose code is 32 or less (bytes 0x80.. are kept).

@@ -336,18 +336,30 @@ std::string TIdTCPConnection::ReadNonEmptyLine(int attempts) {
 
 void TIdTCPConnection::ReadReply() {
   std::vector<std::string> lines;
-  lines.push_back(ReadNonEmptyLine(INT_MAX));
-  const std::string& first = lines.front();
+  std::vector<std::string> raw;
+  // The next line that is not blank, trimmed; as received into raw.
+  auto next = [&] {
+    for (;;) {
+      std::string line = ReadLine();
+      std::string trimmed = IdTrim(line);
+      if (trimmed.empty()) continue;
+      raw.push_back(std::move(line));
+      lines.push_back(std::move(trimmed));
+      return;
+    }
+  };
+  next();
+  const std::string first = lines.front();
   if (first.size() > 3 && first[3] == '-') {
     const std::string marker = first.substr(0, 3) + " ";
     for (;;) {
-      std::string line = ReadNonEmptyLine(INT_MAX);
-      const bool last = line.size() < 4 || SameIgnoringCase(line.substr(0, 4), marker);
-      lines.push_back(std::move(line));
-      if (last) break;
+      next();
+      const std::string& line = lines.back();
+      if (line.size() < 4 || SameIgnoringCase(line.substr(0, 4), marker)) break;
     }
   }
   lastReply_.ParseReplyLines(lines);
+  lastReply_.RawLines() = std::move(raw);
 }
 
 int TIdTCPConnection::CheckReplyCode(int code, const TIdReplyCodes& allowed) {

@@ -299,9 +299,9 @@ TEST(DriveMount, DebugModeServesOnOneThreadAndLogs) {
   };
   EXPECT_EQ(1u, count(reading, "FTP SendCmd: PASV")) << reading;
   EXPECT_LE(3u, count(reading, "  BufferLength: 1048576\n"));
-  const std::string data = writing.substr(std::min(writing.find("FtpWriteFile:"), writing.size()));
-  EXPECT_EQ(1u, count(data, "FTP SendCmd: PASV")) << writing;
-  EXPECT_EQ(3u, count(data, "  NumberOfBytesToWrite: 1048576\n"));
+  // The create's own transfer carries the data too: one data connection for the whole cp.
+  EXPECT_EQ(1u, count(writing, "FTP SendCmd: PASV")) << writing;
+  EXPECT_EQ(3u, count(writing, "  NumberOfBytesToWrite: 1048576\n"));
   EXPECT_EQ(vt::ChecksumOfFile(local / "up.bin"), vt::ChecksumOfFile(root / "up.bin"));
   EXPECT_EQ(0, mount.Stop()) << mount.Log();
   const std::string log = mount.Log();
