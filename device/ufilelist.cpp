@@ -115,8 +115,8 @@ void TFTPDeviceFileList::ReplaceListing(const std::string& dirPath, int32_t list
   // The old listing leaves the cache, but what it knew stays at hand for the times of
   // unchanged entries (moved, not copied: a directory may hold hundreds of thousands).
   std::vector<TCacheEntry> old;
+  int first = 0;
   {
-    int first = 0;
     Find(dirPath + ListingMarker, &first);
     int last = first;
     const int depth = KeyDepth(dirPath + ListingMarker);
@@ -172,15 +172,18 @@ void TFTPDeviceFileList::ReplaceListing(const std::string& dirPath, int32_t list
                0, ToFileTime(0));
     return entry;
   };
-  if (dirPath == "\\" && !Find("\\", nullptr)) fresh.push_back(synthetic(""));
   fresh.push_back(synthetic(std::string(1, ListingMarker)));
   fresh.back().ListedAtMs = listedAtMs;
   fresh.push_back(synthetic(".."));
   std::sort(fresh.begin(), fresh.end(), EntryLess);
-  const std::size_t middle = entries_.size();
-  entries_.insert(entries_.end(), std::make_move_iterator(fresh.begin()),
+  // A directory's keys lie together where its marker sorts: the new ones go where the old
+  // ones were, in one move (no second copy of the cache, and no growth when listed again).
+  if (entries_.capacity() < entries_.size() + fresh.size())
+    entries_.reserve(entries_.size() + fresh.size() + entries_.size() / 8);
+  entries_.insert(entries_.begin() + first, std::make_move_iterator(fresh.begin()),
                   std::make_move_iterator(fresh.end()));
-  std::inplace_merge(entries_.begin(), entries_.begin() + middle, entries_.end(), EntryLess);
+  // The root's own entry comes with the root's first listing; it sorts before every key.
+  if (dirPath == "\\" && !Find("\\", nullptr)) entries_.insert(entries_.begin(), synthetic(""));
 }
 
 void TFTPDeviceFileList::DropKey(const std::string& key) {

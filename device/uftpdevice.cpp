@@ -528,6 +528,11 @@ DWORD TFTPDevice::GetFileMode(const std::string& path) {
   return ShownMode(LookUp(path));
 }
 
+void TFTPDevice::DirectoryClosed() {
+  // A large directory's enumeration (and the file-system layer's copy of it) is over.
+  if (largeEnumeration_.exchange(false)) veldra::platform::ReleaseFreeMemory();
+}
+
 bool TFTPDevice::ReadDirectory(const std::string& dirPath, std::vector<TDirectoryEntry>* entries) {
   LoadDirectory(dirPath);
   for (int attempt = 0;; ++attempt) {
@@ -538,18 +543,23 @@ bool TFTPDevice::ReadDirectory(const std::string& dirPath, std::vector<TDirector
       int index = 0;
       if (!cache_.Find(dirPath + ListingMarker, &index)) return false;
       const int depth = TFTPDeviceFileList::KeyDepth(dirPath + ListingMarker);
-      for (int i = index; i < cache_.Count(); ++i) {
+      auto inDirectory = [&](int i) {
+        const std::string& key = cache_.Key(i);
+        return TFTPDeviceFileList::KeyDepth(key) == depth &&
+               key.compare(0, dirPath.size(), dirPath) == 0;
+      };
+      int end = index;
+      while (end < cache_.Count() && inDirectory(end)) ++end;
+      entries->reserve(static_cast<size_t>(end - index));
+      for (int i = index; i < end; ++i) {
         const TCacheEntry& e = cache_.Entry(i);
-        if (TFTPDeviceFileList::KeyDepth(e.Key) != depth ||
-            e.Key.compare(0, dirPath.size(), dirPath) != 0) {
-          break;
-        }
         std::string name = NamePart(e.Key);
         if (i == index) name = ".";
         pending = pending || e.TimePending;
         entries->push_back({std::move(name), e.Record, ShownMode(e)});
       }
     }
+    if (entries->size() >= kLargeListing) largeEnumeration_ = true;
     if (!pending || attempt > 0) return true;
     // Times the drive guessed after its uploads: ask the server once those uploads are over.
     bool stillWriting = false;

@@ -153,6 +153,9 @@ class TFTPDevice {
   // The entries of dirPath ("." first, then ".." and the names in key order), listing it
   // first when needed. False when the directory has no listing.
   bool ReadDirectory(const std::string& dirPath, std::vector<TDirectoryEntry>* entries);
+  // An enumeration handed out by ReadDirectory is over (its directory handle was closed): the
+  // memory a large one took goes back to the system.
+  void DirectoryClosed();
   // The device's one enumeration cursor over ReadDirectory's result: starts at "."; false when
   // the directory has no listing. Not for concurrent enumerations (the drive uses
   // ReadDirectory).
@@ -308,6 +311,8 @@ class TFTPDevice {
   BY_HANDLE_FILE_INFORMATION rootInfo_{};
   std::atomic<bool> rootInfoFilled_{false};
 
+  // A large enumeration was handed out since the last DirectoryClosed.
+  std::atomic<bool> largeEnumeration_{false};
   // FindFirst/FindNext's cursor (one enumeration at a time).
   std::vector<TDirectoryEntry> enumEntries_;
   size_t enumIndex_ = 0;

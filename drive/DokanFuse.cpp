@@ -27,7 +27,9 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -317,64 +319,121 @@ int OnGetattr(const char* path, struct stat* st, fuse_file_info* fi) {
       false, fi);
 }
 
-int OnOpendir(const char* path, fuse_file_info* /*fi*/) {
+constexpr size_t kEntriesWithAttributes = 10000;
+
+// One entry of an open directory's listing, kept between its readdir requests: the library
+// then passes each request's page straight to the kernel instead of holding a copy of the
+// whole directory (three times larger) until it has been read.
+struct DirEntry {
+  std::string name;
+  DWORD attributes;
+  ULONGLONG size;
+  FILETIME accessed;
+  FILETIME written;
+  mode_t mode;
+};
+
+// The listings of the open directories, by handle number (fuse_file_info::fh).
+class DirectoryTable {
+ public:
+  uint64_t Open() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const uint64_t id = ++last_;
+    listings_[id];
+    return id;
+  }
+  // The listing of an open handle; null for a handle this table never gave out.
+  std::vector<DirEntry>* Find(uint64_t id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = listings_.find(id);
+    return it == listings_.end() ? nullptr : &it->second;
+  }
+  void Close(uint64_t id) {
+    std::vector<DirEntry> gone;
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = listings_.find(id);
+    if (it == listings_.end()) return;
+    gone.swap(it->second);
+    listings_.erase(it);
+  }
+
+ private:
+  std::mutex mutex_;
+  uint64_t last_ = 0;
+  std::map<uint64_t, std::vector<DirEntry>> listings_;  // one thread per handle at a time
+};
+
+DirectoryTable g_directories;
+
+int OnOpendir(const char* path, fuse_file_info* fi) {
   return Serve(path, Ops().OpenDirectory, 0, [&](const WCHAR* name, DOKAN_FILE_INFO& info) {
     const int code = Ops().OpenDirectory(name, &info);
     if (code != 0) return Errno(code);
-    return info.IsDirectory ? 0 : -ENOTDIR;
+    if (!info.IsDirectory) return -ENOTDIR;
+    fi->fh = g_directories.Open();
+    return 0;
   });
 }
 
-// Carried through FindFiles to the entry filler in DOKAN_FILE_INFO::DokanContext.
+// Carried through FindFiles to the entry collector in DOKAN_FILE_INFO::DokanContext.
 struct Listing {
-  void* buffer;
-  fuse_fill_dir_t filler;
-  bool plus;
+  std::vector<DirEntry>* entries;
   std::u16string directory;  // the listed directory's drive path, ending in "\"
 };
 
-int FillEntry(WIN32_FIND_DATAW* data, DOKAN_FILE_INFO* info) {
+int CollectEntry(WIN32_FIND_DATAW* data, DOKAN_FILE_INFO* info) {
   if (data == nullptr || info == nullptr || info->DokanContext == 0) return 0;
   auto* listing = reinterpret_cast<Listing*>(static_cast<uintptr_t>(info->DokanContext));
-  std::u16string wide(data->cFileName,
-                      std::char_traits<char16_t>::length(data->cFileName) < MAX_PATH
-                          ? std::char_traits<char16_t>::length(data->cFileName)
-                          : static_cast<size_t>(MAX_PATH - 1));
+  const size_t length = std::char_traits<char16_t>::length(data->cFileName);
+  std::u16string wide(data->cFileName, std::min<size_t>(length, MAX_PATH - 1));
   std::string name = veldra::platform::WideToAnsi(wide);
   // A name the kernel cannot carry (empty, or too long for the record) is left out.
   if (name.empty() || name.find('/') != std::string::npos) return 0;
-  // "." and ".." go without attributes: the library numbers only the entries it looks up.
-  if (name == "." || name == "..") {
-    return listing->filler(listing->buffer, name.c_str(), nullptr, 0,
-                           static_cast<fuse_fill_dir_flags>(0))
-               ? 1
-               : 0;
-  }
-  struct stat st;
   const bool directory = (data->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  const bool dots = name == "." || name == "..";
   const std::u16string full = listing->directory + wide;
-  FillStat(data->dwFileAttributes,
-           (static_cast<ULONGLONG>(data->nFileSizeHigh) << 32) | data->nFileSizeLow,
-           data->ftLastAccessTime, data->ftLastWriteTime,
-           listing->plus ? ModeOf(full.c_str(), directory, *info) : (directory ? 0755 : 0644), &st);
-  int full_ =
-      listing->filler(listing->buffer, name.c_str(), &st, 0,
-                      listing->plus ? FUSE_FILL_DIR_PLUS : static_cast<fuse_fill_dir_flags>(0));
-  return full_ ? 1 : 0;
+  listing->entries->push_back(
+      {std::move(name), data->dwFileAttributes,
+       (static_cast<ULONGLONG>(data->nFileSizeHigh) << 32) | data->nFileSizeLow,
+       data->ftLastAccessTime, data->ftLastWriteTime,
+       dots ? mode_t(0755) : ModeOf(full.c_str(), directory, *info)});
+  return 0;
 }
 
-int OnReaddir(const char* path, void* buffer, fuse_fill_dir_t filler, off_t /*offset*/,
-              fuse_file_info* /*fi*/, fuse_readdir_flags flags) {
-  return Serve(
-      path, Ops().FindFiles, -EIO,
-      [&](const WCHAR* name, DOKAN_FILE_INFO& info) {
-        Listing listing{buffer, filler, (flags & FUSE_READDIR_PLUS) != 0, name};
-        if (listing.directory.empty() || listing.directory.back() != u'\\')
-          listing.directory += u'\\';
-        info.DokanContext = reinterpret_cast<uintptr_t>(&listing);
-        return Errno(Ops().FindFiles(name, &FillEntry, &info));
-      },
-      true);
+int OnReaddir(const char* path, void* buffer, fuse_fill_dir_t filler, off_t offset,
+              fuse_file_info* fi, fuse_readdir_flags flags) {
+  std::vector<DirEntry>* entries = g_directories.Find(fi->fh);
+  if (entries == nullptr) return -EBADF;
+  if (offset == 0) {
+    // The first page (or a rewind): the directory as it is now.
+    entries->clear();
+    const int code = Serve(
+        path, Ops().FindFiles, -EIO,
+        [&](const WCHAR* name, DOKAN_FILE_INFO& info) {
+          Listing listing{entries, name};
+          if (listing.directory.empty() || listing.directory.back() != u'\\')
+            listing.directory += u'\\';
+          info.DokanContext = reinterpret_cast<uintptr_t>(&listing);
+          return Errno(Ops().FindFiles(name, &CollectEntry, &info));
+        },
+        true);
+    if (code != 0) return code;
+  }
+  const bool plus = (flags & FUSE_READDIR_PLUS) != 0;
+  for (size_t i = static_cast<size_t>(offset); i < entries->size(); ++i) {
+    const DirEntry& e = (*entries)[i];
+    // "." and ".." go without attributes: the library numbers only the entries it looks up.
+    // So do the names of a huge directory past the first ones: every entry handed out with
+    // attributes stays known to the library (memory) until the kernel forgets it.
+    const bool bare = e.name == "." || e.name == ".." || i >= kEntriesWithAttributes;
+    struct stat st;
+    FillStat(e.attributes, e.size, e.accessed, e.written, e.mode, &st);
+    const fuse_fill_dir_flags fill =
+        plus && !bare ? FUSE_FILL_DIR_PLUS : static_cast<fuse_fill_dir_flags>(0);
+    if (filler(buffer, e.name.c_str(), bare ? nullptr : &st, static_cast<off_t>(i + 1), fill))
+      break;
+  }
+  return 0;
 }
 
 // Ends a handle: Cleanup, then CloseFile. Cleanup's failure is the result.
@@ -390,7 +449,8 @@ int EndHandle(const char* path, bool directory, const fuse_file_info* fi) {
 }
 
 int OnReleasedir(const char* path, fuse_file_info* fi) {
-  return EndHandle(path, true, fi);
+  g_directories.Close(fi->fh);
+  return EndHandle(path, true, nullptr);
 }
 
 constexpr DWORD kGenericRead = 0x80000000;

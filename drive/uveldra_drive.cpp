@@ -255,7 +255,10 @@ int FtpCleanup(LPCWSTR fileName, DOKAN_FILE_INFO* info) {
   Log("FtpCleanup: " + name);
   // The last close of a handle completes its upload, so other clients see the whole file and a
   // refused upload is reported to someone.
-  if (info != nullptr && info->IsDirectory) return 0;
+  if (info != nullptr && info->IsDirectory) {
+    if (FtpDevice) FtpDevice->DirectoryClosed();
+    return 0;
+  }
   return FinishUpload(name);
 }
 

@@ -14,147 +14,28 @@
 #include "device/SessionPool.h"
 #include "device/uftpdevice.h"
 #include "device/ureftp.h"
-#include "tests/support/ScriptedFtpServer.h"
+#include "tests/support/FakeFtp.h"
 #include "tests/support/TempDir.h"
 
 namespace {
 
+using veldra::test::CountPrefix;
+using veldra::test::FakeFtp;
 using veldra::test::PatternBytes;
-using veldra::test::ScriptedFtpServer;
 using veldra::test::ScriptedSession;
-
-// A small server-side file system and the rules of the scripted server.
-struct FakeFtp {
-  // Back to the defaults, for the next row of a table.
-  void Reset() {
-    files.clear();
-    mlsd = false;
-    completionReply = "226 Transfer complete.";
-    hook = nullptr;
-  }
-
-  std::mutex mutex;
-  std::map<std::string, std::string> files;  // remote path -> content
-  bool mlsd = false;                         // FEAT offers MLST (and MLSD)
-  std::string completionReply = "226 Transfer complete.";
-  // Returns true when it handled the command itself.
-  std::function<bool(ScriptedSession&, const std::string&)> hook;
-
-  std::string Get(const std::string& path) {
-    std::lock_guard<std::mutex> lock(mutex);
-    return files[path];
-  }
-  std::string Listing(const std::string& dir, bool facts) {
-    std::lock_guard<std::mutex> lock(mutex);
-    const std::string prefix = dir.back() == '/' ? dir : dir + "/";
-    std::string text;
-    for (const auto& [path, content] : files) {
-      if (path.compare(0, prefix.size(), prefix) != 0) continue;
-      const std::string name = path.substr(prefix.size());
-      if (name.find('/') != std::string::npos) continue;
-      const std::string size = std::to_string(content.size());
-      text += facts
-                  ? "type=file;size=" + size + ";modify=20200102030405; " + name + "\r\n"
-                  : "-rw-r--r--    1 1000     1000     " + size + " Mar 05 14:07 " + name + "\r\n";
-    }
-    return text;
-  }
-};
-
-// Serves one control connection until the client leaves (bounded: 60 s of silence at most).
-void Serve(FakeFtp& f, ScriptedSession& s) {
-  s.Greet();
-  std::string cwd = "/";
-  long long rest = 0;
-  auto idleSince = std::chrono::steady_clock::now();
-  for (;;) {
-    std::string cmd = s.ReadCommand(200);
-    if (cmd.empty()) {
-      if (s.ClientClosed() ||
-          std::chrono::steady_clock::now() - idleSince > std::chrono::seconds(60))
-        return;
-      continue;
-    }
-    idleSince = std::chrono::steady_clock::now();
-    if (f.hook && f.hook(s, cmd)) continue;
-    const std::string verb = cmd.substr(0, cmd.find(' '));
-    const std::string arg = cmd.size() > verb.size() + 1 ? cmd.substr(verb.size() + 1) : "";
-    if (verb == "USER") {
-      s.Send("331 Password required.");
-    } else if (verb == "PASS") {
-      s.Send(arg == "secret" ? "230 Logged in." : "530 Login incorrect.");
-    } else if (verb == "FEAT") {
-      s.Send(f.mlsd ? "211-Features:\r\n MLST type*;size*;modify*;\r\n MDTM\r\n211 End"
-                    : "502 No.");
-    } else if (verb == "TYPE") {
-      s.Send("200 Type set.");
-    } else if (verb == "MKD" || verb == "RNTO" || verb == "DELE") {
-      s.Send(verb == "MKD" ? "257 Created." : "250 Okay.");
-    } else if (verb == "SYST") {
-      s.Send("215 UNIX Type: L8");
-    } else if (verb == "CWD") {
-      cwd = arg;
-      s.Send("250 Okay.");
-    } else if (verb == "PASV") {
-      s.Send(s.OpenPassive());
-    } else if (verb == "REST") {
-      rest = std::stoll(arg);
-      s.Send("350 Restarting.");
-    } else if (verb == "RNFR") {
-      s.Send("350 Ready.");
-    } else if (verb == "LIST" || verb == "MLSD") {
-      s.Send("150 Here comes the listing.");
-      s.AcceptData();
-      s.SendData(f.Listing(verb == "MLSD" ? arg : cwd, verb == "MLSD"));
-      s.CloseData();
-      s.Send("226 Done.");
-    } else if (verb == "RETR") {
-      const std::string content = f.Get(arg);
-      s.Send("150 Opening data connection.");
-      s.AcceptData();
-      s.SendData(content.substr(std::min<std::size_t>(rest, content.size())));
-      rest = 0;
-      s.CloseData();
-      s.Send("226 Transfer complete.");
-    } else if (verb == "APPE") {
-      s.Send("150 Ok to send data.");
-      s.AcceptData();
-      std::string data = s.ReceiveData(20000);
-      if (f.completionReply[0] == '2') {  // a refused upload is discarded, as quotas do
-        std::lock_guard<std::mutex> lock(f.mutex);
-        f.files[arg] += data;
-      }
-      s.CloseData();
-      s.Send(f.completionReply);
-    } else if (verb == "ABOR") {
-      s.Send("225 No transfer to ABOR.");
-    } else {
-      s.Send("502 Command not implemented.");
-    }
-  }
-}
-
-int CountPrefix(const std::vector<std::string>& commands, const std::string& prefix) {
-  return static_cast<int>(std::count_if(
-      commands.begin(), commands.end(),
-      [&](const std::string& c) { return c.compare(0, prefix.size(), prefix) == 0; }));
-}
 
 class ScriptedDevice : public ::testing::Test {
  protected:
-  void Start() {
-    server_ = std::make_unique<ScriptedFtpServer>([this](ScriptedSession& s) { Serve(f_, s); });
-  }
   std::unique_ptr<TFTPDevice> Connect(int sessions = 1) {
     TDeviceSettings s;
     s.Host = "127.0.0.1";
     s.User = "user";
     s.Password = "secret";
-    s.Port = server_->Port();
+    s.Port = f_->Port();
     s.Sessions = sessions;
     return std::make_unique<TFTPDevice>(s);
   }
-  std::vector<std::string> Commands() const { return server_->Commands(); }
+  std::vector<std::string> Commands() const { return f_->Commands(); }
   // Commands sent while `step` ran.
   std::vector<std::string> During(const std::function<void()>& step) {
     const size_t before = Commands().size();
@@ -163,8 +44,7 @@ class ScriptedDevice : public ::testing::Test {
     return std::vector<std::string>(all.begin() + static_cast<long>(before), all.end());
   }
 
-  FakeFtp f_;
-  std::unique_ptr<ScriptedFtpServer> server_;
+  std::unique_ptr<FakeFtp> f_ = std::make_unique<FakeFtp>();
 };
 
 // What each operation costs on the wire once the drive is up, on a server with MLSD and on
@@ -184,10 +64,10 @@ TEST_F(ScriptedDevice, CommandsPerOperation) {
       {"delete", true, {"DELE /d/f"}},
   };
   for (const Row& row : rows) {
-    f_.Reset();
-    f_.mlsd = row.mlsd;
-    f_.files = {{"/d/f", "tiny"}, {"/e/x", "1"}};
-    Start();
+    f_ = std::make_unique<FakeFtp>();
+    f_->OfferMlsd(row.mlsd);
+    f_->Put("/d/f", "tiny");
+    f_->Put("/e/x", "1");
     auto dev = Connect();
     std::vector<TDirectoryEntry> entries;
     dev->ReadDirectory("\\d\\", &entries);
@@ -207,7 +87,7 @@ TEST_F(ScriptedDevice, CommandsPerOperation) {
         dev->CreateEmptyFile("\\d\\new");
         dev->WriteAt("\\d\\new", "hello", 0, 5, &n);
         dev->FinishUpload("\\d\\new");
-        EXPECT_EQ(f_.Get("/d/new"), "hello");
+        EXPECT_EQ(f_->Get("/d/new"), "hello");
       } else if (op == "rename") {
         dev->Rename("\\d\\f", "\\d\\g");
       } else {
@@ -216,15 +96,13 @@ TEST_F(ScriptedDevice, CommandsPerOperation) {
     });
     EXPECT_EQ(sent, row.expected) << row.operation;
     dev.reset();
-    server_.reset();
   }
 }
 
 TEST_F(ScriptedDevice, SequentialReadsShareOneRetrAndOffsetsUseRest) {
   const std::string content = PatternBytes(100000, 3);
-  f_.files["/f"] = content;
-  f_.files["/g"] = "other";
-  Start();
+  f_->Put("/f", content);
+  f_->Put("/g", "other");
   auto dev = Connect();
   std::string got(100000, '\0');
   DWORD n = 0;
@@ -261,16 +139,15 @@ TEST_F(ScriptedDevice, TheClosingReplyDecidesWhatAReadReturns) {
       {"226 with nothing: the file changed", 0, "", false, ""},
   };
   for (const Row& row : rows) {
-    f_.Reset();
+    f_ = std::make_unique<FakeFtp>();
     const std::string content = PatternBytes(200000, 7);
-    f_.files["/f"] = content;
+    f_->Put("/f", content);
     int failures = row.failures;
     const bool emptied = row.failures == 0;
-    f_.hook = [&](ScriptedSession& s, const std::string& cmd) {
+    f_->SetHook([&](ScriptedSession& s, const std::string& cmd) {
       if (cmd.compare(0, 4, "RETR") != 0) return false;
       if (emptied) {  // the file became empty on the server after it was listed
-        std::lock_guard<std::mutex> lock(f_.mutex);
-        f_.files["/f"].clear();
+        f_->Put("/f", "");
         return false;
       }
       if (failures == 0) return false;
@@ -281,8 +158,7 @@ TEST_F(ScriptedDevice, TheClosingReplyDecidesWhatAReadReturns) {
       s.CloseData();
       s.Send("451 Transfer aborted: local error.");
       return true;
-    };
-    Start();
+    });
     auto dev = Connect();
     std::string got(200000, '\0');
     DWORD n = 0;
@@ -299,18 +175,16 @@ TEST_F(ScriptedDevice, TheClosingReplyDecidesWhatAReadReturns) {
       EXPECT_EQ(CountPrefix(Commands(), "REST 1000"), 1) << row.name;
     }
     dev.reset();
-    server_.reset();
   }
 }
 
 TEST_F(ScriptedDevice, RefusalsAreAnswersAndOnlyALostConnectionReconnects) {
-  Start();
   auto dev = Connect();
-  f_.hook = [&](ScriptedSession& s, const std::string& cmd) {
+  f_->SetHook([&](ScriptedSession& s, const std::string& cmd) {
     if (cmd.compare(0, 4, "DELE") == 0) return s.Send("550 Permission denied."), true;
     if (cmd.compare(0, 3, "MKD") == 0 && s.Index() == 0) return s.Close(), true;
     return false;
-  };
+  });
   try {
     dev->RemoveFile("\\x");
     ADD_FAILURE() << "a refused DELE succeeded";
@@ -318,38 +192,36 @@ TEST_F(ScriptedDevice, RefusalsAreAnswersAndOnlyALostConnectionReconnects) {
     EXPECT_EQ(e.WindowsCode(), wincode::kAccessDenied);
   }
   EXPECT_EQ(CountPrefix(Commands(), "DELE /x"), 1);
-  EXPECT_EQ(server_->SessionsStarted(), 1);
+  EXPECT_EQ(f_->Server().SessionsStarted(), 1);
   EXPECT_NO_THROW(dev->CreateDir("\\new"));  // lost at MKD: one reconnect, sent again
   EXPECT_EQ(CountPrefix(Commands(), "MKD /new"), 2);
-  EXPECT_EQ(server_->SessionsStarted(), 2);
+  EXPECT_EQ(f_->Server().SessionsStarted(), 2);
   // A path with CR, LF or NUL is refused before anything is sent.
   const size_t before = Commands().size();
   EXPECT_THROW(dev->RemoveFile("\\x\r\nDELE y"), EReBadPath);
   EXPECT_THROW(dev->CreateDir(std::string("\\a\0b", 4)), EReBadPath);
   EXPECT_EQ(Commands().size(), before);
   // A wrong password is tried once.
-  server_.reset();
-  f_.hook = nullptr;
-  Start();
+  f_ = std::make_unique<FakeFtp>();
   TDeviceSettings wrong;
   wrong.Host = "127.0.0.1";
   wrong.User = "user";
   wrong.Password = "other";
-  wrong.Port = server_->Port();
+  wrong.Port = f_->Port();
   EXPECT_THROW(TFTPDevice{wrong}, EIdProtocolReplyError);
   EXPECT_EQ(CountPrefix(Commands(), "PASS"), 1);
 }
 
 // A reconnection in the middle of a listing goes back to the directory being listed.
 TEST_F(ScriptedDevice, AListingAfterAReconnectionShowsTheDirectoryAskedFor) {
-  f_.files = {{"/top", "1"}, {"/sub/inner", "22"}};
+  f_->Put("/top", "1");
+  f_->Put("/sub/inner", "22");
   bool drop = true;
-  f_.hook = [&](ScriptedSession& s, const std::string& cmd) {
-    if (drop && cmd == "PASV" && s.Index() == 0 && CountPrefix(server_->Commands(), "CWD /sub") > 0)
+  f_->SetHook([&](ScriptedSession& s, const std::string& cmd) {
+    if (drop && cmd == "PASV" && s.Index() == 0 && CountPrefix(f_->Commands(), "CWD /sub") > 0)
       return drop = false, s.Close(), true;
     return false;
-  };
-  Start();
+  });
   auto dev = Connect();
   std::vector<TDirectoryEntry> entries;
   ASSERT_TRUE(dev->ReadDirectory("\\sub\\", &entries));
@@ -361,10 +233,10 @@ TEST_F(ScriptedDevice, AListingAfterAReconnectionShowsTheDirectoryAskedFor) {
 // After a failed listing read the closing reply is taken (or the session dropped): a later
 // command never takes it for its own answer.
 TEST_F(ScriptedDevice, AFailedListingLeavesNoReplyBehind) {
-  f_.files = {{"/d/x", "1"}};
-  f_.hook = [&](ScriptedSession& s, const std::string& cmd) {
+  f_->Put("/d/x", "1");
+  f_->SetHook([&](ScriptedSession& s, const std::string& cmd) {
     if (cmd.compare(0, 4, "LIST") == 0 && s.Index() == 0 &&
-        CountPrefix(server_->Commands(), "LIST") > 1) {
+        CountPrefix(f_->Commands(), "LIST") > 1) {
       s.Send("150 Here it comes.");
       s.AcceptData();
       s.SendData("-rw-r--r-- 1 a b 1 Mar 05 14:07 x\r\n");
@@ -375,8 +247,7 @@ TEST_F(ScriptedDevice, AFailedListingLeavesNoReplyBehind) {
     }
     if (cmd.compare(0, 4, "DELE") == 0) return s.Send("550 Permission denied."), true;
     return false;
-  };
-  Start();
+  });
   auto dev = Connect();
   std::vector<TDirectoryEntry> entries;
   EXPECT_ANY_THROW(dev->ReadDirectory("\\d\\", &entries));
@@ -385,8 +256,7 @@ TEST_F(ScriptedDevice, AFailedListingLeavesNoReplyBehind) {
 
 // Two writers whose uploads the server refuses: each hears of its own refusal.
 TEST_F(ScriptedDevice, EveryRefusedUploadReachesItsWriter) {
-  f_.completionReply = "552 Quota exceeded.";
-  Start();
+  f_->SetCompletionReply("552 Quota exceeded.");
   auto dev = Connect();
   DWORD written = 0;
   dev->CreateEmptyFile("\\a");
@@ -406,14 +276,13 @@ TEST_F(ScriptedDevice, EveryRefusedUploadReachesItsWriter) {
 
 // A passive reply naming another host is not followed: data go to the server itself.
 TEST_F(ScriptedDevice, APassiveReplyCannotSendDataElsewhere) {
-  f_.files = {{"/f", "truth"}};
-  f_.hook = [&](ScriptedSession& s, const std::string& cmd) {
+  f_->Put("/f", "truth");
+  f_->SetHook([&](ScriptedSession& s, const std::string& cmd) {
     if (cmd != "PASV") return false;
     std::string reply = s.OpenPassive();  // "227 ... (127,0,0,1,p1,p2)."
     reply.replace(reply.find("127,0,0,1"), 9, "10,9,9,9");
     return s.Send(reply), true;
-  };
-  Start();
+  });
   auto dev = Connect();
   char buf[8];
   DWORD n = 0;
@@ -422,8 +291,8 @@ TEST_F(ScriptedDevice, APassiveReplyCannotSendDataElsewhere) {
 }
 
 TEST_F(ScriptedDevice, SessionsInParallelKeepTheirTransfers) {
-  f_.files = {{"/a", PatternBytes(300000, 1)}, {"/b", PatternBytes(300000, 2)}};
-  Start();
+  f_->Put("/a", PatternBytes(300000, 1));
+  f_->Put("/b", PatternBytes(300000, 2));
   auto dev = Connect(3);
   std::string a(300000, '\0'), b(300000, '\0');
   DWORD n = 0;
@@ -432,15 +301,14 @@ TEST_F(ScriptedDevice, SessionsInParallelKeepTheirTransfers) {
     dev->ReadAt("\\a", &a[i * 100000], i * 100000, 100000, &n);
     dev->ReadAt("\\b", &b[i * 100000], i * 100000, 100000, &n);
   }
-  EXPECT_EQ(a, f_.Get("/a"));
-  EXPECT_EQ(b, f_.Get("/b"));
+  EXPECT_EQ(a, f_->Get("/a"));
+  EXPECT_EQ(b, f_->Get("/b"));
   EXPECT_EQ(CountPrefix(Commands(), "RETR"), 2);
   EXPECT_EQ(CountPrefix(Commands(), "ABOR"), 0);
   EXPECT_LE(dev->Pool().Logins(), 3);
 }
 
 TEST_F(ScriptedDevice, DebugLinesAreWrittenAsSent) {
-  Start();
   DebugMode = true;
   testing::internal::CaptureStdout();
   try {
@@ -453,7 +321,7 @@ TEST_F(ScriptedDevice, DebugLinesAreWrittenAsSent) {
   DebugMode = false;
   EXPECT_NE(out.find("    FTP SendCmd: PASS secret\n    -->Ext: 230\n"), std::string::npos) << out;
   EXPECT_NE(out.find("    FTP SendCmd: MKD /d\n    -->Ext: 257\n"), std::string::npos) << out;
-  EXPECT_EQ(server_->SessionsStarted(), 1);  // /DEBUG: one session whatever was asked
+  EXPECT_EQ(f_->Server().SessionsStarted(), 1);  // /DEBUG: one session whatever was asked
 }
 
 }  // namespace

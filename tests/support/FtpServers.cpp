@@ -405,12 +405,14 @@ void TestFtpServer::WriteConfig() {
         << "\nanon_other_write_enable=" << (options_.allowWrite ? "YES" : "NO")
         << "\nanon_umask=022\nanon_world_readable_only=NO\n"
         << "secure_chroot_dir=" << c << "/empty\npam_service_name=vsftpd\n"
-        << "userlist_enable=NO\ntcp_wrappers=NO\nforce_dot_files=YES\nasync_abor_enable=YES\n"
-        << "max_clients=0\nmax_per_ip=0\nxferlog_enable=YES\nvsftpd_log_file=" << c
+        << "userlist_enable=NO\ntcp_wrappers=NO\nforce_dot_files=NO\nasync_abor_enable=YES\n"
+        << "max_clients=0\nmax_per_ip=" << options_.maxPerIp
+        << "\nxferlog_enable=YES\nvsftpd_log_file=" << c
         << "/own.log\nlog_ftp_protocol=YES\ndual_log_enable=NO\nsyslog_enable=NO\n"
         << "ftpd_banner=veldra test server ready\n";
       if (idle > 0) o << "idle_session_timeout=" << idle << "\n";
       if (data > 0) o << "data_connection_timeout=" << data << "\n";
+      if (options_.maxRate > 0) o << "local_max_rate=" << options_.maxRate << "\n";
       WriteFile(c + "/vsftpd.conf", o.str());
       ::chmod((c + "/vsftpd.conf").c_str(), 0600);
       break;

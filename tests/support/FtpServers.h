@@ -57,6 +57,10 @@ struct ServerOptions {
   int idleTimeoutSeconds = 0;
   // false: uploads, deletes, renames and mkdir are refused (not offered by pure-ftpd).
   bool allowWrite = true;
+  // vsftpd only: control connections it takes from one address (0 = any number), and the
+  // bytes per second it sends or takes on one transfer (0 = no limit).
+  int maxPerIp = 0;
+  int maxRate = 0;
   // Size of the server's own passive port range.
   int passivePorts = 32;
   // pyftpdlib only (others raise ServerStartError): one thread per session and faults by file
