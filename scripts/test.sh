@@ -6,7 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/deps.sh build-essential cmake g++ libgtest-dev pkg-config \
-  fuse3 libfuse3-dev python3 python3-pyftpdlib vsftpd curl lftp util-linux procps
+  fuse3 libfuse3-dev python3 python3-pyftpdlib vsftpd curl lftp util-linux procps \
+  rsync git vim-nox zip unzip sqlite3 strace
 # pure-ftpd and proftpd conflict with vsftpd as packages: unpacked privately instead.
 scripts/ftp-servers.sh
 
