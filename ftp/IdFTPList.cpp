@@ -239,8 +239,9 @@ bool ParseUnix(std::string_view line, const TIdLocalDate& today, TIdFTPListItem&
   if (!SetTime(t, 999, item)) return false;
 
   if (type == 'L') {
+    // A link target is never empty: "x -> " with nothing after it is a name.
     const size_t arrow = name.find(" -> ");
-    if (arrow != std::string_view::npos) {
+    if (arrow != std::string_view::npos && arrow + 4 < name.size()) {
       item.LinkTarget.assign(name.substr(arrow + 4));
       name = name.substr(0, arrow);
     }
