@@ -139,7 +139,22 @@ long TIdTCPConnection::ReceiveIntoPending(char* target, long size, int timeout, 
     const char* end = target + seen;
     const char* hit = std::search(static_cast<const char*>(pendingInput_.Data()) + held - overlap,
                                   end, lineEnd->data(), lineEnd->data() + lineEnd->size());
-    const long wanted = hit == end ? seen : static_cast<long>(hit + lineEnd->size() - target);
+    long wanted = hit == end ? seen : static_cast<long>(hit + lineEnd->size() - target);
+    if (hit != end && replyScan_ && *lineEnd == "\n" && maxLineAction_ == maException) {
+      // Inside a reply the bytes up to its last line belong to it: take the whole lines seen
+      // until that one (or everything seen while the reply goes on). The pending bytes are
+      // the start of the current line.
+      const char* lineStart = pendingInput_.Data();
+      wanted = seen;
+      for (const char* lf = hit; lf != end; lf = std::find(lineStart, end, '\n')) {
+        if (replyTaken_.Feed(
+                std::string_view(lineStart, static_cast<std::size_t>(lf - lineStart)))) {
+          wanted = static_cast<long>(lf + 1 - target);
+          break;
+        }
+        lineStart = lf + 1;
+      }
+    }
     long got = 0;
     while (got < wanted) {
       // Already arrived (peeked), so this does not wait.
@@ -383,47 +398,48 @@ std::string TIdTCPConnection::ReadNonEmptyLine(int attempts) {
   return std::string();
 }
 
+bool TIdTCPConnection::TReplyEnd::Feed(std::string_view line) {
+  while (!line.empty() && static_cast<unsigned char>(line.front()) <= 32) line.remove_prefix(1);
+  while (!line.empty() && static_cast<unsigned char>(line.back()) <= 32) line.remove_suffix(1);
+  if (line.empty()) return false;
+  if (!started_) {
+    started_ = true;
+    if (line.size() > 3 && line[3] == '-') marker_ = std::string(line.substr(0, 3)) + " ";
+    return marker_.empty();
+  }
+  return line.size() < 4 || SameIgnoringCase(std::string(line.substr(0, 4)), marker_);
+}
+
 void TIdTCPConnection::ReadReply() {
-  // The deadline holds for this reply only; it is lifted however the read ends.
-  struct DeadlineScope {
+  // The deadline and the look-ahead hold for this reply only, however the read ends.
+  struct ReplyScope {
     TIdTCPConnection& c;
-    explicit DeadlineScope(TIdTCPConnection& owner) : c(owner) {
+    explicit ReplyScope(TIdTCPConnection& owner) : c(owner) {
       c.replyDeadlineSet_ = c.replyTimeout_ > 0;
       c.replyDeadline_ =
           std::chrono::steady_clock::now() + std::chrono::milliseconds(c.replyTimeout_);
+      c.replyScan_ = true;
+      c.replyTaken_ = TReplyEnd();
     }
-    ~DeadlineScope() { c.replyDeadlineSet_ = false; }
+    ~ReplyScope() { c.replyDeadlineSet_ = c.replyScan_ = false; }
   } scope(*this);
-  std::vector<std::string> lines;  // as received; checks look at the trimmed form
+  std::vector<std::string> lines;  // as received, blank ones left out
+  TReplyEnd end;
   int count = 0;
   std::size_t bytes = 0;
-  // The next line that is not blank; every line read counts against the bounds.
-  auto next = [&](std::string& trimmed) {
-    for (;;) {
-      if (maxReplyLines_ > 0 && count >= maxReplyLines_) {
-        throw EIdReplyTooLong("Reply longer than " + std::to_string(maxReplyLines_) + " lines.");
-      }
-      std::string line = ReadLine();
-      ++count;
-      bytes += line.size() + 1;
-      if (maxReplyBytes_ > 0 && bytes > maxReplyBytes_) {
-        throw EIdReplyTooLong("Reply longer than " + std::to_string(maxReplyBytes_) + " bytes.");
-      }
-      trimmed = IdTrim(line);
-      if (!trimmed.empty()) {
-        lines.push_back(std::move(line));
-        return;
-      }
+  for (bool done = false; !done;) {
+    // Every line read counts against the bounds, blank ones too.
+    if (maxReplyLines_ > 0 && count >= maxReplyLines_) {
+      throw EIdReplyTooLong("Reply longer than " + std::to_string(maxReplyLines_) + " lines.");
     }
-  };
-  std::string first;
-  next(first);
-  if (first.size() > 3 && first[3] == '-') {
-    const std::string marker = first.substr(0, 3) + " ";
-    for (std::string line;;) {
-      next(line);
-      if (line.size() < 4 || SameIgnoringCase(line.substr(0, 4), marker)) break;
+    std::string line = ReadLine();
+    ++count;
+    bytes += line.size() + 1;
+    if (maxReplyBytes_ > 0 && bytes > maxReplyBytes_) {
+      throw EIdReplyTooLong("Reply longer than " + std::to_string(maxReplyBytes_) + " bytes.");
     }
+    done = end.Feed(line);
+    if (!IdTrim(line).empty()) lines.push_back(std::move(line));
   }
   lastReply_.ParseReplyLines(lines);
 }

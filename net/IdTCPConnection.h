@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "net/IdBuffer.h"
@@ -226,6 +227,24 @@ class TIdTCPConnection {
   // While ReadReply runs with a ReplyTimeout: the moment the reply must be complete.
   bool replyDeadlineSet_ = false;
   std::chrono::steady_clock::time_point replyDeadline_;
+
+  // Follows the lines of one reply and tells when it is complete: blank lines are passed
+  // over; a first line "xyz-" opens a multi-line reply, which the first line that starts
+  // with "xyz " (any case) or is shorter than four characters ends, both after trimming.
+  class TReplyEnd {
+   public:
+    // One line as read, without its line end; true when it completes the reply.
+    bool Feed(std::string_view line);
+
+   private:
+    bool started_ = false;
+    std::string marker_;  // "xyz " of a multi-line reply
+  };
+  // While ReadReply runs: the lines taken from the socket so far, so that one receive may
+  // take further whole lines of the same reply (one system call for a FEAT answer instead of
+  // three per line), but never a byte after its last line.
+  bool replyScan_ = false;
+  TReplyEnd replyTaken_;
   TIdIOHandlerSocket* ioHandler_ = nullptr;
   std::unique_ptr<TIdIOHandlerSocket> ownedHandler_;
   TIdManagedBuffer pendingInput_;
