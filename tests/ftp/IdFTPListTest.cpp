@@ -3,7 +3,6 @@
 // directory "sub dir", a symlink, a 5 GB sparse "big.bin"), plus MS-DOS lines and odd ones.
 #include <gtest/gtest.h>
 
-#include <ctime>
 #include <string>
 #include <vector>
 
@@ -13,16 +12,14 @@ namespace {
 
 const TIdLocalDate kToday{2026, 12, 7};  // the day the lines were captured
 
-// FILETIME ticks of a UTC time, worked out by the C library as an independent check.
+// FILETIME ticks of a UTC time, counted day by day from 1601 (a plain check of the parser's
+// calendar arithmetic).
 std::int64_t Utc(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
-  std::tm tm{};
-  tm.tm_year = y - 1900;
-  tm.tm_mon = mo - 1;
-  tm.tm_mday = d;
-  tm.tm_hour = h;
-  tm.tm_min = mi;
-  tm.tm_sec = s;
-  return (static_cast<std::int64_t>(timegm(&tm)) + 11644473600LL) * 10000000;
+  static const int kBefore[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+  auto leap = [](int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; };
+  std::int64_t days = d - 1 + kBefore[mo - 1] + (mo > 2 && leap(y));
+  for (int year = 1601; year < y; ++year) days += leap(year) ? 366 : 365;
+  return (((days * 24 + h) * 60 + mi) * 60 + s) * 10000000;
 }
 
 TEST(FtpListGuess, FirstLineDecidesLayout) {
