@@ -5,30 +5,6 @@
 #include "net/IdRFCReply.h"
 #include "tests/net/NetTestUtil.h"
 
-TEST(NetReplyParse, CodesAndTextLines) {
-  TIdRFCReply reply;
-  reply.ParseReplyLines({"227 Entering Passive Mode (127,0,0,1,4,1)"});
-  EXPECT_EQ(reply.NumericCode(), 227);
-  EXPECT_EQ(reply.TextCode(), "227");
-  EXPECT_EQ(reply.Text(), std::vector<std::string>{"Entering Passive Mode (127,0,0,1,4,1)"});
-
-  reply.ParseReplyLines({"230-Welcome", "continued", "230 Logged in"});
-  EXPECT_EQ(reply.NumericCode(), 230);
-  EXPECT_EQ(reply.Text(), (std::vector<std::string>{"Welcome", "inued", "Logged in"}));
-
-  reply.ParseReplyLines({"550-"});
-  EXPECT_EQ(reply.NumericCode(), 550);
-  EXPECT_EQ(reply.Text(), std::vector<std::string>{""});
-
-  reply.ParseReplyLines({"abc hello"});
-  EXPECT_EQ(reply.NumericCode(), 0);
-
-  reply.ParseReplyLines({});
-  EXPECT_EQ(reply.NumericCode(), 0);
-  EXPECT_TRUE(reply.Text().empty());
-  EXPECT_EQ(reply.TextCode(), "");
-}
-
 TEST(NetReplyParse, CodeFieldRules) {
   TIdRFCReply reply;
   reply.SetNumericCode(421);
@@ -43,6 +19,9 @@ TEST(NetReplyParse, CodeFieldRules) {
   EXPECT_EQ(copy.NumericCode(), 250);
   EXPECT_EQ(copy.FormattedText(), "done\r\n");
   EXPECT_EQ(IdTrim(std::string("\t  x y \r\n\x01", 9)), "x y");
+  reply.ParseReplyLines({});
+  EXPECT_EQ(reply.NumericCode(), 0);
+  EXPECT_TRUE(reply.Text().empty() && reply.Lines().empty() && reply.TextCode().empty());
 }
 
 TEST(NetReplyRead, FailedReadKeepsPreviousReply) {
@@ -131,6 +110,12 @@ TEST(NetReplyBounds, HostileAndNormalReplies) {
        0,
        30000,
        "220 first|not the end|indented end [230 not the end] []"},
+      {"continuation lines are cut too",
+       {"230-Welcome\r\ncontinued\r\n230 Logged in\r\n"},
+       0,
+       30000,
+       "230 Welcome|inued|Logged in [continued] []"},
+      {"no numeric code", {"abc hello\r\n"}, 0, 30000, "0 hello [] []"},
       {"a bare code ends it", {"211-x\r\n211\r\n"}, 0, 30000, "211 x| [211] []"},
       {"empty first text", {"550-\r\n550 gone\r\n"}, 0, 30000, "550 |gone [550 gone] []"},
       {"MLST entry with blanks, then a TLS handshake",
