@@ -132,12 +132,12 @@ class TIdTCPConnection {
 
   // One line without its terminator. With the LF terminator a CR right before it is dropped
   // too (LF and CR LF end a line; a lone CR is part of the line). Pending bytes are never
-  // searched twice. Bytes are taken from the socket only up to the terminator: whatever the
-  // peer sent after the line stays in the socket for the next reader (after "234" to AUTH TLS
-  // that is a TLS handshake). A line longer than MaxLineLength raises
-  // EIdReadLnMaxLineLengthExceeded (maException) before any further receive, or is returned
-  // split (maSplit). A peer that closes while a partial line is pending makes it return ""
-  // once with LineTimedOut set; the next read raises EIdConnClosedGracefully.
+  // searched twice. Bytes are taken from the socket only up to the terminator (within
+  // ReadReply: up to the reply's last line): whatever the peer sent after it stays in the
+  // socket for the next reader (after "234" to AUTH TLS that is a TLS handshake). A line longer
+  // than MaxLineLength raises EIdReadLnMaxLineLengthExceeded (maException) before any further
+  // receive, or is returned split (maSplit). A peer that closes while a partial line is pending
+  // makes it return "" once with LineTimedOut set; the next read raises EIdConnClosedGracefully.
   virtual std::string ReadLine(const std::string& terminator = "\n");
 
   // Moves up to count bytes into destination and returns how many (at least 1): the pending
