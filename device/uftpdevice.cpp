@@ -321,91 +321,25 @@ namespace {
 // Turns listing lines into cache entries, one line at a time.
 class TListingReader {
  public:
-  explicit TListingReader(TIdFTPListFormat format) : format_(format) {}
+  explicit TListingReader(TIdFTPListFormat format) : parser_(format) {}
 
   void Add(const std::string& line) {
+    if (!parser_.Parse(line, item_) || !UsableName(item_.EntryName)) return;
     TFTPDeviceFileList::TNewEntry entry;
-    if (format_ == flfMLSD) {
-      if (!ParseFacts(line, entry)) return;
-    } else if (!ParseText(line, entry)) {
-      return;
-    }
-    if (UsableName(entry.name)) entries_.push_back(std::move(entry));
+    entry.name = item_.EntryName;
+    entry.attributes = KindAttributes(item_.Kind);
+    entry.byteSize = item_.ByteSize;
+    entry.ticks = static_cast<ULONGLONG>(item_.ModifiedTicks);
+    entry.precision = static_cast<std::uint8_t>(item_.TimePrecision);
+    entry.mode = static_cast<std::uint16_t>(item_.Mode & 07777);
+    entry.modeKnown = item_.ModeKnown;
+    entries_.push_back(std::move(entry));
   }
   std::vector<TFTPDeviceFileList::TNewEntry>& Entries() { return entries_; }
 
  private:
-  bool ParseText(const std::string& line, TFTPDeviceFileList::TNewEntry& entry) {
-    if (format_ == flfUnknown) {
-      const std::string trimmed = IdTrim(line);
-      if (trimmed.empty() || trimmed.compare(0, 5, "total") == 0) return false;
-      format_ = items_.GuessFormat(line, true);
-    }
-    TIdFTPListItem item;
-    item.RawLine = line;
-    try {
-      items_.ParseEntry(format_, item);
-    } catch (const Exception&) {
-      return false;  // a line that is no entry drops only itself
-    }
-    entry.name = std::move(item.EntryName);
-    entry.attributes = KindAttributes(item.Kind);
-    entry.byteSize = item.ByteSize;
-    entry.ticks = TFTPDeviceFileList::ToFileTime(item.Modified);
-    entry.precision = 2;
-    return true;
-  }
-
-  // "fact=value;fact=value; name" (RFC 3659).
-  static bool ParseFacts(const std::string& line, TFTPDeviceFileList::TNewEntry& entry) {
-    const size_t split = line.find("; ");
-    if (split == std::string::npos) return false;
-    entry.name = line.substr(split + 2);
-    std::string facts = line.substr(0, split + 1);
-    size_t at = 0;
-    while (at < facts.size()) {
-      size_t end = facts.find(';', at);
-      if (end == std::string::npos) end = facts.size();
-      const std::string fact = facts.substr(at, end - at);
-      at = end + 1;
-      const size_t eq = fact.find('=');
-      if (eq == std::string::npos) continue;
-      std::string key = fact.substr(0, eq);
-      std::string value = fact.substr(eq + 1);
-      for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      std::string lower = value;
-      for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      if (key == "type") {
-        if (lower == "cdir" || lower == "pdir") return false;
-        entry.attributes = lower == "dir" ? FILE_ATTRIBUTE_DIRECTORY
-                           : lower.compare(0, 12, "os.unix=slin") == 0
-                               ? FILE_ATTRIBUTE_REPARSE_POINT
-                               : FILE_ATTRIBUTE_NORMAL;
-      } else if (key == "size" || key == "sizd") {
-        entry.byteSize = std::strtoll(value.c_str(), nullptr, 10);
-      } else if (key == "modify" && value.size() >= 14) {
-        int y, mo, d, h, mi, sec;
-        if (std::sscanf(value.c_str(), "%4d%2d%2d%2d%2d%2d", &y, &mo, &d, &h, &mi, &sec) == 6) {
-          TDateTime t = 0;
-          if (TryEncodeDateTime(y, mo, d, h, mi, sec, 0, t)) {
-            entry.ticks =
-                TFTPDeviceFileList::ToFileTime(t) / kIntervalsPerSecond * kIntervalsPerSecond;
-            entry.precision = 3;
-          }
-        }
-      } else if (key == "unix.mode") {
-        // pyftpdlib writes it the way Python does: "0o755".
-        const size_t digits = lower.compare(0, 2, "0o") == 0 ? 2 : 0;
-        entry.mode =
-            static_cast<std::uint16_t>(std::strtoul(value.c_str() + digits, nullptr, 8) & 07777);
-        entry.modeKnown = true;
-      }
-    }
-    return true;
-  }
-
-  TIdFTPListFormat format_;
-  TIdFTPListItems items_;
+  TIdFTPLineParser parser_;
+  TIdFTPListItem item_;  // reused: no allocations per line but the entry's own name
   std::vector<TFTPDeviceFileList::TNewEntry> entries_;
 };
 

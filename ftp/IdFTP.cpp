@@ -218,7 +218,7 @@ bool TIdFTP::ProbeRestartSupport() {
 
 TIdFTPFeatures TIdFTP::RequestFeatures() {
   if (SendCmd("FEAT", TIdReplyCodes{211, 500, 502}) != 211) return TIdFTPFeatures{};
-  return ParseFeatureLines(LastReply().RawLines());
+  return ParseFeatureLines(LastReply().Lines());
 }
 
 int TIdFTP::SendRaw(const std::string& line) {

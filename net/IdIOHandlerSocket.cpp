@@ -132,6 +132,11 @@ long TIdIOHandlerSocket::RecvWithin(void* buffer, long length, int timeout) {
   return binding_->RecvWithin(buffer, length, timeout);
 }
 
+long TIdIOHandlerSocket::PeekWithin(void* buffer, long length, int timeout) {
+  if (!binding_) throw EIdClosedSocket("Disconnected.");
+  return binding_->PeekWithin(buffer, length, timeout);
+}
+
 long TIdIOHandlerSocket::RecvNoWait(void* buffer, long length) {
   if (!binding_) throw EIdClosedSocket("Disconnected.");
   return binding_->RecvNoWait(buffer, length);
