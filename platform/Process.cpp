@@ -9,7 +9,9 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <thread>
 
 #include "platform/SystemMessages.h"
@@ -40,6 +42,49 @@ void WipeArgument(char* argument) {
   if (argument == nullptr) return;
   // volatile: the compiler must not drop stores to memory it thinks nobody reads again.
   for (volatile char* p = argument; *p != '\0'; ++p) *p = '*';
+}
+
+namespace {
+
+// The value after "key:" in /proc/<id>/status, blanks trimmed; "" when there is none.
+std::string StatusField(int id, const std::string& key) {
+  std::ifstream status("/proc/" + std::to_string(id) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.compare(0, key.size() + 1, key + ":") != 0) continue;
+    const size_t start = line.find_first_not_of(" \t", key.size() + 1);
+    return start == std::string::npos ? std::string() : line.substr(start);
+  }
+  return std::string();
+}
+
+// One thread's last answer about one id, trusted for a second.
+template <typename T>
+struct TMemo {
+  int id = 0;
+  T value{};
+  std::chrono::steady_clock::time_point at;
+  template <typename Read>
+  const T& Get(int wanted, Read read) {
+    const auto now = std::chrono::steady_clock::now();
+    if (id != wanted || now - at > std::chrono::seconds(1)) {
+      id = wanted;
+      value = read();
+      at = now;
+    }
+    return value;
+  }
+};
+
+}  // namespace
+
+uint32_t ProcessOfThread(int threadId) {
+  if (threadId <= 0) return 0;
+  thread_local TMemo<uint32_t> memo;
+  return memo.Get(threadId, [threadId] {
+    const unsigned long group = std::strtoul(StatusField(threadId, "Tgid").c_str(), nullptr, 10);
+    return group > 0 ? static_cast<uint32_t>(group) : static_cast<uint32_t>(threadId);
+  });
 }
 
 namespace {

@@ -32,6 +32,12 @@ void LeaveStartDirectory();
 // layout stay the same. argument must be one of main's argv strings; nullptr is ignored.
 void WipeArgument(char* argument);
 
+// Linux only (the FUSE layer names threads): the process (thread group) of thread threadId, from
+// /proc/<id>/status; threadId itself when that cannot be read; 0 for 0 or less. Each calling
+// thread remembers its last answer for one second (a thread id is not handed to another task
+// that fast). Thread-safe; never throws.
+uint32_t ProcessOfThread(int threadId);
+
 // A started background process whose standard output and standard error are this object's
 // channel. The channel can be looked into without consuming it (Peek), so what the process
 // printed stays readable. Not thread-safe; one owner.
@@ -60,7 +66,9 @@ class TChildProcess {
   TChildProcess(const TChildProcess&) = delete;
   TChildProcess& operator=(const TChildProcess&) = delete;
 
-  pid_t Id() const { return pid_; }
+  pid_t Id() const {
+    return pid_;
+  }
 
   // Non-blocking. True when the process has ended (it is then reaped); *exitCode receives the
   // program's exit code: statuses 128-255 read as the negative codes -128..-1 that the program
