@@ -4,9 +4,10 @@
 // Rules every callback keeps:
 //  - With DebugMode set it writes its header and argument lines first and "  -->Ext: <code>"
 //    last (FtpCleanup, FtpCloseFile, FtpUnmount write only their header).
-//  - Callbacks with an owner check return -5 at once (no further line) when OwnerProcessId is
-//    not 0 and info->ProcessId is neither it nor the serving process itself (the library's own
-//    queries), or info is null.
+//  - Callbacks with an owner check return -5 at once (no further line) when OwnerUser is not ""
+//    and info is null, or info->ProcessId is not the serving process itself (the library's own
+//    queries) and its user (veldra::platform::ProcessUser) is neither OwnerUser nor the
+//    system's superuser (an unknown user included).
 //  - Every device call is made while holding DeviceLock, except GetCachedRootInfo and
 //    GetVolumeInfo, which read values that do not change while mounted.
 //  - No exception leaves a callback: each is mapped to 0 or a negative Windows error code.
@@ -19,6 +20,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "drive/Dokan.h"
 
@@ -30,8 +32,10 @@ extern std::unique_ptr<TFTPDevice> FtpDevice;
 // Serialises every device call of the callbacks (the device itself takes no lock).
 extern std::mutex DeviceLock;
 
-// The only process allowed to use the drive; 0 means any process.
-extern std::atomic<DWORD> OwnerProcessId;
+// The only user besides the superuser allowed to use the drive, in the form of
+// veldra::platform::ProcessUser; "" lets every user in. Set before DokanMain and left alone
+// while the drive is served (the callbacks read it without a lock).
+extern std::string OwnerUser;
 
 // Fills all 25 slots: the Ftp* callbacks below, null for the slots the drive leaves empty
 // (FindFilesWithPattern, SetFileAttributes, SetFileTime, SetAllocationSize, LockFile, UnlockFile,

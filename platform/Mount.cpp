@@ -75,8 +75,10 @@ bool IsDriveDisconnected(char letter) {
   const std::string path = DriveLetterDirectory(letter);
   // stat may answer from the kernel's attribute cache; statfs always asks the mount (the
   // drive answers it without waiting for the server).
+  // ECONNABORTED: the request was already on its way when the server went.
   struct statfs st;
-  return !path.empty() && ::statfs(path.c_str(), &st) != 0 && errno == ENOTCONN;
+  return !path.empty() && ::statfs(path.c_str(), &st) != 0 &&
+         (errno == ENOTCONN || errno == ECONNABORTED);
 }
 
 bool DetachDrive(char letter) {

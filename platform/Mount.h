@@ -36,8 +36,9 @@ class TMountDirectory {
 bool UnmountPath(const std::string& path);
 
 // True when drive letter's directory is a mount point whose file-system server has gone (the
-// kernel answers ENOTCONN, "Transport endpoint is not connected"). Asks the mount (statfs): a
-// live drive whose serving threads are all busy answers once one is free.
+// kernel answers ENOTCONN, "Transport endpoint is not connected", or ECONNABORTED for a request
+// under way when it went). Asks the mount (statfs): a live drive whose serving threads are all
+// busy answers once one is free.
 bool IsDriveDisconnected(char letter);
 
 // Unmounts drive letter's directory (UnmountPath) and removes the directory when a
