@@ -14,17 +14,12 @@
 #include "drive/DokanFuse.h"
 
 #include <fuse.h>
-#include <spawn.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -35,10 +30,10 @@
 
 #include "drive/Dokan.h"
 #include "platform/Interrupt.h"
+#include "platform/Mount.h"
+#include "platform/Process.h"
 #include "platform/ReadAhead.h"
 #include "platform/TextConv.h"
-
-extern char** environ;
 
 namespace veldra::drive {
 
@@ -137,39 +132,9 @@ const VELDRA_EXTENSIONS* Extensions() {
       static_cast<uintptr_t>(Current().options->GlobalContext));
 }
 
-// The kernel reports the calling thread; the owner check compares processes.
-DWORD ReadProcessOf(pid_t tid) {
-  char name[64];
-  std::snprintf(name, sizeof name, "/proc/%d/status", static_cast<int>(tid));
-  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(name, "re"), &std::fclose);
-  if (file) {
-    char line[256];
-    while (std::fgets(line, sizeof line, file.get()) != nullptr) {
-      int tgid = 0;
-      if (std::sscanf(line, "Tgid: %d", &tgid) == 1 && tgid > 0) return static_cast<DWORD>(tgid);
-    }
-  }
-  return static_cast<DWORD>(tid);
-}
-
-// Asking /proc costs a file open per request, and one caller usually sends many requests in a
-// row (ls -l: several per name), so each serving thread remembers its last answer for a
-// second; a thread id is not handed to another task within that time.
+// The kernel reports the calling thread; the owner check asks about its process.
 DWORD ProcessOf(pid_t tid) {
-  if (tid <= 0) return 0;
-  struct Last {
-    pid_t tid = 0;
-    DWORD process = 0;
-    std::chrono::steady_clock::time_point at;
-  };
-  thread_local Last last;
-  const auto now = std::chrono::steady_clock::now();
-  if (last.tid != tid || now - last.at > std::chrono::seconds(1)) {
-    last.tid = tid;
-    last.process = ReadProcessOf(tid);
-    last.at = now;
-  }
-  return last.process;
+  return veldra::platform::ProcessOfThread(tid);
 }
 
 // The request this thread serves was interrupted (its caller got a signal or was killed).
@@ -751,36 +716,7 @@ struct LoopConfigDeleter {
 };
 
 // Mount point directory: made when missing, removed again on the way out if made here.
-class MountDirectory {
- public:
-  explicit MountDirectory(std::string path) : path_(std::move(path)) {}
-  ~MountDirectory() {
-    if (created_) rmdir(path_.c_str());
-  }
-  MountDirectory(const MountDirectory&) = delete;
-  MountDirectory& operator=(const MountDirectory&) = delete;
-
-  // False when the directory cannot be made, is not a directory, or is already a mount point.
-  bool Prepare() {
-    struct stat st;
-    if (stat(path_.c_str(), &st) != 0) {
-      if (errno != ENOENT) return false;
-      mkdir("/mnt", 0755);
-      if (mkdir(path_.c_str(), 0755) != 0) return false;
-      created_ = true;
-      return true;
-    }
-    if (!S_ISDIR(st.st_mode)) return false;
-    struct stat parent;
-    if (stat("/mnt", &parent) != 0) return false;
-    return st.st_dev == parent.st_dev;  // a different device: something is mounted there
-  }
-  const std::string& Path() const { return path_; }
-
- private:
-  std::string path_;
-  bool created_ = false;
-};
+using MountDirectory = veldra::platform::TMountDirectory;
 
 // Clears the one-mount flag on every way out of DokanMain.
 struct MountSlot {
@@ -849,22 +785,5 @@ int DokanMain(DOKAN_OPTIONS* options, DOKAN_OPERATIONS* operations) {
 BOOL DokanRemoveMountPoint(LPCWSTR mountPoint) {
   if (mountPoint == nullptr) return 0;
   const std::string path = veldra::drive::MountPointOf(mountPoint[0]);
-  if (path.empty()) return 0;
-  if (geteuid() == 0) {
-    if (umount2(path.c_str(), 0) == 0) return 1;
-    // Open files keep the mount busy; detaching still ends it for every new request.
-    if (errno == EBUSY && umount2(path.c_str(), MNT_DETACH) == 0) return 1;
-    return 0;
-  }
-  const char* argv[] = {"fusermount3", "-u", "-z", path.c_str(), nullptr};
-  pid_t child = 0;
-  if (posix_spawnp(&child, "fusermount3", nullptr, nullptr, const_cast<char* const*>(argv),
-                   environ) != 0) {
-    return 0;
-  }
-  int status = 0;
-  while (waitpid(child, &status, 0) < 0) {
-    if (errno != EINTR) return 0;
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 1 : 0;
+  return !path.empty() && veldra::platform::UnmountPath(path) ? 1 : 0;
 }

@@ -13,7 +13,7 @@
 #include "platform/TextConv.h"
 
 std::unique_ptr<TFTPDevice> FtpDevice;
-std::atomic<DWORD> OwnerProcessId{0};
+std::string OwnerUser;
 
 namespace {
 
@@ -45,14 +45,15 @@ void LogError(const std::string& text) {
   Log("  -->Err: " + text);
 }
 
-// True when the request must be refused: a drive restricted to one process, asked by another
-// (or by nobody we can name). The serving process itself is the library asking on its own
-// behalf (the volume names for the mount table), never a user of the drive.
+// True when the request must be refused: a drive restricted to one user, asked by another
+// (or by a process we cannot name). The serving process itself is the library asking on its
+// own behalf (the volume names for the mount table), never a user of the drive.
 bool OwnerRefused(const DOKAN_FILE_INFO* info) {
-  DWORD owner = OwnerProcessId.load(std::memory_order_relaxed);
-  if (owner == 0) return false;
+  if (OwnerUser.empty()) return false;
   if (info == nullptr) return true;
-  return info->ProcessId != owner && info->ProcessId != veldra::platform::CurrentProcessId();
+  if (info->ProcessId == veldra::platform::CurrentProcessId()) return false;
+  const std::string user = veldra::platform::ProcessUser(info->ProcessId);
+  return user.empty() || (user != OwnerUser && !veldra::platform::IsSystemUser(user));
 }
 
 // The mounted device; a missing one is a failure of the request, not a crash.

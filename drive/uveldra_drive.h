@@ -4,9 +4,10 @@
 // Rules every callback keeps:
 //  - With DebugMode set it writes its header and argument lines first and "  -->Ext: <code>"
 //    last (FtpCleanup, FtpCloseFile, FtpUnmount write only their header).
-//  - Callbacks with an owner check return -5 at once (no further line) when OwnerProcessId is
-//    not 0 and info->ProcessId is neither it nor the serving process itself (the library's own
-//    queries), or info is null.
+//  - Callbacks with an owner check return -5 at once (no further line) when OwnerUser is not ""
+//    and info is null, or info->ProcessId is not the serving process itself (the library's own
+//    queries) and its user (veldra::platform::ProcessUser) is neither OwnerUser nor the
+//    system's superuser (an unknown user included).
 //  - Device calls take no lock of the drive's: the device is thread-safe, and metadata it
 //    has cached never waits for the server.
 //  - A refusal the device explains (EReRefused) returns its Windows code; a request whose
@@ -20,6 +21,7 @@
 
 #include <atomic>
 #include <memory>
+#include <string>
 
 #include "drive/Dokan.h"
 
@@ -29,8 +31,10 @@ class TFTPDevice;
 // it returned (so no callback runs meanwhile). The device itself is thread-safe.
 extern std::unique_ptr<TFTPDevice> FtpDevice;
 
-// The only process allowed to use the drive; 0 means any process.
-extern std::atomic<DWORD> OwnerProcessId;
+// The only user besides the superuser allowed to use the drive, in the form of
+// veldra::platform::ProcessUser; "" lets every user in. Set before DokanMain and left alone
+// while the drive is served (the callbacks read it without a lock).
+extern std::string OwnerUser;
 
 // Fills all 25 slots: the Ftp* callbacks below, null for the slots the drive leaves empty
 // (FindFilesWithPattern, SetFileAttributes, SetFileTime, SetAllocationSize, LockFile, UnlockFile,

@@ -5,18 +5,17 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
-#include "platform/Semaphore.h"
 #include "platform/Volume.h"
 
 namespace veldra::apptest {
@@ -31,34 +30,29 @@ void SleepMs(int ms) {
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-// Starts argv with stdin /dev/null and two pipes for stdout/stderr; returns the pid.
-pid_t Spawn(const std::vector<std::string>& argv, int* out, int* err) {
-  int o[2], e[2];
+// Starts argv with input on a pipe as stdin and two pipes for stdout/stderr; returns the pid.
+pid_t Spawn(const std::vector<std::string>& argv, int* out, int* err,
+            const std::string& input = std::string()) {
+  int o[2], e[2], in[2];
+  if (::pipe2(in, O_CLOEXEC) != 0) return -1;
+  if (::write(in[1], input.data(), input.size()) != static_cast<ssize_t>(input.size())) return -1;
+  ::close(in[1]);
   if (::pipe2(o, O_CLOEXEC) != 0) return -1;
-  if (::pipe2(e, O_CLOEXEC) != 0) {
-    ::close(o[0]);
-    ::close(o[1]);
-    return -1;
-  }
+  if (::pipe2(e, O_CLOEXEC) != 0) return -1;
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   const pid_t pid = ::fork();
   if (pid == 0) {
-    const int in = ::open("/dev/null", O_RDONLY);
-    ::dup2(in, 0);
+    ::dup2(in[0], 0);
     ::dup2(o[1], 1);
     ::dup2(e[1], 2);
     ::execvp(args[0], args.data());
     ::_exit(127);
   }
+  ::close(in[0]);
   ::close(o[1]);
   ::close(e[1]);
-  if (pid < 0) {
-    ::close(o[0]);
-    ::close(e[0]);
-    return -1;
-  }
   *out = o[0];
   *err = e[0];
   return pid;
@@ -100,16 +94,18 @@ bool Reap(pid_t pid, int* status) {
 
 }  // namespace
 
-TRunResult RunVeldra(const std::vector<std::string>& args, int timeoutSeconds) {
+TRunResult RunVeldra(const std::vector<std::string>& args, int timeoutSeconds,
+                     const std::string& input) {
   std::vector<std::string> argv{kVeldra};
   argv.insert(argv.end(), args.begin(), args.end());
-  return RunCommand(argv, timeoutSeconds);
+  return RunCommand(argv, timeoutSeconds, input);
 }
 
-TRunResult RunCommand(const std::vector<std::string>& argv, int timeoutSeconds) {
+TRunResult RunCommand(const std::vector<std::string>& argv, int timeoutSeconds,
+                      const std::string& input) {
   TRunResult result;
   int out = -1, err = -1;
-  const pid_t pid = Spawn(argv, &out, &err);
+  const pid_t pid = Spawn(argv, &out, &err, input);
   if (pid < 0) return result;
   const auto deadline = Clock::now() + std::chrono::seconds(timeoutSeconds);
   bool ended = false;
@@ -180,8 +176,14 @@ std::vector<std::string> Lines(const std::string& text) {
 }
 
 std::vector<std::string> ProcessArguments(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
-  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // read(2), not a stream: a process that ends meanwhile makes the read fail (ESRCH).
+  std::string all;
+  const int fd =
+      ::open(("/proc/" + std::to_string(pid) + "/cmdline").c_str(), O_RDONLY | O_CLOEXEC);
+  char buffer[4096];
+  for (ssize_t got; fd >= 0 && (got = ::read(fd, buffer, sizeof buffer)) > 0;)
+    all.append(buffer, static_cast<size_t>(got));
+  if (fd >= 0) ::close(fd);
   std::vector<std::string> args;
   size_t start = 0;
   while (start < all.size()) {
@@ -193,39 +195,21 @@ std::vector<std::string> ProcessArguments(pid_t pid) {
   return args;
 }
 
-namespace {
-
-// Background copies (internal) of kVeldra for letter, or visible veldra commands.
-std::vector<pid_t> VeldraProcesses(bool internal, char letter) {
+std::vector<pid_t> BackgroundCopies(char letter) {
   std::vector<pid_t> found;
   DIR* proc = ::opendir("/proc");
   if (proc == nullptr) return found;
   while (dirent* entry = ::readdir(proc)) {
     const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
-    if (pid <= 0) continue;
-    const std::vector<std::string> args = ProcessArguments(pid);
-    if (args.empty()) continue;
-    const bool isCopy = args.back() == "/INTERNAL";
-    if (isCopy != internal) continue;
-    // Copies of the build under test only; visible commands of any veldra build, since
-    // every one of them may hold the machine-wide semaphore.
-    const std::string& program = args[0];
-    const bool isVeldra =
-        program == "veldra" ||
-        (program.size() > 7 && program.compare(program.size() - 7, 7, "/veldra") == 0);
-    if (internal ? program != kVeldra : !isVeldra) continue;
-    if (internal && (args.size() < 2 || args[1].empty() || args[1][0] != letter)) continue;
+    const std::vector<std::string> args =
+        pid > 0 ? ProcessArguments(pid) : std::vector<std::string>();
     // A zombie (ended, not yet reaped by its parent) shows no arguments, so it is not here.
-    found.push_back(pid);
+    if (args.size() > 1 && args.back() == "/INTERNAL" && args[0] == kVeldra && !args[1].empty() &&
+        args[1][0] == letter)
+      found.push_back(pid);
   }
   ::closedir(proc);
   return found;
-}
-
-}  // namespace
-
-std::vector<pid_t> BackgroundCopies(char letter) {
-  return VeldraProcesses(true, letter);
 }
 
 bool IsMounted(char letter) {
@@ -250,14 +234,16 @@ bool WaitCopiesGone(char letter, int timeoutSeconds) {
   return true;
 }
 
-bool StartSemaphoreLeftBehind() {
-  const auto deadline = Clock::now() + std::chrono::seconds(5);
-  for (;;) {
-    if (!veldra::platform::TNamedSemaphore::Exists("_kzr_mount_start_semaphore_")) return false;
-    if (!VeldraProcesses(false, 0).empty()) return false;
-    if (Clock::now() >= deadline) return true;
-    SleepMs(100);
+std::vector<std::string> StartSemaphoresLeftBehind(pid_t launcher) {
+  std::vector<std::string> names;
+  const std::string prefix = "sem.veldra-start-";
+  for (const auto& entry : std::filesystem::directory_iterator("/dev/shm")) {
+    const std::string name = entry.path().filename();
+    if (name.compare(0, prefix.size(), prefix) != 0) continue;
+    const pid_t pid = static_cast<pid_t>(std::atoi(name.c_str() + prefix.size()));
+    if (launcher > 0 ? pid == launcher : ::kill(pid, 0) != 0) names.push_back(name);
   }
+  return names;
 }
 
 void ForceCleanup(char letter) {
@@ -272,28 +258,6 @@ void ForceCleanup(char letter) {
     for (const pid_t pid : BackgroundCopies(letter)) ::kill(pid, SIGKILL);
     WaitCopiesGone(letter, 5);
   }
-  if (StartSemaphoreLeftBehind())
-    veldra::platform::TNamedSemaphore::Unlink("_kzr_mount_start_semaphore_");
-}
-
-TMountTestLock::TMountTestLock() {
-  fd_ = ::open("/tmp/veldra-app-mount-tests.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd_ < 0) {
-    ADD_FAILURE() << "cannot open the mount test lock: " << std::strerror(errno);
-    return;
-  }
-  const auto deadline = Clock::now() + std::chrono::seconds(240);
-  while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-    if (Clock::now() >= deadline) {
-      ADD_FAILURE() << "another mount test held the lock for 240 s";
-      return;
-    }
-    SleepMs(100);
-  }
-}
-
-TMountTestLock::~TMountTestLock() {
-  if (fd_ >= 0) ::close(fd_);  // releases the lock
 }
 
 }  // namespace veldra::apptest

@@ -17,12 +17,14 @@ struct TRunResult {
   int status = -1;  // exit status 0-255; -1 when killed (time-out) or not started
 };
 
-// Runs argv (argv[0] found on PATH when it holds no "/") with /dev/null as standard input and
-// waits at most timeoutSeconds (then kills it).
-TRunResult RunCommand(const std::vector<std::string>& argv, int timeoutSeconds = 60);
+// Runs argv (argv[0] found on PATH when it holds no "/") with input on standard input (a pipe
+// that then ends) and waits at most timeoutSeconds (then kills it).
+TRunResult RunCommand(const std::vector<std::string>& argv, int timeoutSeconds = 60,
+                      const std::string& input = std::string());
 
 // RunCommand of kVeldra args...
-TRunResult RunVeldra(const std::vector<std::string>& args, int timeoutSeconds = 60);
+TRunResult RunVeldra(const std::vector<std::string>& args, int timeoutSeconds = 60,
+                     const std::string& input = std::string());
 
 // A veldra run left going (a /DEBUG mount): its output is collected while the test waits.
 class TForegroundRun {
@@ -65,25 +67,12 @@ bool WaitMounted(char letter, bool mounted, int timeoutSeconds);
 // Waits at most timeoutSeconds until no background copy of letter runs.
 bool WaitCopiesGone(char letter, int timeoutSeconds);
 
-// True when the start semaphore exists while no visible veldra command is running (one that
-// is launching may hold it legitimately). Looks for up to 5 s before it says so.
-bool StartSemaphoreLeftBehind();
+// Start semaphores ("veldra-start-<pid>-...", in /dev/shm) of launching processes that have
+// gone (the pid is no process), or, with launcher > 0, of that one process alone.
+std::vector<std::string> StartSemaphoresLeftBehind(pid_t launcher = 0);
 
 // Removes whatever a failed test left: the mount (through veldra /delete, then a lazy
-// unmount), the background copies (killed by pid after a bounded wait) and the semaphore.
+// unmount) and the background copies (killed by pid after a bounded wait).
 void ForceCleanup(char letter);
-
-// Serialises the tests that mount or launch: the start semaphore's name is shared by every
-// mount on the machine, so one mount's start report could end another's wait.
-class TMountTestLock {
- public:
-  TMountTestLock();  // waits at most 240 s, then fails the test
-  ~TMountTestLock();
-  TMountTestLock(const TMountTestLock&) = delete;
-  TMountTestLock& operator=(const TMountTestLock&) = delete;
-
- private:
-  int fd_ = -1;
-};
 
 }  // namespace veldra::apptest

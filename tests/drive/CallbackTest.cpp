@@ -27,7 +27,7 @@ class CallbackTest : public ::testing::Test {
   void SetUp() override { Start({}); }
   void TearDown() override {
     FtpDevice.reset();
-    OwnerProcessId = 0;
+    OwnerUser.clear();
     DebugMode = false;
   }
 
@@ -229,12 +229,12 @@ TEST_F(CallbackTest, OwnerCheckAndVolume) {
   EXPECT_EQ(-31,
             FtpGetVolumeInformation(volume, 64, nullptr, nullptr, nullptr, nullptr, 0, nullptr));
 
-  // Another process: refused where the table says so, served elsewhere. (Requests that carry
-  // the serving process's own id are the library's and never refused.)
+  // A process of no user we can name: refused where the table says so, served elsewhere.
+  // (Requests that carry the serving process's own id are the library's and never refused.)
   BY_HANDLE_FILE_INFORMATION record{};
   const DWORD self = info_.ProcessId;
-  info_.ProcessId = self + 1;
-  OwnerProcessId = self + 2;
+  info_.ProcessId = 0;
+  OwnerUser = "65533";
   EXPECT_EQ(-5, Create("\\a.txt", OPEN_EXISTING));
   EXPECT_EQ(-5, FtpOpenDirectory(W("\\d"), &info_));
   EXPECT_EQ(-5, FtpCreateDirectory(W("\\e"), &info_));
@@ -247,7 +247,7 @@ TEST_F(CallbackTest, OwnerCheckAndVolume) {
   EXPECT_EQ(0, FtpFlushFileBuffers(W("\\a.txt"), &info_));
   EXPECT_EQ(0, FtpMoveFile(W("\\a.txt"), W("\\moved.txt"), 1, &info_));
   EXPECT_EQ("alpha", OnServer("moved.txt"));
-  OwnerProcessId = info_.ProcessId;
+  info_.ProcessId = self;
   EXPECT_EQ(0, Create("\\moved.txt", OPEN_EXISTING));
 }
 

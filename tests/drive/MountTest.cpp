@@ -312,19 +312,21 @@ TEST(DriveMount, DebugModeServesOnOneThreadAndLogs) {
   }
 }
 
-// /OWNERACCESSONLY: the owning process is served, every other process is refused.
-TEST(DriveMount, OwnerOnlyRefusesOtherProcesses) {
+// /OWNERACCESSONLY: the owning user (and root) is served, every other user is refused.
+TEST(DriveMount, OwnerOnlyRefusesOtherUsers) {
   vt::TempDir root("veldra-mount");
   vt::WriteFile(root / "a.txt", "alpha");
   auto server = vt::StartPyftpdlib(root.Path());
-  HostMount mount('i', *server, {"--owner", std::to_string(::getpid())});
+  HostMount mount('i', *server, {"--owner", "65533"});
   ASSERT_TRUE(mount.Mounted()) << mount.Log();
   // This process (from any of its threads) may read.
   std::string content;
   std::thread([&] { content = vt::ReadFile(mount / "a.txt"); }).join();
   EXPECT_EQ("alpha", content);
   std::string out;
-  EXPECT_NE(0, vt::Shell("cat " + (mount / "a.txt"), &out));
+  EXPECT_NE(0,
+            vt::Shell("setpriv --reuid=65534 --regid=65534 --clear-groups cat " + (mount / "a.txt"),
+                      &out));
   EXPECT_NE(std::string::npos, out.find("Permission denied")) << out;
   EXPECT_EQ(0, mount.Stop()) << mount.Log();
 }
