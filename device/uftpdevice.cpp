@@ -196,6 +196,8 @@ TFTPDevice::TFTPDevice(const TDeviceSettings& settings)
   session_->SetPassword(settings.Password);
   session_->SetPassive(settings.Passive);
   session_->SetPort(settings.Port);
+  session_->SetTlsMode(settings.Tls);
+  session_->SetCertificatePin(settings.CertificatePin);
   remoteRoot_ = MakeRemoteRoot(settings.RemotePath);
   volumeName_ = "ftp://" + settings.Host + remoteRoot_;
   std::replace(volumeName_.begin(), volumeName_.end(), '\\', '/');
