@@ -109,6 +109,14 @@ std::string ColonFingerprint(const X509* certificate) {
   return text;
 }
 
+// "AB:CD:..." to "abcd...", the form of a normalised pin.
+std::string BareHex(const std::string& colonForm) {
+  std::string hex;
+  for (char c : colonForm)
+    if (c != ':') hex += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return hex;
+}
+
 // The library's queued errors, oldest first, "; "-separated (and the queue emptied).
 std::string LibraryErrors() {
   std::string text;
@@ -248,12 +256,9 @@ void TIdIOHandlerTLS::StartTLS(int timeoutMs) {
   if (!SSL_session_reused(ssl_)) {
     const X509* peer = SSL_get0_peer_certificate(ssl_);
     if (peer == nullptr) Fail("TLS handshake failed: the server sent no certificate");
-    const std::string seen = ColonFingerprint(peer);
+    fingerprint_ = ColonFingerprint(peer);
     if (!context_->Pin().empty()) {
-      std::string hex;
-      for (char c : seen)
-        if (c != ':') hex += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      pinRefused_ = hex != context_->Pin();
+      pinRefused_ = BareHex(fingerprint_) != context_->Pin();
       if (pinRefused_) Fail("");
     } else if (SSL_get_verify_result(ssl_) != X509_V_OK) {
       verifyError_ = SSL_get_verify_result(ssl_);
@@ -298,10 +303,7 @@ int TIdIOHandlerTLS::OnVerify(int preverifyOk, void* storeContext) {
   if (fingerprint_.empty() && leaf != nullptr) fingerprint_ = ColonFingerprint(leaf);
   if (!context_->Pin().empty()) {
     // The pin replaces the whole check: exactly that certificate, whatever its chain or names.
-    std::string hex;
-    for (char c : fingerprint_)
-      if (c != ':') hex += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    pinRefused_ = hex != context_->Pin();
+    pinRefused_ = BareHex(fingerprint_) != context_->Pin();
     return pinRefused_ ? 0 : 1;
   }
   if (!preverifyOk && verifyError_ == 0) verifyError_ = X509_STORE_CTX_get_error(store);
