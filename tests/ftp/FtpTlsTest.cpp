@@ -96,6 +96,12 @@ TEST_P(FtpTlsOnServer, WritesReadsAndListsWithChecksums) {
   BY_HANDLE_FILE_INFORMATION info;
   dev.GetFileInfo("\\up.bin", &info);
   EXPECT_EQ(content.size(), info.nFileSizeLow);
+
+  // A reconnection makes a new TLS session, which its data connections resume in turn.
+  server->Restart();
+  dev.ReadAt("\\up.bin", tail, 0, 5, &n);
+  EXPECT_EQ(content.substr(0, 5), std::string(tail, n));
+  EXPECT_EQ(2, dev.Session().ReconnectCount());
 }
 
 INSTANTIATE_TEST_SUITE_P(
