@@ -126,11 +126,12 @@ class TIdIOHandlerTLS : public TIdIOHandlerSocket {
   // Drops TLS state, then as the base (a new plain socket follows).
   void Open() override;
   // When TLS is up: sends close_notify (waiting at most the handshake's bound for room). A
-  // data connection that received no data (an upload, also an empty one) then also shuts its
-  // sending side and reads until the server closes (bounded likewise): bytes the server still
-  // sends (session tickets, its own close_notify) would otherwise turn the close into a reset
-  // that can cost the upload's tail or fail the server's own close. Then closes the socket.
-  // Never throws.
+  // data connection whose server has not closed yet then shuts its sending side and reads
+  // until the server closes, so that the close is no reset: after an upload (nothing
+  // received; bounded like the handshake) unread session tickets would make a reset that can
+  // cost the upload's tail or fail the server's own close_notify; after an aborted download
+  // (at most 1 s and 16 MiB) a reset makes some servers end the whole session. Then closes
+  // the socket. Never throws.
   void Close() override;
   // True at once when decrypted or undecrypted bytes wait inside TLS.
   bool WaitReadable(int timeout) override;
@@ -161,6 +162,9 @@ class TIdIOHandlerTLS : public TIdIOHandlerSocket {
 
   void EnsureStarted();
   void FreeTLS();
+  // Reads and drops what arrives until the peer closes, waitMs pass or maxBytes (< 0: no
+  // limit) were read.
+  void DrainUntilClosed(int waitMs, long long maxBytes);
   void ResetTransferState();
   // Records why SSL_read stopped (error is SSL_get_error's).
   void NoteEnd(int error);

@@ -24,6 +24,10 @@ namespace {
 constexpr int kReadBufferBytes = 256 * 1024;
 // Bound of the close when the handshake had none.
 constexpr int kDefaultCloseWaitMs = 30000;
+// How long, and how much, a close reads from a download still flowing before it gives up
+// waiting for the server to close (it has been sent ABOR, or nothing at all).
+constexpr int kAbortDrainMs = 1000;
+constexpr long long kAbortDrainBytes = 16LL * 1024 * 1024;
 // BIO results beside counts: the call would have to wait.
 constexpr long kRetry = -2;
 
@@ -502,25 +506,38 @@ void TIdIOHandlerTLS::Close() {
     sendWaitMs_ = bound;
     ERR_clear_error();
     const int result = SSL_shutdown(ssl_);  // close_notify: the server sees a complete upload
-    if (result == 0 && role_ == TIdTLSRole::Data && !receivedData_) {
-      // Read what the server still sends (session tickets, its close_notify) until it closes:
-      // unread bytes would make the close below a reset, which may cost the upload's tail.
+    // A data connection whose server has not closed yet is read until it does, so that the
+    // close below is no reset: after an upload (nothing received) unread session tickets or a
+    // reset can cost the tail of the file or fail the server's own close_notify; after an
+    // aborted download some servers (proftpd) end the whole session when a write of theirs
+    // meets a reset. A download still flowing is read for a short while only.
+    if (result == 0 && role_ == TIdTLSRole::Data) {
       platform::ShutdownSocketSend(binding_->Handle());
-      using Clock = std::chrono::steady_clock;
-      const auto deadline = Clock::now() + std::chrono::milliseconds(bound);
-      char scratch[16384];
-      for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) break;
-        recvWaitMs_ = static_cast<int>(left);
-        std::size_t n = 0;
-        ERR_clear_error();
-        if (SSL_read_ex(ssl_, scratch, sizeof scratch, &n) != 1) break;
-      }
+      if (receivedData_)
+        DrainUntilClosed(std::min(bound, kAbortDrainMs), kAbortDrainBytes);
+      else
+        DrainUntilClosed(bound, -1);
     }
   }
   FreeTLS();
   state_ = TState::Plain;
   TIdIOHandlerSocket::Close();
+}
+
+void TIdIOHandlerTLS::DrainUntilClosed(int waitMs, long long maxBytes) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
+  char scratch[16384];
+  long long taken = 0;
+  while (maxBytes < 0 || taken < maxBytes) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) break;
+    recvWaitMs_ = static_cast<int>(left);
+    std::size_t n = 0;
+    ERR_clear_error();
+    // Ends with the server's close_notify, its close, a failure or the wait.
+    if (SSL_read_ex(ssl_, scratch, sizeof scratch, &n) != 1) break;
+    taken += static_cast<long long>(n);
+  }
 }
