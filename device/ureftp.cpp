@@ -154,8 +154,10 @@ void TReFtp::CloseDownload() {
   TimeoutScope timeout(*this, kAbortReplyTimeout);
   try {
     int code = ExpectClosingReply({225, 226, 250, 426, 450, 550});
+    // The two replies may come in either order: over TLS, proftpd and pure-ftpd at times
+    // answer the ABOR (226) before they report the broken transfer (426).
     if (aborSent && (code == 226 || code == 426 || code == 450 || code == 550))
-      ExpectClosingReply({226, 225});
+      ExpectClosingReply({226, 225, 426});
   } catch (const Exception& e) {
     // Out of step with the server: start afresh on the next command.
     Log("    AbortTransfer Err:" + Describe(e));
