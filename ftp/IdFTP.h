@@ -94,8 +94,8 @@ using TIdCheckListFormat =
 using TIdFtpAfterGet = std::function<void(TIdFTP& ASender, TIdStream& VStream)>;
 // Status reports: one of TIdFTPStatus and its text ("Transfer aborted", ...).
 using TIdStatusEvent = std::function<void(TIdFTP& ASender, int AStatus, const std::string& AText)>;
-// The control connection's TLS is up: protocol version and cipher, "TLSv1.3
-// TLS_AES_256_GCM_SHA384".
+// The control connection's TLS is up; ADescription is its protocol version and cipher,
+// for example "TLSv1.3 TLS_AES_256_GCM_SHA384".
 using TIdTlsEvent = std::function<void(TIdFTP& ASender, const std::string& ADescription)>;
 
 class TIdFTP : public TIdTCPClient {
