@@ -256,6 +256,8 @@ TFTPDevice::TFTPDevice(const TDeviceSettings& settings)
         session->SetPassword(settings_.Password);
         session->SetPassive(settings_.Passive);
         session->SetPort(settings_.Port);
+        session->SetTlsMode(settings_.Tls);
+        session->SetCertificatePin(settings_.CertificatePin);
         session->OnUploadRefused = [this](const std::string& remotePath,
                                           std::exception_ptr failure) {
           KeepUploadFailure(remotePath, failure);

@@ -64,7 +64,10 @@ bool IsInterruption(const Exception& e) {
   return socket != nullptr && socket->LastError() == 10004;  // WSAEINTR
 }
 
-TReFtp::TReFtp(TServerProfile* profile) : profile_(profile != nullptr ? profile : &ownProfile_) {}
+TReFtp::TReFtp(TServerProfile* profile) : profile_(profile != nullptr ? profile : &ownProfile_) {
+  // The log says when TLS is up and what was agreed; nothing it did not show before is hidden.
+  OnTlsEstablished = [](TIdFTP&, const std::string& agreed) { Log("    TLS: " + agreed); };
+}
 
 TReFtp::~TReFtp() = default;
 
@@ -248,9 +251,11 @@ void TReFtp::CloseDownload() {
   TimeoutScope timeout(*this, kAbortReplyTimeout);
   try {
     // Whatever the first reply says, the transfer is over; only its shape matters here. After
-    // an ABOR, a reply other than ABOR's own 225 was the transfer's: ABOR's follows.
+    // an ABOR, a reply other than ABOR's own 225 was the transfer's: ABOR's follows. The two
+    // may come in either order: over TLS, proftpd and pure-ftpd at times answer the ABOR (226)
+    // before they report the broken transfer (426).
     const int code = ExpectClosingReply({});
-    if (aborSent && code != 225) ExpectClosingReply({226, 225});
+    if (aborSent && code != 225) ExpectClosingReply({226, 225, 426});
   } catch (const Exception& e) {
     // Out of step with the server: start afresh on the next command.
     Log("    AbortTransfer Err:" + Describe(e));
@@ -535,8 +540,7 @@ bool TReFtp::SetModified(const std::string& remotePath, const std::string& utcTi
     // 20200102030405 /a: No such file"); any other refusal is about the file.
     const bool tookTimeForName =
         e.ErrorCode() == 550 && e.Message().find(utcTime) != std::string::npos;
-    if (profile_->MdtmSet.load() == 1 || !(NotImplemented(e.ErrorCode()) || tookTimeForName))
-      throw;
+    if (profile_->MdtmSet.load() == 1 || !(NotImplemented(e.ErrorCode()) || tookTimeForName)) throw;
     profile_->MdtmSet = 0;
     return false;
   }

@@ -132,6 +132,7 @@ void TIdFTP::OpenSession(bool autoLogin, int timeoutMs) {
       SetHost(proxySettings_->Host);
       SetPort(proxySettings_->Port);
     }
+    PrepareSessionTls(Host());
     try {
       ConnectToHost(timeoutMs);
     } catch (...) {
@@ -141,10 +142,13 @@ void TIdFTP::OpenSession(bool autoLogin, int timeoutMs) {
     }
     SetHost(host);
     SetPort(port);
+    SecureControlConnection(false);
     ExpectReply({220});
     GreetingReply() = LastReply();
+    SecureControlConnection(true);
     if (autoLogin) {
       PerformLogin();
+      ProtectDataChannel();
       if (OnAfterClientLogin) OnAfterClientLogin(*this);
       ApplyTransferType();
       if (SendCmd("SYST", TIdReplyCodes{200, 215, 500}) == 500)
@@ -157,6 +161,57 @@ void TIdFTP::OpenSession(bool autoLogin, int timeoutMs) {
     CloseConnection();
     throw;
   }
+}
+
+// --- TLS ----------------------------------------------------------------------------------
+
+void TIdFTP::PrepareSessionTls(const std::string& host) {
+  // One TLS session per control connection: a reconnection starts afresh.
+  tlsContext_.reset();
+  dataTlsAwaitingStart_ = false;
+  if (tlsMode_ != TTlsMode::None)
+    tlsContext_ = std::make_shared<TIdTLSContext>(host, certificatePin_);
+}
+
+void TIdFTP::SecureControlConnection(bool greetingRead) {
+  if (!tlsContext_) return;
+  const TTlsMode due = greetingRead ? TTlsMode::Explicit : TTlsMode::Implicit;
+  if (tlsMode_ != due) return;
+  // A refusal raises with the server's reply: the session never goes on in the clear.
+  if (greetingRead) SendCmd("AUTH TLS", TIdReplyCodes{234});
+  TIdIOHandlerTLS& tls =
+      TIdIOHandlerTLS::Secure(*this, tlsContext_, TIdTLSRole::Control, ReadTimeout(), true);
+  if (OnTlsEstablished) OnTlsEstablished(*this, tls.Description());
+}
+
+void TIdFTP::ProtectDataChannel() {
+  if (!tlsContext_) return;
+  SendCmd("PBSZ 0", TIdReplyCodes{200});
+  SendCmd("PROT P", TIdReplyCodes{200});
+}
+
+void TIdFTP::SecureDataConnection(bool startReplySeen) {
+  dataTlsAwaitingStart_ = false;
+  if (!tlsContext_ || !dataConnection_) return;
+  TIdIOHandlerTLS::Secure(*dataConnection_, tlsContext_, TIdTLSRole::Data, dataTimeout_,
+                          startReplySeen);
+  dataTlsAwaitingStart_ = !startReplySeen;
+}
+
+int TIdFTP::ExpectReply(const TIdReplyCodes& allowed) {
+  const int code = TIdTCPClient::ExpectReply(allowed);
+  if (dataTlsAwaitingStart_ && code >= 100 && code < 200) {
+    dataTlsAwaitingStart_ = false;
+    auto* tls =
+        dataConnection_ ? dynamic_cast<TIdIOHandlerTLS*>(dataConnection_->IOHandler()) : nullptr;
+    if (tls != nullptr) tls->StartTLS(dataTimeout_);
+  }
+  return code;
+}
+
+std::string TIdFTP::TlsDescription() const {
+  const auto* tls = dynamic_cast<const TIdIOHandlerTLS*>(IOHandler());
+  return tls != nullptr ? tls->Description() : std::string();
 }
 
 void TIdFTP::LoginAs(const std::string& user, const std::string& password) {
@@ -331,6 +386,7 @@ void TIdFTP::PrepareDataChannel() {
 }
 
 void TIdFTP::FreeDataConnection() {
+  dataTlsAwaitingStart_ = false;
   if (!dataConnection_) return;
   dataConnection_->CloseConnection();
   dataConnection_.reset();
@@ -356,6 +412,7 @@ void TIdFTP::OpenDataConnection() {
       c.SetHost(control->PeerIP());
       c.SetPort(port);
       c.ConnectToHost(DataConnectTimeout());
+      SecureDataConnection(false);
     } else {
       auto server = std::make_unique<TIdSimpleServer>();
       TIdSimpleServer& s = *server;
@@ -377,7 +434,8 @@ void TIdFTP::OpenDataConnection() {
 
 void TIdFTP::AcceptDataConnection() {
   auto* server = dynamic_cast<TIdSimpleServer*>(dataConnection_.get());
-  if (server != nullptr && server->IsListening()) server->AcceptConnection();
+  if (server != nullptr && server->IsListening() && server->AcceptConnection())
+    SecureDataConnection(true);
 }
 
 namespace {

@@ -33,11 +33,13 @@
 #include <string>
 #include <vector>
 
+#include "device/DeviceSettings.h"  // TTlsMode
 #include "ftp/IdFTPList.h"
 #include "ftp/IdSimpleServer.h"
 #include "net/IdException.h"
 #include "net/IdStream.h"
 #include "net/IdTCPClient.h"
+#include "net/IdTLS.h"
 
 // A listing longer than the limits of TIdFTP (a server that sends without end).
 VELDRA_EXCEPTION(EIdListingTooLarge, EIdException);
@@ -59,7 +61,7 @@ class TIdStallGuard {
 
 // What a server offers beyond the base protocol, from its FEAT reply (RFC 2389 / 3659).
 struct TIdFTPFeatures {
-  bool Mlst = false;  // MLST, and with it MLSD
+  bool Mlst = false;      // MLST, and with it MLSD
   std::string MlstFacts;  // the facts MLST offers, as listed ("type*;size*;UNIX.mode;")
   bool Mfmt = false;
   bool Mdtm = false;
@@ -128,6 +130,9 @@ using TIdCheckListFormat =
 using TIdFtpAfterGet = std::function<void(TIdFTP& ASender, TIdStream& VStream)>;
 // Status reports: one of TIdFTPStatus and its text ("Transfer aborted", ...).
 using TIdStatusEvent = std::function<void(TIdFTP& ASender, int AStatus, const std::string& AText)>;
+// The control connection's TLS is up; ADescription is its protocol version and cipher,
+// for example "TLSv1.3 TLS_AES_256_GCM_SHA384".
+using TIdTlsEvent = std::function<void(TIdFTP& ASender, const std::string& ADescription)>;
 
 class TIdFTP : public TIdTCPClient {
  public:
@@ -162,6 +167,17 @@ class TIdFTP : public TIdTCPClient {
   void SetDataTimeout(int ms) { dataTimeout_ = ms; }
   // The connect time-out of a passive data connection: DataTimeout, or -1 (none) for 0.
   int DataConnectTimeout() const { return dataTimeout_ > 0 ? dataTimeout_ : -1; }
+  // How the session is protected (net/IdTLS.h), from the next OpenSession on. None: plain FTP.
+  // Explicit: "AUTH TLS" (234) after the greeting and the handshake before the login; a
+  // refusal is an error carrying the reply (never plain FTP instead). Implicit: the handshake
+  // first, the greeting inside TLS. Both then send "PBSZ 0" and "PROT P" (200) after the
+  // login, and every data connection is TLS too, resuming the control connection's session.
+  TTlsMode TlsMode() const { return tlsMode_; }
+  void SetTlsMode(TTlsMode mode) { tlsMode_ = mode; }
+  // The SHA-256 fingerprint of the one server certificate to accept instead of the normal
+  // check ("": none). Its form is checked by OpenSession (EIdTLSError).
+  const std::string& CertificatePin() const { return certificatePin_; }
+  void SetCertificatePin(const std::string& pin) { certificatePin_ = pin; }
 
   // --- state ----------------------------------------------------------------------------
   bool RestartSupported() const { return restartSupported_; }
@@ -175,6 +191,9 @@ class TIdFTP : public TIdTCPClient {
   // The data connection of the transfer in progress, or null: a TIdTCPClient in passive
   // mode, a TIdSimpleServer in active mode. Owned by this object.
   TIdTCPConnection* DataConnection() const { return dataConnection_.get(); }
+  // Protocol version and cipher of the control connection ("TLSv1.3 TLS_AES_256_GCM_SHA384"),
+  // "" while it is plain.
+  std::string TlsDescription() const;
 
   // --- events ---------------------------------------------------------------------------
   TNotifyEvent OnAfterClientLogin;  // after a successful login, before TYPE
@@ -182,6 +201,8 @@ class TIdFTP : public TIdTCPClient {
   TIdCheckListFormat OnCheckListFormat;
   TIdFtpAfterGet OnAfterGet;  // fired by NotifyAfterGet only
   TIdStatusEvent OnStatus;
+  // Called once per control connection, as soon as its TLS is up (before the login).
+  TIdTlsEvent OnTlsEstablished;
   // Kept in the parsed listing: reading or writing it builds the parsed listing first.
   TIdOnParseCustomListFormat GetOnParseCustomListFormat();
   void SetOnParseCustomListFormat(TIdOnParseCustomListFormat handler);
@@ -191,6 +212,9 @@ class TIdFTP : public TIdTCPClient {
   // and ProxySettings.Host is not empty; Host and Port are put back either way), reads the
   // 220 greeting into GreetingReply and, with autoLogin: PerformLogin, OnAfterClientLogin,
   // ApplyTransferType, "SYST" (200/215/500), status ftpReady "Connection established".
+  // With TLS (TlsMode) the handshake comes first (Implicit) or after the greeting (Explicit),
+  // PBSZ/PROT after the login; every OpenSession starts a new TLS session. A refused
+  // certificate or handshake raises EIdTLSError before anything else is sent.
   // timeoutMs is the connect time-out (ConnectToHost). On any failure the connection is
   // closed and the error re-raised, so the object can be opened again.
   void OpenSession(bool autoLogin, int timeoutMs);
@@ -278,8 +302,14 @@ class TIdFTP : public TIdTCPClient {
   // Raises (with DataConnection freed) when any step fails. REQUIRES: no DataConnection.
   void OpenDataConnection();
   // Active mode: waits for the server's data connection (EIdAcceptTimeout after
-  // DataTimeout). Passive mode: nothing. REQUIRES: OpenDataConnection has run.
+  // DataTimeout). Passive mode: nothing. With TLS the handshake on the data connection runs
+  // here in active mode (the start reply has come), and in passive mode as soon as
+  // ExpectReply reads the transfer's start reply (1xx): servers begin TLS on a data
+  // connection only once the transfer has started. REQUIRES: OpenDataConnection has run.
   void AcceptDataConnection();
+  // ExpectReply, then, for a preliminary reply (1xx) while a passive data connection waits
+  // for its TLS handshake, that handshake (EIdTLSError when it fails).
+  int ExpectReply(const TIdReplyCodes& allowed) override;
   // Closes and frees DataConnection (null afterwards). Never throws.
   void FreeDataConnection();
   // The first half of ReceiveTransfer: data connection open and `command` accepted (1xx).
@@ -315,6 +345,19 @@ class TIdFTP : public TIdTCPClient {
   // "USER name" (230, 331), and "PASS password" (230) on 331.
   void LoginAs(const std::string& user, const std::string& password);
 
+  // TLS steps of OpenSession and of the data connections (see TlsMode).
+  // Before connecting: a new TLS context for the control connection to host (none without
+  // TLS), so that a malformed pin or a build without TLS fails before anything is sent.
+  void PrepareSessionTls(const std::string& host);
+  // Right after connecting (greetingRead false): Implicit's handshake. After the greeting
+  // (true): Explicit's AUTH TLS (234) and handshake. Reports OnTlsEstablished.
+  void SecureControlConnection(bool greetingRead);
+  // After the login: PBSZ 0, PROT P (200).
+  void ProtectDataChannel();
+  // A data connection has just been connected (passive) or accepted (active): secure it;
+  // startReplySeen runs the handshake now, else it waits for the start reply (ExpectReply).
+  void SecureDataConnection(bool startReplySeen);
+
   std::unique_ptr<TIdTCPConnection> dataConnection_;
 
  private:
@@ -331,6 +374,12 @@ class TIdFTP : public TIdTCPClient {
   std::unique_ptr<TIdFtpProxySettings> proxySettings_;
   int dataTimeout_ = 30000;
   bool listingDetails_ = true;  // the last listing was LIST (not NLST)
+  TTlsMode tlsMode_ = TTlsMode::None;
+  std::string certificatePin_;
+  // The control connection's TLS context (null without TLS); data connections share it.
+  std::shared_ptr<TIdTLSContext> tlsContext_;
+  // The passive data connection waits for the transfer's start reply to begin its TLS.
+  bool dataTlsAwaitingStart_ = false;
 };
 
 // Splits listing text into lines: CR LF, a lone CR and a lone LF end a line; a NUL ends the

@@ -139,6 +139,50 @@ TEST(FtpSessionScripted, LoginVariants) {
   }
 }
 
+// TLS that cannot start never lets the login go out in the clear. The build without TLS
+// refuses before it connects.
+TEST(FtpSessionScripted, TlsThatCannotStartStopsBeforeTheLogin) {
+  struct Case {
+    TTlsMode mode;
+    const char* reply;  // raw bytes after the greeting's reply to AUTH TLS ("" for implicit)
+    int timeoutMs;
+    const char* error;
+  } cases[] = {
+      {TTlsMode::Explicit, "500 AUTH not understood.\r\n", 5000, "AUTH not understood."},
+      {TTlsMode::Explicit, "534 Policy denies TLS.\r\n", 5000, "Policy denies TLS."},
+      // Anything behind the 234 came in the clear and must not pass for a protected reply.
+      {TTlsMode::Explicit, "234 Go ahead.\r\n230 Logged in.\r\n", 5000, "before the TLS"},
+      {TTlsMode::Explicit, "234 Go ahead.\r\n", 300, "TLS handshake timed out."},
+      {TTlsMode::Implicit, "", 5000, "TLS handshake failed"},  // a plain greeting
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.reply);
+    Client c([&k](ScriptedSession& s) {
+      s.Send("220 plain server");
+      if (k.mode == TTlsMode::Explicit && s.Expect("AUTH TLS")) s.SendRaw(k.reply);
+      // Silent until the client gives up (its handshake bytes are no command).
+      for (int i = 0; i < 20 && !s.ClientClosed(); ++i) s.ReadCommand(100);
+    });
+    c.ftp.SetTlsMode(k.mode);
+    c.ftp.SetReadTimeout(k.timeoutMs);
+    std::string error;
+    try {
+      c.ftp.OpenSession(true, 5000);
+    } catch (const EIdException& e) {
+      error = e.Message();
+    }
+    if (!IdTLSAvailable()) {
+      EXPECT_EQ("TLS is not available in this build.", error);
+      EXPECT_EQ(0, c.server.SessionsStarted());
+      continue;
+    }
+    EXPECT_NE(std::string::npos, error.find(k.error)) << error;
+    for (const std::string& line : c.server.Commands())
+      EXPECT_TRUE(line.rfind("USER", 0) != 0 && line.rfind("PASS", 0) != 0) << line;
+    EXPECT_FALSE(c.ftp.IsConnected());
+  }
+}
+
 TEST(FtpSessionScripted, ProxyLoginSequences) {
   struct Case {
     TIdFtpProxyType type;

@@ -10,6 +10,11 @@ each once per server process (a later transfer of the same file is normal):
   reset-once*  RETR: after --fault-after bytes the data connection is reset (RST)
   stall-once*  RETR: after --fault-after bytes the session stops for --stall-seconds
   quota*       STOR/APPE: all data is taken, then "552" is replied and the file discarded
+  cut-once*    RETR: after --fault-after bytes the data connection is closed without a TLS
+               close_notify, and "226" is replied as if the file were complete
+
+With --tls-cert/--tls-key it requires explicit TLS (AUTH TLS) on the control connection and
+PROT P for every data connection.
 """
 import argparse
 import logging
@@ -39,8 +44,8 @@ def _take_fault(prefix, path):
         return True
 
 
-def make_fault_dtp(fault_after, stall_seconds):
-    class FaultDtp(DTPHandler):
+def make_fault_dtp(base, fault_after, stall_seconds):
+    class FaultDtp(base):
         def _path(self):
             if self.file_obj is None:
                 return ""
@@ -57,7 +62,12 @@ def make_fault_dtp(fault_after, stall_seconds):
                     return 0
                 if _take_fault("stall-once", path):
                     time.sleep(stall_seconds)
-            return DTPHandler.send(self, data)
+                if _take_fault("cut-once", path):
+                    self._error = True  # the TLS layer then closes without close_notify
+                    self._resp = ("226 Transfer complete.", logging.info)
+                    self.close()
+                    return 0
+            return base.send(self, data)
 
         def close(self):
             path = self._path()
@@ -65,13 +75,13 @@ def make_fault_dtp(fault_after, stall_seconds):
                     os.path.basename(path).startswith("quota")):
                 self._resp = ("552 Quota exceeded; file discarded.", logging.info)
                 self.transfer_finished = False
-                DTPHandler.close(self)
+                base.close(self)
                 try:
                     os.remove(path)
                 except OSError:
                     pass
                 return
-            DTPHandler.close(self)
+            base.close(self)
 
     return FaultDtp
 
@@ -91,6 +101,8 @@ def main():
     p.add_argument("--faults", action="store_true")
     p.add_argument("--fault-after", type=int, default=256 * 1024)
     p.add_argument("--stall-seconds", type=int, default=60)
+    p.add_argument("--tls-cert", default="")
+    p.add_argument("--tls-key", default="")
     a = p.parse_args()
 
     logging.basicConfig(stream=sys.stderr, level=logging.INFO)
@@ -100,14 +112,25 @@ def main():
     if a.anonymous:
         auth.add_anonymous(a.root, perm=perm)
 
+    base_dtp, base_handler = DTPHandler, FTPHandler
+    if a.tls_cert:
+        from pyftpdlib.handlers import TLS_DTPHandler, TLS_FTPHandler
+        base_dtp, base_handler = TLS_DTPHandler, TLS_FTPHandler
+
     if a.faults:
-        Dtp = make_fault_dtp(a.fault_after, a.stall_seconds)
+        Dtp = make_fault_dtp(base_dtp, a.fault_after, a.stall_seconds)
     else:
-        class Dtp(DTPHandler):
+        class Dtp(base_dtp):
             pass
 
-    class Handler(FTPHandler):
+    class Handler(base_handler):
         pass
+
+    if a.tls_cert:
+        Handler.certfile = a.tls_cert
+        Handler.keyfile = a.tls_key or a.tls_cert
+        Handler.tls_control_required = True
+        Handler.tls_data_required = True
 
     if a.data_timeout > 0:
         Dtp.timeout = a.data_timeout
