@@ -28,8 +28,8 @@ int RefusalCode(int replyCode, const std::string& replyText) {
   }
   if (Says(text, "exists")) return wincode::kAlreadyExists;
   if (Says(text, "permission") || Says(text, "denied") || Says(text, "not permitted") ||
-      Says(text, "privilege") ||
-      Says(text, "not allowed") || Says(text, "read-only") || Says(text, "read only")) {
+      Says(text, "privilege") || Says(text, "not allowed") || Says(text, "read-only") ||
+      Says(text, "read only")) {
     return wincode::kAccessDenied;
   }
   switch (replyCode) {

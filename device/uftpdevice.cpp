@@ -265,12 +265,29 @@ TFTPDevice::TFTPDevice(const TDeviceSettings& settings)
         return session;
       },
       sessions, sessions > 1);
+  spool_ = std::make_unique<TSpool>(settings.SpoolDirectory, settings.SpoolLimitBytes);
   LoadDirectory("\\");
   auto session = pool_->Acquire();
   restartSupported_ = session->ProbeRestartSupport();
 }
 
 TFTPDevice::~TFTPDevice() {
+  // Spooled files whose last upload failed get one more try; what still fails stays on the
+  // local disk (its place is in the README), never silently lost.
+  std::vector<std::pair<std::string, std::shared_ptr<TFileState>>> spooled;
+  {
+    veldra::TMutexLock lock(filesMutex_);
+    for (auto& [path, state] : files_) spooled.emplace_back(path, state);
+  }
+  for (auto& [path, state] : spooled) {
+    veldra::TMutexLock hold(state->lock);
+    if (!state->spool || !state->spool->Dirty() || state->deleted) continue;
+    try {
+      UploadSpool(path, *state);
+    } catch (const std::exception&) {
+      state->spool->Keep();
+    }
+  }
   // Uploads are finished (their refusals reach KeepUploadFailure) while the device is whole.
   pool_.reset();
 }
@@ -295,8 +312,13 @@ TFTPDevice::TFileRef::TFileRef(TFTPDevice& device, const std::string& path)
 
 TFTPDevice::TFileRef::~TFileRef() {
   veldra::TMutexLock lock(device_.filesMutex_);
-  // A state outlives its last request only while it carries something (an open upload).
-  if (--state_->users == 0 && !state_->writing && !state_->broken) device_.files_.erase(path_);
+  // A state outlives its last request only while it carries something (an open upload, open
+  // handles, a spooled content).
+  if (--state_->users == 0 && !state_->writing && !state_->broken && state_->handles == 0 &&
+      !state_->spool) {
+    auto it = device_.files_.find(path_);
+    if (it != device_.files_.end() && it->second == state_) device_.files_.erase(it);
+  }
 }
 
 // ---- listings ----------------------------------------------------------------------------
@@ -386,8 +408,9 @@ void TFTPDevice::ListNow(const std::string& dirPath, bool force) {
         TFileState& state = *it->second;
         if (DirectoryPart(it->first) == dirPath) {
           state.broken = false;
-          if (state.writing) writing[NamePart(it->first)] = {state.size, state.written};
-          if (state.users == 0 && !state.writing) {
+          if (state.writing || state.spooled)
+            writing[NamePart(it->first)] = {state.size, MakeFileTime(state.written)};
+          if (state.users == 0 && !state.writing && !state.spooled && state.handles == 0) {
             it = files_.erase(it);
             continue;
           }
@@ -442,7 +465,7 @@ TCacheEntry TFTPDevice::LookUp(const std::string& path) {
       // once the upload is over, so that it never changes later.
       veldra::TMutexLock files(filesMutex_);
       auto it = files_.find(path);
-      if (it != files_.end() && it->second->writing) return entry;
+      if (it != files_.end() && (it->second->writing || it->second->spooled)) return entry;
     }
     ListNow(dir, true);
   }
@@ -502,7 +525,8 @@ bool TFTPDevice::ReadDirectory(const std::string& dirPath, std::vector<TDirector
     {
       veldra::TMutexLock files(filesMutex_);
       for (const auto& [path, state] : files_)
-        stillWriting = stillWriting || (state->writing && DirectoryPart(path) == dirPath);
+        stillWriting =
+            stillWriting || ((state->writing || state->spooled) && DirectoryPart(path) == dirPath);
     }
     if (stillWriting) return true;
     ListNow(dirPath, true);
@@ -612,6 +636,9 @@ void TFTPDevice::RemoveDir(const std::string& path) {
 void TFTPDevice::RemoveFile(const std::string& path) {
   TFileRef file(*this, path);
   veldra::TMutexLock hold(file->lock);
+  // A spooled file deleted while open: its content is dropped at the last close, as a deleted
+  // file's content is on a local disk.
+  if (file->spool) file->deleted = true;
   if (file->writing) {
     try {
       FinishUploadLocked(path, *file);
@@ -690,7 +717,7 @@ void TFTPDevice::CreateEmptyFileLocked(const std::string& path, TFileState& stat
   state.writing = true;
   state.broken = false;
   state.size = 0;
-  state.written = NowFileTime();
+  state.written = FileTimeValue(NowFileTime());
   PutEntry(path, FILE_ATTRIBUTE_NORMAL, 0, true);
 }
 
@@ -721,6 +748,7 @@ void TFTPDevice::Rename(const std::string& oldPath, const std::string& newPath) 
     }
     RaiseRefusal(e, exists ? wincode::kAccessDenied : wincode::kFileNotFound);
   }
+  MoveFileStates(oldPath, newPath);
   veldra::TMutexLock lock(cacheMutex_);
   // A moved file keeps its record under the new name; a moved directory's keys go (listed
   // again when asked), and a replaced target leaves nothing behind either.
@@ -743,6 +771,31 @@ void TFTPDevice::Rename(const std::string& oldPath, const std::string& newPath) 
     entry = std::move(moved);
   } else {
     cache_.DropKey(newDir + ListingMarker);
+  }
+}
+
+void TFTPDevice::MoveFileStates(const std::string& oldPath, const std::string& newPath) {
+  // Open handles and spooled contents follow their file (and the files of a moved directory).
+  auto moved = [&](const std::string& path, std::string* to) {
+    if (path != oldPath && path.compare(0, oldPath.size() + 1, oldPath + "\\") != 0) return false;
+    *to = newPath + path.substr(oldPath.size());
+    return true;
+  };
+  veldra::TMutexLock lock(filesMutex_);
+  std::vector<std::pair<std::string, std::shared_ptr<TFileState>>> states;
+  for (auto it = files_.begin(); it != files_.end();) {
+    std::string to;
+    if (moved(it->first, &to)) {
+      states.emplace_back(to, it->second);
+      it = files_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (auto& [path, state] : states) files_[path] = state;
+  for (auto& [handle, path] : handles_) {
+    std::string to;
+    if (moved(path, &to)) path = to;
   }
 }
 
@@ -810,31 +863,152 @@ void TFTPDevice::FinishUpload(const std::string& path) {
   FinishUploadLocked(path, *file);
 }
 
-// ---- reads and writes --------------------------------------------------------------------
+// ---- handles and the spool ---------------------------------------------------------------
 
-void TFTPDevice::ReadAt(const std::string& path, void* buffer, LONGLONG offset, DWORD count,
-                        DWORD* read) {
-  if (read) *read = 0;
-  if (count == 0) return;
+std::uint64_t TFTPDevice::OpenHandle(const std::string& path) {
+  TFileRef file(*this, path);
+  veldra::TMutexLock lock(filesMutex_);
+  ++file->handles;
+  handles_[++lastHandle_] = path;
+  return lastHandle_;
+}
+
+void TFTPDevice::CloseHandle(std::uint64_t handle) {
+  std::string path;
   {
-    // An upload is finished before anything reads the file: the server must hold it whole.
-    TFileRef file(*this, path);
-    veldra::TMutexLock hold(file->lock);
-    if (file->writing) {
-      const std::string remote = ToRemotePath(path);
-      try {
-        FinishUploadLocked(path, *file);
-      } catch (const Exception& e) {
-        if (IsInterruption(e)) throw;
-        // The refusal belongs to the file's writer, who hears of it at its flush or close.
-        KeepUploadFailure(remote, std::current_exception());
-      }
-    }
+    veldra::TMutexLock lock(filesMutex_);
+    auto it = handles_.find(handle);
+    if (it == handles_.end()) return;
+    path = it->second;
+    handles_.erase(it);
   }
+  TFileRef file(*this, path);
+  veldra::TMutexLock hold(file->lock);
+  bool last = false;
+  {
+    veldra::TMutexLock lock(filesMutex_);
+    last = --file->handles == 0;
+  }
+  if (file->spool) {
+    if (!last) return;
+    if (file->spool->Dirty() && !file->deleted) UploadSpool(path, *file);  // raises: kept
+    file->spool.reset();
+    file->spooled = false;
+    file->deleted = false;
+    return;
+  }
+  // The last close of a handle completes its upload, so other clients see the whole file and
+  // a refused upload is reported to someone.
+  FinishUploadLocked(path, *file);
+}
+
+void TFTPDevice::Flush(const std::string& path) {
+  TFileRef file(*this, path);
+  veldra::TMutexLock hold(file->lock);
+  if (file->spool) {
+    if (file->spool->Dirty() && !file->deleted) UploadSpool(path, *file);
+    return;
+  }
+  FinishUploadLocked(path, *file);
+}
+
+void TFTPDevice::SetFileSize(const std::string& path, ULONGLONG size) {
+  TFileRef file(*this, path);
+  veldra::TMutexLock hold(file->lock);
+  if (!file->spool) {
+    ULONGLONG now = file->size;
+    if (!file->writing) {
+      const TCacheEntry entry = LookUp(path);
+      if (IsDirectory(entry.Record)) throw EReFileNotFound();
+      now = FileSizeValue(entry.Record);
+    }
+    if (now == size) return;
+    if (size == 0) {
+      CreateEmptyFileLocked(path, *file);
+      return;
+    }
+    SpoolFile(path, *file);
+  }
+  file->spool->Truncate(size);
+  file->size = size;
+  file->written = FileTimeValue(NowFileTime());
+  UpdateSize(path, size, MakeFileTime(file->written));
+}
+
+void TFTPDevice::SpoolFile(const std::string& path, TFileState& state) {
+  if (!spool_->Enabled()) throw EFilerError();
+  // The server holds the whole file first; then its content comes into the spool.
+  if (state.writing) FinishUploadLocked(path, state);
   const TCacheEntry entry = LookUp(path);
   if (IsDirectory(entry.Record)) throw EReFileNotFound();
   const ULONGLONG size = FileSizeValue(entry.Record);
-  if (offset < 0 || static_cast<ULONGLONG>(offset) >= size) return;
+  if (size == kAllOnes) throw EFilerError();
+  std::unique_ptr<TSpoolFile> spool = spool_->NewFile(ToRemotePath(path));
+  spool->Truncate(size);  // takes its room in the spool at once, or refuses
+  std::vector<char> buffer(1 << 20);
+  for (ULONGLONG at = 0; at < size;) {
+    const DWORD n = DownloadRange(path, buffer.data(), static_cast<LONGLONG>(at),
+                                  static_cast<DWORD>(buffer.size()), size);
+    if (n == 0) break;  // the file became shorter on the server meanwhile
+    spool->Write(buffer.data(), n, at);
+    at += n;
+  }
+  spool->SetDirty(false);
+  state.spool = std::move(spool);
+  state.spooled = true;
+  state.size = state.spool->Size();
+}
+
+void TFTPDevice::UploadSpool(const std::string& path, TFileState& state) {
+  TSpoolFile& spool = *state.spool;
+  const std::string remote = ToRemotePath(path);
+  const std::string dir = remote.substr(0, remote.rfind('/') + 1);
+  // Sent under a temporary name in the same directory, then renamed over the file: a failed
+  // upload never leaves half a file under the real name.
+  static std::atomic<unsigned> counter{0};
+  const std::string temporary = dir + ".veldra-" + std::to_string(++counter) + "-" + NamePart(path);
+  auto session = pool_->Acquire();
+  try {
+    std::vector<char> buffer(1 << 20);
+    std::uint64_t at = 0;
+    session->Upload(temporary, nullptr, 0, 0);
+    while (at < spool.Size()) {
+      const size_t n = spool.Read(buffer.data(), buffer.size(), at);
+      if (n == 0) break;
+      session->Upload(temporary, buffer.data(), static_cast<DWORD>(n), static_cast<LONGLONG>(at));
+      at += n;
+    }
+    session->FinishUpload(temporary);
+    try {
+      session->RenameRemote(temporary, remote);
+    } catch (const EIdProtocolReplyError&) {
+      // Some servers do not rename over an existing name: the old file goes first. (Between
+      // the two, the file is missing on the server; the new content is whole under the
+      // temporary name.)
+      session->DeleteRemoteFile(remote);
+      session->RenameRemote(temporary, remote);
+    }
+  } catch (const Exception& e) {
+    try {
+      session->AbortTransfer();
+      session->DeleteRemoteFile(temporary);
+    } catch (const Exception&) {
+      // Left behind on the server under its temporary (hidden) name.
+    }
+    if (IsInterruption(e)) throw;
+    if (const auto* refusal = dynamic_cast<const EIdProtocolReplyError*>(&e))
+      RaiseRefusal(*refusal, wincode::kBadNetResponse);
+    throw;
+  }
+  spool.SetDirty(false);
+  state.writing = false;
+  UpdateSize(path, spool.Size(), MakeFileTime(state.written));
+}
+
+// ---- reads and writes --------------------------------------------------------------------
+
+DWORD TFTPDevice::DownloadRange(const std::string& path, void* buffer, LONGLONG offset, DWORD count,
+                                ULONGLONG size) {
   if (offset > 0 && !restartSupported_) throw EFilerError();
   const bool sizeKnown = size != kAllOnes;
   // Never more than the size the drive shows: a wrong data connection must not add bytes.
@@ -861,6 +1035,41 @@ void TFTPDevice::ReadAt(const std::string& path, void* buffer, LONGLONG offset, 
     }
     if (now > reached) throw EIdException("The server ended the transfer of " + remote + " early.");
   }
+  return n;
+}
+
+void TFTPDevice::ReadAt(const std::string& path, void* buffer, LONGLONG offset, DWORD count,
+                        DWORD* read) {
+  if (read) *read = 0;
+  if (count == 0) return;
+  {
+    TFileRef file(*this, path);
+    veldra::TMutexLock hold(file->lock);
+    if (file->spool) {
+      // Written out of order: its content is the spool's until it goes to the server.
+      if (offset >= 0) {
+        const size_t n = file->spool->Read(buffer, count, static_cast<std::uint64_t>(offset));
+        if (read) *read = static_cast<DWORD>(n);
+      }
+      return;
+    }
+    // An upload is finished before anything reads the file: the server must hold it whole.
+    if (file->writing) {
+      const std::string remote = ToRemotePath(path);
+      try {
+        FinishUploadLocked(path, *file);
+      } catch (const Exception& e) {
+        if (IsInterruption(e)) throw;
+        // The refusal belongs to the file's writer, who hears of it at its flush or close.
+        KeepUploadFailure(remote, std::current_exception());
+      }
+    }
+  }
+  const TCacheEntry entry = LookUp(path);
+  if (IsDirectory(entry.Record)) throw EReFileNotFound();
+  const ULONGLONG size = FileSizeValue(entry.Record);
+  if (offset < 0 || static_cast<ULONGLONG>(offset) >= size) return;
+  const DWORD n = DownloadRange(path, buffer, offset, count, size);
   if (read) *read = n;
 }
 
@@ -870,8 +1079,9 @@ void TFTPDevice::WriteAt(const std::string& path, const void* data, LONGLONG off
   if (count == 0) return;
   TFileRef file(*this, path);
   veldra::TMutexLock hold(file->lock);
+  if (offset < 0) return;
   ULONGLONG size = file->size;
-  if (!file->writing) {
+  if (!file->writing && !file->spool) {
     const TCacheEntry entry = LookUp(path);
     if (IsDirectory(entry.Record)) throw EReFileNotFound();
     size = FileSizeValue(entry.Record);
@@ -879,14 +1089,20 @@ void TFTPDevice::WriteAt(const std::string& path, const void* data, LONGLONG off
   if (file->broken)
     throw EReRefused(wincode::kBadNetResponse,
                      "The server refused an earlier upload of this file.");
-  if (offset < 0) return;
-  if (size == kAllOnes) throw EFilerError();
-  if (offset > 0 && static_cast<ULONGLONG>(offset) != size) throw EFilerError();
-  if (offset == 0 && size != 0) {
-    // Only a rewrite at least as long as the old content is a whole new file.
-    if (count < size) throw EFilerError();
-    CreateEmptyFileLocked(path, *file);
+  // Streamed while written front to back: from 0 (a whole new content) or at the end. Any
+  // other write puts the file into the local spool, which the last close sends whole.
+  const bool streams = !file->spool && size != kAllOnes &&
+                       (static_cast<ULONGLONG>(offset) == size || (offset == 0 && count >= size));
+  if (!streams) {
+    if (!file->spool) SpoolFile(path, *file);
+    file->spool->Write(data, count, static_cast<std::uint64_t>(offset));
+    file->size = file->spool->Size();
+    file->written = FileTimeValue(NowFileTime());
+    UpdateSize(path, file->size, MakeFileTime(file->written));
+    if (written) *written = count;
+    return;
   }
+  if (offset == 0 && size != 0) CreateEmptyFileLocked(path, *file);
   const std::string remote = ToRemotePath(path);
   try {
     // Two transfers appending to one file would interleave: the session that holds (or is
@@ -903,8 +1119,8 @@ void TFTPDevice::WriteAt(const std::string& path, const void* data, LONGLONG off
   }
   file->writing = true;
   file->size = ULONGLONG(offset) + count;
-  file->written = NowFileTime();
-  UpdateSize(path, file->size, file->written);
+  file->written = FileTimeValue(NowFileTime());
+  UpdateSize(path, file->size, MakeFileTime(file->written));
   if (written) *written = count;
 }
 

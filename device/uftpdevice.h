@@ -32,6 +32,7 @@
 
 #include "device/DeviceErrors.h"
 #include "device/DeviceSettings.h"
+#include "device/Spool.h"
 #include "device/WinTypes.h"
 #include "platform/Exception.h"
 #include "platform/Mutex.h"
@@ -200,6 +201,19 @@ class TFTPDevice {
   // earlier when another request finished that upload (each refusal is raised once, to the
   // first flush or close of path).
   void FinishUpload(const std::string& path);
+  // A handle of path is opened / closed (the drive's open and last close). Returns the handle's
+  // number (never 0). CloseHandle finishes what the handle left open: the open upload of the
+  // file and, at the file's last close, the upload of a spooled file (whole, under a
+  // temporary name, then renamed over the file). Raises what the server refused; the spooled
+  // content is then kept for a later try.
+  std::uint64_t OpenHandle(const std::string& path);
+  void CloseHandle(std::uint64_t handle);
+  // flush/fsync: FinishUpload, or the upload of a spooled file (which stays spooled while its
+  // handles are open).
+  void Flush(const std::string& path);
+  // Sets the file's length. The same length does nothing; 0 starts the file anew on the
+  // server; any other length spools the file. EFilerError when the spool is off.
+  void SetFileSize(const std::string& path, ULONGLONG size);
   // Sets path's last-write time (MFMT, or MDTM with a time); accepted and ignored when the
   // server can do neither. Finishes an open upload of path first.
   void SetFileTime(const std::string& path, const FILETIME& lastWrite);
@@ -238,15 +252,26 @@ class TFTPDevice {
 
  private:
   // The state of one file that transfers and changes of it share.
+  // Its lock orders the file's requests; the flags and figures are also read, without that
+  // lock, by listings (under filesMutex_), hence atomic.
   struct TFileState {
     veldra::TMutex lock;
     int users = 0;  // references from requests in progress (guarded by filesMutex_)
-    // An upload of the file is open, or was, on some session; size/written are the drive's.
-    bool writing = false;
-    ULONGLONG size = 0;
-    FILETIME written{};
+    // An upload of the file is open, or was, on some session, or the file is spooled: size
+    // and written (a file time) are the drive's, not a listing's.
+    std::atomic<bool> writing{false};
+    std::atomic<bool> spooled{false};
+    std::atomic<ULONGLONG> size{0};
+    std::atomic<ULONGLONG> written{0};
     // The server refused an upload: appends are refused until the directory is listed again.
-    bool broken = false;
+    std::atomic<bool> broken{false};
+    // Handles open on the file (OpenHandle .. CloseHandle); the last close sends a spooled
+    // file to the server.
+    int handles = 0;
+    // The file's content while it is written out of order: every handle reads and writes it.
+    std::unique_ptr<TSpoolFile> spool;
+    // Deleted while spooled and open: its content is dropped at the last close.
+    bool deleted = false;
   };
   // A reference to a file's state, counted while a request uses it.
   class TFileRef {
@@ -269,6 +294,17 @@ class TFTPDevice {
   TCacheEntry LookUp(const std::string& path);
   void ListNow(const std::string& dirPath, bool force) EXCLUDES(cacheMutex_);
   bool ListingFresh(const std::string& dirPath) REQUIRES(cacheMutex_);
+  // Puts the file into the spool: its content fetched from the server (after its open upload
+  // is finished). REQUIRES the file's lock. Raises EFilerError when the spool is off.
+  void SpoolFile(const std::string& path, TFileState& state);
+  // Sends a spooled file to the server whole and safely. REQUIRES the file's lock.
+  void UploadSpool(const std::string& path, TFileState& state);
+  // Up to count bytes of the server's file from offset into buffer, no more than the size the
+  // drive shows (size, kAllOnes when unknown). Returns the count.
+  DWORD DownloadRange(const std::string& path, void* buffer, LONGLONG offset, DWORD count,
+                      ULONGLONG size);
+  // The file states and open handles of oldPath (and below it) now belong to newPath.
+  void MoveFileStates(const std::string& oldPath, const std::string& newPath) EXCLUDES(filesMutex_);
   // CreateEmptyFile with the file's lock held.
   void CreateEmptyFileLocked(const std::string& path, TFileState& state);
   // Finishes path's open upload: REQUIRES the file's lock (state).
@@ -294,8 +330,13 @@ class TFTPDevice {
   bool restartSupported_ = false;
   std::unique_ptr<TSessionPool> pool_;
 
+  std::unique_ptr<TSpool> spool_;
+
   veldra::TMutex filesMutex_ ACQUIRED_BEFORE(cacheMutex_);
   std::map<std::string, std::shared_ptr<TFileState>> files_ GUARDED_BY(filesMutex_);
+  // Open handles: number to the path they were opened with (kept current on rename).
+  std::map<std::uint64_t, std::string> handles_ GUARDED_BY(filesMutex_);
+  std::uint64_t lastHandle_ GUARDED_BY(filesMutex_) = 0;
   // Refused upload completions, by remote path, until the file's next flush or close.
   std::map<std::string, std::exception_ptr> failedUploads_ GUARDED_BY(filesMutex_);
 

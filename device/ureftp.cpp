@@ -384,7 +384,8 @@ void TReFtp::OpenTransfer(const std::string& verb, const std::string& remotePath
   abortNeeded_ = true;
 }
 
-DWORD TReFtp::ReadTransferBytes(char* buffer, DWORD count, bool* ended) {
+DWORD TReFtp::ReadTransferBytes(char* buffer, DWORD count, bool* ended,
+                                std::exception_ptr* broken) {
   TIdTCPConnection& data = *DataConnection();
   *ended = false;
   DWORD n = 0;
@@ -398,9 +399,11 @@ DWORD TReFtp::ReadTransferBytes(char* buffer, DWORD count, bool* ended) {
     }
   } catch (const EIdConnClosedGracefully&) {
     *ended = true;
+  } catch (const Exception& e) {
+    if (IsInterruption(e)) throw;
+    // Broken or stalled: what arrived before counts, the rest comes on a fresh transfer.
+    *broken = std::current_exception();
   }
-  // Any other failure leaves: bytes already in the buffer are not counted, and a fresh
-  // transfer fetches them again from the last counted position.
   return n;
 }
 
@@ -433,16 +436,13 @@ DWORD TReFtp::Download(const std::string& remotePath, void* buffer, DWORD count,
     bool ended = false;
     std::exception_ptr broken;
     try {
-      delivered += ReadTransferBytes(out + delivered, count - delivered, &ended);
-    } catch (const Exception& e) {
-      if (IsInterruption(e)) {
-        // The caller has gone: nothing is waited for, the session starts afresh.
-        ClearTransfer();
-        FreeDataConnection();
-        CloseConnection();
-        throw;
-      }
-      broken = std::current_exception();
+      delivered += ReadTransferBytes(out + delivered, count - delivered, &ended, &broken);
+    } catch (const Exception&) {
+      // Interrupted: the caller has gone; nothing is waited for, the session starts afresh.
+      ClearTransfer();
+      FreeDataConnection();
+      CloseConnection();
+      throw;
     }
     const LONGLONG reached = offset + delivered;
     bool confirmed = false;

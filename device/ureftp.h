@@ -167,9 +167,10 @@ class TReFtp : public TIdFTP {
   static std::string MlstOptionsFor(const std::string& facts);
   void OpenTransfer(const std::string& verb, const std::string& remotePath, LONGLONG offset,
                     TDirection direction);
-  // Moves up to count bytes of the open download into buffer; *ended when the server closed
-  // the data connection. Raises when it breaks or stalls.
-  DWORD ReadTransferBytes(char* buffer, DWORD count, bool* ended);
+  // Moves up to count bytes of the open download into buffer and returns how many; *ended
+  // when the server closed the data connection, *broken when it broke or stalled (the bytes
+  // before count). Raises only when the caller is interrupted.
+  DWORD ReadTransferBytes(char* buffer, DWORD count, bool* ended, std::exception_ptr* broken);
   void WriteTransferBytes(const char* data, DWORD count);
   // Finishes the open upload; raises what went wrong. REQUIRES: an upload is open.
   void FinishOpenUpload();

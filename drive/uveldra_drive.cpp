@@ -125,10 +125,19 @@ constexpr FailureCodes kChangeCodes{kAsOther, kAsOther, -ERROR_BAD_NET_RESP};
 constexpr FailureCodes kLookupCodes{-ERROR_FILE_NOT_FOUND, kAsOther, -ERROR_BAD_NETPATH};
 constexpr FailureCodes kTransferCodes{-ERROR_FILE_NOT_FOUND, -ERROR_SEEK, -ERROR_BAD_NETPATH};
 
-// Finishes an open upload of name; shared by flush and the last close of a handle.
-int FinishUpload(const std::string& name) {
+// Flush, or the end of a handle: what the file's handle left open goes to the server (its
+// open upload, or a spooled file's content at the last close), and a refusal is the result.
+int Finish(const std::string& name, DOKAN_FILE_INFO* info, bool close) {
   const int result = Run({kAsOther, kAsOther, -ERROR_BAD_NETPATH}, [&](TFTPDevice& device) {
-    device.FinishUpload(name);
+    if (!close) {
+      device.Flush(name);
+    } else if (info != nullptr && info->Context != 0) {
+      const std::uint64_t handle = info->Context;
+      info->Context = 0;
+      device.CloseHandle(handle);
+    } else {
+      device.FinishUpload(name);
+    }
     return 0;
   });
   return result == 0 ? 0 : Exit(result);
@@ -225,6 +234,11 @@ int FtpCreateFile(LPCWSTR fileName, DWORD desiredAccess, DWORD /*shareMode*/,
   if (IsDirectoryRecord(record) && creationDisposition != OPEN_EXISTING && result != -2) {
     result = -ERROR_INVALID_FUNCTION;
   }
+  // A file's handle is counted: its last close sends a spooled file to the server.
+  if (result == 0 && !IsDirectoryRecord(record) && info != nullptr && creationDisposition >= 1 &&
+      creationDisposition <= 5 && FtpDevice) {
+    info->Context = FtpDevice->OpenHandle(name);
+  }
   return Exit(result);
 }
 
@@ -260,7 +274,7 @@ int FtpCleanup(LPCWSTR fileName, DOKAN_FILE_INFO* info) {
     if (FtpDevice) FtpDevice->DirectoryClosed();
     return 0;
   }
-  return FinishUpload(name);
+  return Finish(name, info, true);
 }
 
 int FtpCloseFile(LPCWSTR fileName, DOKAN_FILE_INFO* /*info*/) {
@@ -272,7 +286,7 @@ int FtpFlushFileBuffers(LPCWSTR fileName, DOKAN_FILE_INFO* info) {
   const std::string name = WideToAnsi(fileName);
   Log("FtpFlushFileBuffers: " + name);
   if (info != nullptr && info->IsDirectory) return 0;
-  return FinishUpload(name);
+  return Finish(name, info, false);
 }
 
 int FtpReadFile(LPCWSTR fileName, void* buffer, DWORD bufferLength, DWORD* readLength,
@@ -417,15 +431,13 @@ int FtpSetEndOfFile(LPCWSTR fileName, LONGLONG byteOffset, DOKAN_FILE_INFO* /*in
     Log("FtpSetEndOfFile: " + name);
     Log("  ByteOffset: " + std::to_string(byteOffset));
   }
-  return Exit(Run(kChangeCodes, [&](TFTPDevice& device) {
-    BY_HANDLE_FILE_INFORMATION record{};
-    device.GetFileInfo(name, &record);
-    if (FileSizeValue(record) == static_cast<ULONGLONG>(byteOffset)) return 0;
-    // Only emptying is possible over FTP; no other length can be set.
-    if (byteOffset != 0) return -ERROR_INVALID_FUNCTION;
-    device.CreateEmptyFile(name);
-    return 0;
-  }));
+  if (byteOffset < 0) return Exit(-ERROR_INVALID_FUNCTION);
+  // Any other length than 0 or the same needs the spool: without it, refused (-1).
+  return Exit(
+      Run({kAsOther, -ERROR_INVALID_FUNCTION, -ERROR_BAD_NET_RESP}, [&](TFTPDevice& device) {
+        device.SetFileSize(name, static_cast<ULONGLONG>(byteOffset));
+        return 0;
+      }));
 }
 
 int FtpGetVolumeInformation(LPWSTR volumeNameBuffer, DWORD volumeNameSize,

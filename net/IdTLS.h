@@ -144,6 +144,8 @@ class TIdIOHandlerTLS : public TIdIOHandlerSocket {
   long Send(const void* buffer, long length) override;
   long RecvNoWait(void* buffer, long length) override;
   long RecvWithin(void* buffer, long length, int timeout) override;
+  // Looks at decrypted bytes without taking them (the reply reader takes exactly its line).
+  long PeekWithin(void* buffer, long length, int timeout) override;
   long SendNoWait(const void* buffer, long length) override;
 
   // For the library's callbacks (see the .cpp); not for callers.

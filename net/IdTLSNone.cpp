@@ -69,6 +69,11 @@ long TIdIOHandlerTLS::RecvWithin(void* buffer, long length, int timeout) {
   return TIdIOHandlerSocket::RecvWithin(buffer, length, timeout);
 }
 
+long TIdIOHandlerTLS::PeekWithin(void* buffer, long length, int timeout) {
+  EnsureStarted();
+  return TIdIOHandlerSocket::PeekWithin(buffer, length, timeout);
+}
+
 long TIdIOHandlerTLS::RecvNoWait(void* buffer, long length) {
   EnsureStarted();
   return TIdIOHandlerSocket::RecvNoWait(buffer, length);

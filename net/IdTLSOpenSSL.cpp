@@ -475,6 +475,26 @@ long TIdIOHandlerTLS::RecvWithin(void* buffer, long length, int timeout) {
   return Read(buffer, length, timeout);
 }
 
+long TIdIOHandlerTLS::PeekWithin(void* buffer, long length, int timeout) {
+  if (state_ == TState::Plain) return TIdIOHandlerSocket::PeekWithin(buffer, length, timeout);
+  if (!binding_) throw EIdClosedSocket("Disconnected.");
+  if (end_ != TEnd::None) return EndOfData();
+  EnsureStarted();
+  if (length <= 0) return 0;
+  recvWaitMs_ = timeout;
+  ERR_clear_error();
+  std::size_t n = 0;
+  const int result = SSL_peek_ex(ssl_, buffer, static_cast<std::size_t>(length), &n);
+  if (result == 1) return static_cast<long>(n);
+  const int error = SSL_get_error(ssl_, result);
+  if (error == SSL_ERROR_WANT_READ) {
+    platform::SetLastSocketError(platform::kWsaEWOULDBLOCK);
+    return -1;
+  }
+  NoteEnd(error);
+  return EndOfData();
+}
+
 long TIdIOHandlerTLS::RecvNoWait(void* buffer, long length) {
   return Read(buffer, length, 0);
 }
