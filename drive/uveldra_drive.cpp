@@ -129,14 +129,12 @@ constexpr FailureCodes kTransferCodes{-ERROR_FILE_NOT_FOUND, -ERROR_SEEK, -ERROR
 // open upload, or a spooled file's content at the last close), and a refusal is the result.
 int Finish(const std::string& name, DOKAN_FILE_INFO* info, bool close) {
   const int result = Run({kAsOther, kAsOther, -ERROR_BAD_NETPATH}, [&](TFTPDevice& device) {
-    if (!close) {
-      device.Flush(name);
-    } else if (info != nullptr && info->Context != 0) {
+    if (close && info != nullptr && info->Context != 0) {
       const std::uint64_t handle = info->Context;
       info->Context = 0;
       device.CloseHandle(handle);
     } else {
-      device.FinishUpload(name);
+      device.Flush(name);
     }
     return 0;
   });

@@ -32,18 +32,6 @@ std::size_t FindTerminator(const TIdSimpleBuffer& buffer, const std::string& ter
   return hit == begin + size ? TIdSimpleBuffer::npos : static_cast<std::size_t>(hit - begin);
 }
 
-bool SameIgnoringCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]);
-    unsigned char y = static_cast<unsigned char>(b[i]);
-    if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 32);
-    if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 TIdTCPConnection::TIdTCPConnection() = default;
@@ -407,7 +395,11 @@ bool TIdTCPConnection::TReplyEnd::Feed(std::string_view line) {
     if (line.size() > 3 && line[3] == '-') marker_ = std::string(line.substr(0, 3)) + " ";
     return marker_.empty();
   }
-  return line.size() < 4 || SameIgnoringCase(std::string(line.substr(0, 4)), marker_);
+  // Only a line that starts with the code and a blank (or is the bare code) ends the reply. A
+  // short continuation line (a FEAT reply's " CCC") does not: ending there would leave the
+  // rest of the reply for the next command to take as its own answer.
+  const std::string_view code(marker_.data(), 3);
+  return line.compare(0, 4, marker_) == 0 || line == code;
 }
 
 void TIdTCPConnection::ReadReply() {

@@ -108,7 +108,7 @@ TEST_P(DeviceOnServer, ReadsServeTheFileAtAnyOffset) {
   EXPECT_EQ(std::string(buf, n), content.substr(2000, 10));
 }
 
-TEST_P(DeviceOnServer, WritesAppendAndRewriteOnlyAsWhole) {
+TEST_P(DeviceOnServer, WritesStreamInOrderAndSpoolOtherwise) {
   StartServer();
   auto dev = Connect();
   const std::string content = PatternBytes(1000000, 9);
@@ -116,24 +116,29 @@ TEST_P(DeviceOnServer, WritesAppendAndRewriteOnlyAsWhole) {
   dev->FinishUpload("\\w.bin");
   EXPECT_EQ(ChecksumOfFile(Local("w.bin")), ChecksumOf(content));
 
+  // In order: a whole rewrite, then appends, streamed.
   WriteFile(Local("h.txt"), std::string(100, 'a'));
-  dev->CreateDir("\\sub");
   DWORD written = 0;
-  const std::string b99(99, 'b'), c100(100, 'c');
-  EXPECT_THROW(dev->WriteAt("\\h.txt", b99.data(), 0, 99, &written), EFilerError);
-  EXPECT_THROW(dev->WriteAt("\\h.txt", b99.data(), 50, 10, &written), EFilerError);
-  EXPECT_EQ(written, 0u);
+  const std::string c100(100, 'c');
   dev->WriteAt("\\h.txt", c100.data(), 0, 100, &written);
-  EXPECT_EQ(written, 100u);
-  BY_HANDLE_FILE_INFORMATION info;
-  dev->GetFileInfo("\\h.txt", &info);
-  EXPECT_EQ(info.nFileSizeLow, 100u);
   dev->WriteAt("\\h.txt", "dd", 100, 2, &written);
   dev->WriteAt("\\h.txt", "ee", 102, 2, &written);
+  BY_HANDLE_FILE_INFORMATION info;
   dev->GetFileInfo("\\h.txt", &info);
   EXPECT_EQ(info.nFileSizeLow, 104u);
-  dev->FinishUpload("\\h.txt");
+  dev->Flush("\\h.txt");
   EXPECT_EQ(ReadFile(Local("h.txt")), c100 + "ddee");
+  // Out of order: spooled (reads see it at once), on the server whole at the flush.
+  const std::uint64_t handle = dev->OpenHandle("\\h.txt");
+  dev->WriteAt("\\h.txt", "XY", 50, 2, &written);
+  dev->SetFileSize("\\h.txt", 60);
+  char got[64];
+  DWORD n = 0;
+  dev->ReadAt("\\h.txt", got, 0, sizeof got, &n);
+  EXPECT_EQ(std::string(got, n), std::string(50, 'c') + "XY" + std::string(8, 'c'));
+  EXPECT_EQ(ReadFile(Local("h.txt")), c100 + "ddee");  // not before the close
+  dev->CloseHandle(handle);
+  EXPECT_EQ(ReadFile(Local("h.txt")), std::string(50, 'c') + "XY" + std::string(8, 'c'));
   EXPECT_THROW(dev->WriteAt("\\sub", "x", 0, 1, &written), EReFileNotFound);
 }
 

@@ -226,6 +226,48 @@ TEST(HostileServer, AHugeDirectoryInBoundedMemory) {
   EXPECT_EQ(drive->Unmount().status, 0);
 }
 
+// Files written out of order are spooled: past the spool's limit a write fails and nothing
+// is lost; an upload the server refuses fails the close and leaves the server's original as
+// it was, and a later close sends it; a spooled file left open over the unmount still arrives.
+TEST(Spool, LimitRefusalAndUnmount) {
+  FakeFtp ftp;
+  ftp.OfferMlsd(true);
+  const std::string original = PatternBytes(2000000, 1);
+  ftp.Put("/f.bin", original);
+  std::string changed = original;
+  changed.replace(10, 1, "x");
+  const std::string poke = " bs=1 seek=10 conv=notrunc status=none";
+  {
+    auto drive = MountOn(ftp.Port(), "user", "secret", {"/SPOOL:1"});  // 1 MiB: too small
+    CommandResult r = RunShell("printf x | dd of=" + Q(*drive / "f.bin") + poke, 60);
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.output.find("No space left"), std::string::npos) << r.output;
+    EXPECT_EQ(ftp.Get("/f.bin"), original);
+    EXPECT_EQ(drive->Unmount().status, 0);
+  }
+  auto drive = MountOn(ftp.Port(), "user", "secret");
+  ftp.SetCompletionReply("552 Quota exceeded.");
+  CommandResult r = RunShell("printf x | dd of=" + Q(*drive / "f.bin") + poke, 60);
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.output.find("quota"), std::string::npos) << r.output;
+  EXPECT_EQ(ftp.Get("/f.bin"), original);
+  ftp.SetCompletionReply("226 Transfer complete.");
+  EXPECT_EQ(RunShell("cat " + Q(*drive / "f.bin") + " > /dev/null", 60).status, 0);
+  EXPECT_EQ(ftp.Get("/f.bin"), changed);  // the kept content went at the next close
+  // Written out of order and still open when the drive is unmounted: it arrives at its close.
+  const std::string script = "exec 3<>" + Q(*drive / "f.bin") +
+                             " && printf y | dd bs=1 seek=20 conv=notrunc status=none >&3 && "
+                             "sleep 3 && exec 3>&-";
+  std::thread writer([&] { RunShell(script, 60); });
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_EQ(drive->Unmount().status, 0);
+  writer.join();
+  changed.replace(20, 1, "y");
+  for (int i = 0; i < 50 && ftp.Get("/f.bin") != changed; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(ftp.Get("/f.bin"), changed);
+}
+
 // Many programs at once on real servers, one of which takes only two connections from us: the
 // drive makes do with what it is given, and every byte arrives.
 TEST(ManyPrograms, EightReadersAndFourWritersAtOnce) {

@@ -110,6 +110,12 @@ TEST(NetReplyBounds, HostileAndNormalReplies) {
        0,
        30000,
        "220 first|not the end|indented end [230 not the end] []"},
+      // A short continuation line (" CCC" in a FEAT reply) is no end.
+      {"short lines inside",
+       {"211-Features:\r\n CCC\r\n PBSZ\r\n211 End\r\n"},
+       0,
+       30000,
+       "211 Features:|||End [ CCC] []"},
       {"continuation lines are cut too",
        {"230-Welcome\r\ncontinued\r\n230 Logged in\r\n"},
        0,

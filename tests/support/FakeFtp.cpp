@@ -77,6 +77,7 @@ std::string FakeFtp::Listing(const std::string& dir, bool facts) {
 void FakeFtp::Serve(ScriptedSession& s) {
   s.Greet();
   std::string cwd = "/";
+  std::string renameFrom;
   long long rest = 0;
   auto idleSince = std::chrono::steady_clock::now();
   for (;;) {
@@ -122,8 +123,15 @@ void FakeFtp::Serve(ScriptedSession& s) {
       std::lock_guard<std::mutex> lock(mutex_);
       s.Send(files_.erase(arg) ? "250 Deleted." : "550 No such file or directory.");
     } else if (verb == "RNFR") {
-      s.Send("350 Ready.");
+      renameFrom = arg;
+      s.Send(Has(arg) ? "350 Ready." : "550 No such file or directory.");
     } else if (verb == "RNTO") {
+      std::lock_guard<std::mutex> lock(mutex_);
+      auto it = files_.find(renameFrom);
+      if (it != files_.end()) {
+        files_[arg] = it->second;
+        files_.erase(renameFrom);
+      }
       s.Send("250 Renamed.");
     } else if (verb == "LIST" || verb == "MLSD") {
       s.Send("150 Here comes the listing.");
