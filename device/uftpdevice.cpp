@@ -484,6 +484,13 @@ void TFTPDevice::GetFileInfo(const std::string& path, BY_HANDLE_FILE_INFORMATION
 }
 
 DWORD TFTPDevice::GetFileMode(const std::string& path) {
+  {
+    // Asked right after the entry was looked up or listed (for every name of a directory
+    // being read): the cache answers, even when its listing has just grown old.
+    veldra::TMutexLock lock(cacheMutex_);
+    int index = 0;
+    if (cache_.Find(path, &index)) return ShownMode(cache_.Entry(index));
+  }
   return ShownMode(LookUp(path));
 }
 
@@ -502,13 +509,11 @@ bool TFTPDevice::ReadDirectory(const std::string& dirPath, std::vector<TDirector
       int index = 0;
       if (!cache_.Find(dirPath + ListingMarker, &index)) return false;
       const int depth = TFTPDeviceFileList::KeyDepth(dirPath + ListingMarker);
-      auto inDirectory = [&](int i) {
-        const std::string& key = cache_.Key(i);
-        return TFTPDeviceFileList::KeyDepth(key) == depth &&
-               key.compare(0, dirPath.size(), dirPath) == 0;
-      };
       int end = index;
-      while (end < cache_.Count() && inDirectory(end)) ++end;
+      while (end < cache_.Count() && TFTPDeviceFileList::KeyDepth(cache_.Key(end)) == depth &&
+             cache_.Key(end).compare(0, dirPath.size(), dirPath) == 0) {
+        ++end;
+      }
       entries->reserve(static_cast<size_t>(end - index));
       for (int i = index; i < end; ++i) {
         const TCacheEntry& e = cache_.Entry(i);

@@ -166,7 +166,7 @@ class TFTPDevice {
   // EReFileNotFound when the listing does not show path. info null: does nothing.
   void GetFileInfo(const std::string& path, BY_HANDLE_FILE_INFORMATION* info);
   // The permission bits shown for path: the server's, else 0755 for a directory and 0644 for
-  // a file. Raises as GetFileInfo.
+  // a file. From the cache when it holds path (however old its listing); else as GetFileInfo.
   DWORD GetFileMode(const std::string& path);
   // Lock-free: true and a copy of the root record when path is "\" and the root record is known.
   bool GetCachedRootInfo(const std::string& path, BY_HANDLE_FILE_INFORMATION* info) const;
