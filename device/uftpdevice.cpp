@@ -467,8 +467,35 @@ TCacheEntry TFTPDevice::LookUp(const std::string& path) {
       auto it = files_.find(path);
       if (it != files_.end() && (it->second->writing || it->second->spooled)) return entry;
     }
-    ListNow(dir, true);
+    if (!AskEntry(path, IsDirectory(entry.Record))) ListNow(dir, true);
   }
+}
+
+bool TFTPDevice::AskEntry(const std::string& path, bool directory) {
+  // MDTM is for files only (servers refuse it for directories).
+  if (!profile_->Mlsd.load() && (directory || !profile_->Mdtm.load())) return false;
+  TIdFTPListItem item;
+  try {
+    auto session = pool_->Acquire();
+    if (!session->AskEntry(ToRemotePath(path), &item)) return false;
+  } catch (const EIdProtocolReplyError&) {
+    return false;  // refused: the listing tells whether and how the entry is there
+  }
+  veldra::TMutexLock lock(cacheMutex_);
+  int index = 0;
+  if (!cache_.Find(path, &index)) return true;  // gone meanwhile: the next look lists
+  TCacheEntry& entry = cache_.Entry(index);
+  if (item.TimePrecision != tpNone) {
+    SetTimes(entry.Record, MakeFileTime(static_cast<ULONGLONG>(item.ModifiedTicks)));
+    entry.Precision = static_cast<std::uint8_t>(item.TimePrecision);
+  }
+  if (item.ModeKnown) {
+    entry.Mode = static_cast<std::uint16_t>(item.Mode & 07777);
+    entry.ModeKnown = true;
+  }
+  if (!item.EntryName.empty()) SetSize(entry.Record, static_cast<ULONGLONG>(item.ByteSize));
+  entry.TimePending = false;
+  return true;
 }
 
 void TFTPDevice::GetFileInfo(const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {

@@ -293,6 +293,10 @@ class TFTPDevice {
   // time is only the drive's guess) first.
   TCacheEntry LookUp(const std::string& path);
   void ListNow(const std::string& dirPath, bool force) EXCLUDES(cacheMutex_);
+  // Asks the server about path alone (MLST, or MDTM for its time) and puts the answer into its
+  // cache entry. False when the server offers neither for such an entry, or refuses (the
+  // caller lists the directory).
+  bool AskEntry(const std::string& path, bool directory) EXCLUDES(cacheMutex_);
   bool ListingFresh(const std::string& dirPath) REQUIRES(cacheMutex_);
   // Puts the file into the spool: its content fetched from the server (after its open upload
   // is finished). REQUIRES the file's lock. Raises EFilerError when the spool is off.
