@@ -20,6 +20,7 @@
 #   VELDRA_LATENCY_DELAY_MS  one-way delay of the proxy in ms (default 25: a 50 ms round trip)
 #   VELDRA_LATENCY_PROXY     the proxy (default ../shared/tools/latency-proxy.py next to the checkout)
 #   VELDRA_LATENCY_TOOLS     the tools to run (default "veldra rclone lftp")
+#   VELDRA_LATENCY_RCLONE_FLAGS  rclone mount's cache flags (default "--vfs-cache-mode off --dir-cache-time 0s")
 #   VELDRA_BUILD             build directory (default <repo>/build-bench-latency)
 #   VELDRA_BENCH_OUT         results file to append to (default bench/RESULTS.md; "-" writes none)
 #   KEEP_WORK=1              keep the logs and outputs (/tmp/veldra-latency.*)
@@ -254,7 +255,7 @@ export RCLONE_CONFIG_VLAT_TYPE=ftp RCLONE_CONFIG_VLAT_HOST=127.0.0.2 RCLONE_CONF
 export RCLONE_CONFIG_VLAT_USER=anonymous
 RCLONE_CONFIG_VLAT_PASS="$(rclone obscure anonymous@)"
 export RCLONE_CONFIG_VLAT_PASS
-RC_FLAGS=(--vfs-cache-mode off --dir-cache-time 0s)
+read -ra RC_FLAGS <<<"${VELDRA_LATENCY_RCLONE_FLAGS:---vfs-cache-mode off --dir-cache-time 0s}"
 
 veldra_up() {
   local out i
@@ -512,7 +513,10 @@ cmds() { # workload tool: the median of the runs' command totals
   # shellcheck disable=SC2086
   if [ -n "$v" ]; then median $v; else echo "n/a"; fi
 }
-ratio() { awk -v o="$1" -v v="$2" 'BEGIN { if (o+0 > 0 && v+0 > 0) printf "%.2f", o / v; else print "n/a" }'; }
+ratio() { # other veldra: the other's time over veldra's, two decimals below 10, whole above
+  awk -v o="$1" -v v="$2" 'BEGIN {
+    if (o+0 > 0 && v+0 > 0) printf (o / v < 10 ? "%.2f" : "%.0f"), o / v; else print "n/a" }'
+}
 RTT=$((2 * DELAY_MS))
 table() {
   echo "| workload | veldra (s) | veldra FTP commands | rclone mount (s) | rclone FTP commands | lftp (s) | lftp FTP commands | rclone / veldra | lftp / veldra |"
@@ -540,8 +544,17 @@ all_runs() {
     done
   done
   echo
-  echo "Workload 6, was the 64 MiB cat still running when the ls ended: $(for k in "${!BUSY[@]}"; do echo -n "$k ${BUSY[$k]}; "; done | tr '|' ' ')"
+  local r busy=""
+  for r in $(seq "$RUNS"); do
+    busy+="run $r:"
+    for tool in "${TOOLS[@]}"; do busy+=" $tool ${BUSY[$r|$tool]:-n/a}"; done
+    busy+="; "
+  done
+  echo "Workload 6, whether the 64 MiB cat still ran when the ls ended: ${busy%; }."
 }
+RC_NOTE=""
+[ "${RC_FLAGS[*]}" = "--vfs-cache-mode off --dir-cache-time 0s" ] &&
+  RC_NOTE=" (rclone takes 0s: it keeps no directory listing and lists the parent again for every lookup; the kernel's attribute time stays at its default 1 s, as veldra's)"
 TITLE="Over a ${RTT} ms round trip: veldra beside rclone mount and lftp"
 
 echo
@@ -576,10 +589,10 @@ if [ "$OUT" != "-" ]; then
     echo "## How it is measured"
     echo
     echo "- Server: vsftpd $(dpkg-query -W -f='${Version}' vsftpd) on 127.0.0.1, anonymous with write access, its files on tmpfs, protocol log on (\`log_ftp_protocol=YES\`), passive range of 100 ports announced as 127.0.0.2 (\`pasv_address\`); no MLSD (vsftpd does not offer it). Every tool reaches it through \`latency-proxy.py --listen 127.0.0.2 --target 127.0.0.1 --delay-ms $DELAY_MS\` on the control port and the passive range: ${RTT} ms per round trip. The proxy delays data, not the TCP handshake, so opening a data connection costs no round trip of its own here (on a real link it costs one more), and it does not limit bandwidth."
-    echo "- veldra: \`veldra $LETTER: 127.0.0.2 /PORT:<port>\` with its defaults (anonymous, \`/SESSIONS:4\`, \`/CACHE:30\`); rclone: \`rclone mount\` of an FTP remote made from \`RCLONE_CONFIG_*\` variables (anonymous, defaults otherwise) with \`${RC_FLAGS[*]}\` (rclone takes 0s: no directory cache; the kernel's attribute time stays at its default 1 s, as veldra's); lftp: \`lftp -f script\`, its defaults (\`ftp:sync-mode on\`, listing cache on) with \`net:max-retries 2\`, \`net:timeout 60\`, \`cmd:fail-exit yes\`, \`xfer:clobber on\`."
+    echo "- veldra: \`veldra $LETTER: 127.0.0.2 /PORT:<port>\` with its defaults (anonymous, \`/SESSIONS:4\`, \`/CACHE:30\`); rclone: \`rclone mount\` of an FTP remote made from \`RCLONE_CONFIG_*\` variables (anonymous, defaults otherwise) with \`${RC_FLAGS[*]}\`$RC_NOTE; lftp: \`lftp -f script\`, its defaults (\`ftp:sync-mode on\`, listing cache on) with \`net:max-retries 2\`, \`net:timeout 60\`, \`cmd:fail-exit yes\`, \`xfer:clobber on\`."
     echo "- Each run takes the tools in a rotated order. A mount is made fresh for each run and holds the workloads 1 to 6 in that order (so 2 starts after the listings of 1), then is unmounted; only one tool talks to the server at a time. lftp runs one fresh session per workload; its time runs between marks written from inside the session (\`!\` command) after the login, as the mounts' logins lie before the timing."
     echo "- 1: \`ls -lR tree\` on the mounts (20 directories x 10 files of 4 KiB); lftp \`find -l .\` in \`/tree\` (cold: the first in a fresh session, warm: the second in the same session). 2: one \`cat\` of the 200 files (\`xargs cat | cksum\`; lftp \`cat <200 names> | cksum\`). 3: \`cat | cksum\` of 16 MiB. 4: four \`cat | cksum\` in the background, then \`wait\` (lftp: four \`cat ... &\` jobs and \`wait all\`). 5: \`cp -r\` of a local tree of 20 files of 4 KiB into a new directory (lftp \`mirror -R\`), compared with the server's copy after. 6: \`ls -l\` of \`tree/dir07\` (listed just before, untimed) 1 s after a \`cat\` of the 64 MiB file started, whose output is drained at 16 MiB/s so that it still runs then (the proxy does not limit bandwidth: unhindered, the cat ends within about half a second); lftp: \`ls\` in the session that listed it, the cat a background job of that session; the FTP commands of 6 are those of the ls alone. Every read is checked against the server's files."
-    echo "- FTP commands: the \`FTP command:\` lines of the server's log from the start of a workload until the log was still for 0.3 s after it (at most 3 s), so commands sent just after a command returned still count; lftp's count leaves out its login as its time does."
+    echo "- FTP commands: the \`FTP command:\` lines of the server's log from the start of a workload until the log was still for 0.2 s after it (at most 3 s), so commands sent just after a command returned still count; lftp's count leaves out its login as its time does."
     echo
     echo "## FTP commands per workload"
     echo
