@@ -93,53 +93,76 @@ TSessionPool::TLease TSessionPool::Acquire(const TWant* want) {
     int slot = PickIdle(want);
     bool connect = false;
     if (slot < 0) {
-      int connected = connecting_;
-      for (const auto& s : slots_) connected += s->connected ? 1 : 0;
-      if (connected < limit_) {
-        // A slot closed for idleness comes back first; otherwise a new one.
-        for (size_t i = 0; i < slots_.size() && slot < 0; ++i)
-          if (!slots_[i]->busy && !slots_[i]->connected) slot = static_cast<int>(i);
-        if (slot < 0) {
-          slots_.push_back(std::make_unique<TSlot>());
-          slots_.back()->ftp = makeSession_();
-          slot = static_cast<int>(slots_.size() - 1);
-        }
-        connect = true;
-      }
+      slot = PickUnconnected();
+      connect = slot >= 0;
     }
     if (slot < 0) slot = PickVictim();
     if (slot >= 0) {
-      TSlot& s = *slots_[static_cast<size_t>(slot)];
-      s.busy = true;
-      if (!connect) return TLease(this, slot);
-      ++connecting_;
-      lock.Unlock();
-      try {
-        s.ftp->Connect();
-      } catch (const Exception& e) {
-        lock.Lock();
-        --connecting_;
-        s.busy = false;
-        int connected = 0;
-        for (const auto& other : slots_) connected += other->connected ? 1 : 0;
-        // The first session's failure is the mount's; a further one means the server takes
-        // no more connections from us: make do with those it took.
-        if (connected == 0 || IsInterruption(e)) throw;
-        limit_ = connected;
-        changed_.NotifyAll();
-        continue;
-      }
-      lock.Lock();
-      --connecting_;
-      s.connected = true;
-      ++logins_;
-      return TLease(this, slot);
+      slots_[static_cast<size_t>(slot)]->busy = true;
+      if (!connect || ConnectSlot(lock, slot)) return TLease(this, slot);
+      continue;
     }
     if (veldra::platform::InterruptRequested())
       throw EIdSocketError(10004, "Interrupted function call.");
     if (Clock::now() > deadline) throw EIdReadTimeout("No FTP session became free.");
     WaitForChange(lock);
   }
+}
+
+int TSessionPool::PickUnconnected() {
+  int connected = connecting_;
+  for (const auto& s : slots_) connected += s->connected ? 1 : 0;
+  if (connected >= limit_) return -1;
+  // A slot closed for idleness comes back first; otherwise a new one.
+  for (size_t i = 0; i < slots_.size(); ++i)
+    if (!slots_[i]->busy && !slots_[i]->connected) return static_cast<int>(i);
+  slots_.push_back(std::make_unique<TSlot>());
+  slots_.back()->ftp = makeSession_();
+  return static_cast<int>(slots_.size() - 1);
+}
+
+bool TSessionPool::ConnectSlot(veldra::TMutexLock& lock, int slot) {
+  TSlot& s = *slots_[static_cast<size_t>(slot)];
+  ++connecting_;
+  lock.Unlock();
+  try {
+    s.ftp->Connect();
+  } catch (const Exception& e) {
+    lock.Lock();
+    --connecting_;
+    s.busy = false;
+    int connected = 0;
+    for (const auto& other : slots_) connected += other->connected ? 1 : 0;
+    // The first session's failure is the mount's; a further one means the server takes
+    // no more connections from us: make do with those it took.
+    if (connected == 0 || IsInterruption(e)) throw;
+    limit_ = connected;
+    changed_.NotifyAll();
+    return false;
+  }
+  lock.Lock();
+  --connecting_;
+  s.connected = true;
+  ++logins_;
+  return true;
+}
+
+std::optional<TSessionPool::TLease> TSessionPool::TryAcquireSpare() {
+  veldra::TMutexLock lock(mutex_);
+  if (stopping_) return std::nullopt;
+  int busy = connecting_;
+  for (const auto& s : slots_) busy += s->busy ? 1 : 0;
+  if (busy + 1 >= limit_) return std::nullopt;  // one session stays for the program's requests
+  int slot = PickIdle(nullptr);
+  const bool connect = slot < 0;
+  if (connect) slot = PickUnconnected();
+  if (slot < 0) return std::nullopt;
+  slots_[static_cast<size_t>(slot)]->busy = true;
+  try {
+    if (!connect || ConnectSlot(lock, slot)) return TLease(this, slot);
+  } catch (const Exception&) {
+  }
+  return std::nullopt;
 }
 
 std::optional<TSessionPool::TLease> TSessionPool::AcquireHolding(const TWant& want) {

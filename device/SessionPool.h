@@ -72,6 +72,12 @@ class TSessionPool {
   // while its request runs; nothing when no session holds such a transfer.
   std::optional<TLease> AcquireHolding(const TWant& want);
 
+  // A session for work done ahead of the program (listings it is likely to ask for): an idle
+  // one without a parked transfer, or a new connection, and only while another session stays
+  // free for the program's own requests. Never waits for a busy session; nothing when none is
+  // spare or the connection fails.
+  std::optional<TLease> TryAcquireSpare();
+
   // Sessions connected or connecting, and the current limit.
   int Live() const;
   int Limit() const;
@@ -98,6 +104,12 @@ class TSessionPool {
   int PickIdle(const TWant* want) REQUIRES(mutex_);
   // An idle slot whose parked transfer may be closed for another request (or -1).
   int PickVictim() REQUIRES(mutex_);
+  // A slot for a new connection while the limit allows one (or -1); the slot may be new.
+  int PickUnconnected() REQUIRES(mutex_);
+  // Connects and logs in the slot marked busy, with the lock released meanwhile. False when a
+  // further connection was refused (the limit is lowered, the slot freed); raises when the
+  // first one fails or the caller was interrupted.
+  bool ConnectSlot(veldra::TMutexLock& lock, int slot) REQUIRES(mutex_);
   void Release(int slot);
   void WaitForChange(veldra::TMutexLock& lock) REQUIRES(mutex_);
   void CloseIdleSessions();

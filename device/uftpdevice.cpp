@@ -248,13 +248,17 @@ TFTPDevice::TFTPDevice(const TDeviceSettings& settings)
   const bool debug = DebugMode.load();
   const int sessions = debug ? 1 : std::max(1, settings.Sessions);
   pool_ = std::make_unique<TSessionPool>(
-      [this] {
+      [this, debug] {
         auto session = std::make_unique<TReFtp>(profile_.get());
         session->SetReadTimeout(5000);
         session->SetHost(settings_.Host);
         session->SetUsername(settings_.User);
         session->SetPassword(settings_.Password);
         session->SetPassive(settings_.Passive);
+        // The debug log shows one command and its reply at a time. Later sessions need not
+        // ask what the first one asked.
+        session->SetPipelinePassive(!debug);
+        session->SetAskSystem(debug || !profile_->Probed.load());
         session->SetPort(settings_.Port);
         session->SetTlsMode(settings_.Tls);
         session->SetCertificatePin(settings_.CertificatePin);
@@ -266,6 +270,10 @@ TFTPDevice::TFTPDevice(const TDeviceSettings& settings)
       },
       sessions, sessions > 1);
   spool_ = std::make_unique<TSpool>(settings.SpoolDirectory, settings.SpoolLimitBytes);
+  if (sessions > 1) {
+    prefetcher_ = std::make_unique<TPrefetcher>(
+        [this](const std::string& dir) { return ListNow(dir, false, true); }, sessions - 1);
+  }
   LoadDirectory("\\");
   auto session = pool_->Acquire();
   restartSupported_ = session->ProbeRestartSupport();
@@ -288,6 +296,7 @@ TFTPDevice::~TFTPDevice() {
       state->spool->Keep();
     }
   }
+  prefetcher_.reset();
   // Uploads are finished (their refusals reach KeepUploadFailure) while the device is whole.
   pool_.reset();
 }
@@ -330,6 +339,13 @@ bool TFTPDevice::ListingFresh(const std::string& dirPath) {
   return settings_.CacheSeconds > 0 && age < std::int64_t(settings_.CacheSeconds) * 1000;
 }
 
+bool TFTPDevice::RemovedMeanwhile(const std::string& dirPath) {
+  if (dirPath.size() < 2) return false;  // the root
+  const std::string self = dirPath.substr(0, dirPath.size() - 1);
+  int index = 0;
+  return cache_.Find(DirectoryPart(self) + ListingMarker, &index) && !cache_.Find(self, &index);
+}
+
 void TFTPDevice::LoadDirectory(const std::string& dirPath) {
   if (dirPath.empty()) return;
   ListNow(dirPath, false);
@@ -369,12 +385,13 @@ class TListingReader {
 
 }  // namespace
 
-void TFTPDevice::ListNow(const std::string& dirPath, bool force) {
+bool TFTPDevice::ListNow(const std::string& dirPath, bool force, bool spareOnly) {
   {
     veldra::TMutexLock lock(cacheMutex_);
     for (;;) {
-      if (!force && ListingFresh(dirPath)) return;
+      if (!force && ListingFresh(dirPath)) return true;
       if (listing_.count(dirPath) == 0) break;
+      if (spareOnly) return true;  // being listed already
       // Another request lists it right now: its listing is new enough for this one too.
       if (veldra::platform::InterruptRequested())
         throw EReRefused(wincode::kOperationAborted, "Interrupted.");
@@ -394,10 +411,15 @@ void TFTPDevice::ListNow(const std::string& dirPath, bool force) {
     const std::string remote = ToRemotePath(dirPath);
     auto reader = std::make_unique<TListingReader>(flfUnknown);
     {
-      auto session = pool_->Acquire();
+      std::optional<TSessionPool::TLease> session =
+          spareOnly ? pool_->TryAcquireSpare() : std::optional(pool_->Acquire());
+      if (!session) {
+        done();
+        return false;
+      }
       // Parsed as the lines arrive: a huge listing is never held as text.
       if (profile_->Mlsd.load()) reader = std::make_unique<TListingReader>(flfMLSD);
-      session->ListDirectory(remote, [&](const std::string& line) { reader->Add(line); });
+      (*session)->ListDirectory(remote, [&](const std::string& line) { reader->Add(line); });
     }
     // Files this drive is writing keep the size it writes, whatever a listing taken meanwhile
     // says; a refused upload's file shows the server's truth again from now on.
@@ -419,6 +441,12 @@ void TFTPDevice::ListNow(const std::string& dirPath, bool force) {
       }
     }
     veldra::TMutexLock lock(cacheMutex_);
+    if (RemovedMeanwhile(dirPath)) {
+      // Renamed or removed while it was listed: its old name must not come back.
+      lock.Unlock();
+      done();
+      return true;
+    }
     for (auto& entry : reader->Entries()) {
       auto it = writing.find(entry.name);
       if (it == writing.end()) continue;
@@ -443,6 +471,7 @@ void TFTPDevice::ListNow(const std::string& dirPath, bool force) {
     throw;
   }
   done();
+  return true;
 }
 
 TCacheEntry TFTPDevice::LookUp(const std::string& path) {
@@ -551,6 +580,7 @@ bool TFTPDevice::ReadDirectory(const std::string& dirPath, std::vector<TDirector
       }
     }
     if (entries->size() >= kLargeListing) largeEnumeration_ = true;
+    if (attempt == 0) PrefetchBelow(dirPath, *entries);
     if (!pending || attempt > 0) return true;
     // Times the drive guessed after its uploads: ask the server once those uploads are over.
     bool stillWriting = false;
@@ -563,6 +593,21 @@ bool TFTPDevice::ReadDirectory(const std::string& dirPath, std::vector<TDirector
     if (stillWriting) return true;
     ListNow(dirPath, true);
   }
+}
+
+void TFTPDevice::PrefetchBelow(const std::string& dirPath,
+                               const std::vector<TDirectoryEntry>& entries) {
+  if (!prefetcher_) return;
+  std::vector<std::string> dirs;
+  {
+    veldra::TMutexLock lock(cacheMutex_);
+    for (const TDirectoryEntry& e : entries) {
+      if (!IsDirectory(e.record) || e.name == "." || e.name == "..") continue;
+      std::string dir = dirPath + e.name + '\\';
+      if (!ListingFresh(dir) && listing_.count(dir) == 0) dirs.push_back(std::move(dir));
+    }
+  }
+  if (!dirs.empty()) prefetcher_->Add(dirs);
 }
 
 bool TFTPDevice::FindFirst(const std::string& dirPath, WIN32_FIND_DATAW* data) {
@@ -633,7 +678,9 @@ void TFTPDevice::CreateDir(const std::string& path) {
     }
     RaiseRefusal(e, exists ? wincode::kAlreadyExists : wincode::kAccessDenied);
   }
-  PutEntry(path, FILE_ATTRIBUTE_DIRECTORY, 0, true);
+  // Not asked for at once: a directory's time moves with every name added to it, so the
+  // drive's guess holds until the next listing like any later change would.
+  PutEntry(path, FILE_ATTRIBUTE_DIRECTORY, 0, false);
   // A new directory is empty: its listing is known without asking.
   veldra::TMutexLock lock(cacheMutex_);
   ++listingCount_;

@@ -32,6 +32,7 @@
 
 #include "device/DeviceErrors.h"
 #include "device/DeviceSettings.h"
+#include "device/Prefetcher.h"
 #include "device/Spool.h"
 #include "device/WinTypes.h"
 #include "platform/Exception.h"
@@ -292,12 +293,20 @@ class TFTPDevice {
   // The cache record of path, listing its directory (again, when stale or when the record's
   // time is only the drive's guess) first.
   TCacheEntry LookUp(const std::string& path);
-  void ListNow(const std::string& dirPath, bool force) EXCLUDES(cacheMutex_);
+  // Lists dirPath unless (without force) a fresh listing is cached. With spareOnly (work ahead
+  // of the program) only on a spare session: false when none was free and nothing was done.
+  bool ListNow(const std::string& dirPath, bool force, bool spareOnly = false)
+      EXCLUDES(cacheMutex_);
+  // Queues the subdirectories of dirPath without a fresh listing for the prefetcher.
+  void PrefetchBelow(const std::string& dirPath, const std::vector<TDirectoryEntry>& entries)
+      EXCLUDES(cacheMutex_);
   // Asks the server about path alone (MLST, or MDTM for its time) and puts the answer into its
   // cache entry. False when the server offers neither for such an entry, or refuses (the
   // caller lists the directory).
   bool AskEntry(const std::string& path, bool directory) EXCLUDES(cacheMutex_);
   bool ListingFresh(const std::string& dirPath) REQUIRES(cacheMutex_);
+  // Whether dirPath's parent is listed without it (the directory was renamed or removed).
+  bool RemovedMeanwhile(const std::string& dirPath) REQUIRES(cacheMutex_);
   // Puts the file into the spool: its content fetched from the server (after its open upload
   // is finished). REQUIRES the file's lock. Raises EFilerError when the spool is off.
   void SpoolFile(const std::string& path, TFileState& state);
@@ -335,6 +344,9 @@ class TFTPDevice {
   std::unique_ptr<TSessionPool> pool_;
 
   std::unique_ptr<TSpool> spool_;
+  // Lists the directories below one the program reads (none with a single session); stopped
+  // before the pool goes.
+  std::unique_ptr<TPrefetcher> prefetcher_;
 
   veldra::TMutex filesMutex_ ACQUIRED_BEFORE(cacheMutex_);
   std::map<std::string, std::shared_ptr<TFileState>> files_ GUARDED_BY(filesMutex_);

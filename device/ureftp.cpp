@@ -58,6 +58,12 @@ void RaiseIfBadLine(const std::string& text) {
     throw EReBadPath("Path contains CR, LF or NUL.");
 }
 
+bool LostConnection(const Exception& e) {
+  if (const auto* refusal = dynamic_cast<const EIdProtocolReplyError*>(&e))
+    return refusal->ErrorCode() == kServiceClosing;
+  return !IsInterruption(e) && dynamic_cast<const EReBadPath*>(&e) == nullptr;
+}
+
 bool IsInterruption(const Exception& e) {
   if (std::strcmp(e.ClassName(), "EIdInterrupted") == 0) return true;
   const auto* socket = dynamic_cast<const EIdSocketError*>(&e);
@@ -345,12 +351,24 @@ void TReFtp::OpenTransfer(const std::string& verb, const std::string& remotePath
       upload ? TIdReplyCodes{110, 125, 150} : TIdReplyCodes{125, 150, 154};
   // A reconnection by the retry after the data endpoint was set up leaves that endpoint with
   // the old session; set it up once more on the new one.
+  const bool pipelined = Passive() && PipelinePassive() && (upload || offset <= 0);
   for (int attempt = 0;; ++attempt) {
     // An active-mode endpoint is bound beside the control connection's local address, so a
     // control connection already known to be lost must be replaced first; passive mode gets
     // this from the retry of its PASV.
-    if (!Passive() && !IsConnected()) Reconnect();
-    OpenDataConnection();
+    if ((pipelined || !Passive()) && !IsConnected()) Reconnect();
+    if (pipelined) {
+      try {
+        OpenPipelinedTransfer(command);
+      } catch (const Exception& e) {
+        // Lost before the transfer began (the server closed an idle session): once more on a
+        // new connection, as a lone PASV would have been.
+        if (attempt > 0 || !LostConnection(e)) throw;
+        continue;  // reconnected at the top of the loop
+      }
+    } else {
+      OpenDataConnection();
+    }
     const int generation = reconnectCount_;
     try {
       if (offset > 0 && !upload) SendCmd("REST " + std::to_string(offset), 350);
@@ -361,7 +379,7 @@ void TReFtp::OpenTransfer(const std::string& verb, const std::string& remotePath
       if (Passive()) {
         // Written directly: a retry on a new control connection could not use this data
         // connection.
-        WriteLine(command);
+        if (!pipelined) WriteLine(command);
         ExpectReply(startCodes);
       } else {
         SendCmd(command, startCodes);
@@ -497,19 +515,39 @@ void TReFtp::Upload(const std::string& remotePath, const void* data, DWORD count
   Log("    -->Ext: " + remotePath + " Offset:" + std::to_string(offset));
 }
 
+void TReFtp::ReceiveListing(const std::string& command,
+                            const std::function<void(const std::string&)>& onLine) {
+  for (int attempt = 0;; ++attempt) {
+    bool anyLine = false;
+    try {
+      ReceiveLines(command, [&](const std::string& line) {
+        anyLine = true;
+        onLine(line);
+      });
+      return;
+    } catch (const Exception& e) {
+      // A pipelined PASV finds a lost connection only with the listing's command already
+      // sent: once more (on a new connection if the old one is gone), as long as nothing was
+      // handed over.
+      if (!PipelinePassive() || attempt > 0 || anyLine || !LostConnection(e)) throw;
+      if (!IsConnected()) Reconnect();
+    }
+  }
+}
+
 TIdFTPListFormat TReFtp::ListDirectory(const std::string& remoteDir,
                                        const std::function<void(const std::string&)>& onLine) {
   RaiseIfBadLine(remoteDir);
   if (profile_->Mlsd.load()) {
     // Exact names, types, sizes and UTC times, and no directory change.
-    ReceiveLines("MLSD " + remoteDir, onLine);
+    ReceiveListing("MLSD " + remoteDir, onLine);
     return flfMLSD;
   }
   ChangeDirectory(remoteDir);
   if (profile_->ListDashA.load() != 0) {
     // Some servers hide dot-files from a plain LIST (vsftpd by default).
     try {
-      ReceiveLines("LIST -a", onLine);
+      ReceiveListing("LIST -a", onLine);
       profile_->ListDashA = 1;
       return flfUnknown;
     } catch (const EIdProtocolReplyError& e) {
@@ -520,7 +558,7 @@ TIdFTPListFormat TReFtp::ListDirectory(const std::string& remoteDir,
       profile_->ListDashA = 0;  // the server does not take the option
     }
   }
-  ReceiveLines("LIST", onLine);
+  ReceiveListing("LIST", onLine);
   return flfUnknown;
 }
 

@@ -118,6 +118,10 @@ class TReFtp : public TIdFTP {
   // MLST, else "MDTM <path>" (the time only; item's EntryName stays empty). False when it
   // offers neither; raises a refusal (the entry is gone).
   bool AskEntry(const std::string& remotePath, TIdFTPListItem* item);
+  // ReceiveLines, repeated once on a new connection when the connection turns out lost
+  // before any line came (see LostConnection).
+  void ReceiveListing(const std::string& command,
+                      const std::function<void(const std::string&)>& onLine);
   // "CWD <dir>" unless the session is already there.
   void ChangeDirectory(const std::string& remoteDir);
 
@@ -205,3 +209,6 @@ class TReFtp : public TIdFTP {
 void RaiseIfBadLine(const std::string& text);
 // True when e reports a wait given up because the caller was interrupted.
 bool IsInterruption(const Exception& e);
+// True when e means the control connection is gone (421 included), not a refusal, an
+// interruption or a bad path: the command may be repeated on a new connection.
+bool LostConnection(const Exception& e);

@@ -151,10 +151,13 @@ void TIdFTP::OpenSession(bool autoLogin, int timeoutMs) {
       ProtectDataChannel();
       if (OnAfterClientLogin) OnAfterClientLogin(*this);
       ApplyTransferType();
-      if (SendCmd("SYST", TIdReplyCodes{200, 215, 500}) == 500)
+      if (!askSystem_) {
+        // Known from another session to the same server.
+      } else if (SendCmd("SYST", TIdReplyCodes{200, 215, 500}) == 500) {
         systemDescription_ = "Unknown";
-      else
+      } else {
         systemDescription_ = LastReply().Text().empty() ? std::string() : LastReply().Text()[0];
+      }
       ReportStatus(ftpReady, "Connection established");
     }
   } catch (...) {
@@ -398,21 +401,7 @@ void TIdFTP::OpenDataConnection() {
       std::string host;
       int port = 0;
       RequestPassiveEndpoint(host, port);
-      // The reply's address is not trusted: a hostile or misconfigured server could point the
-      // transfer at a third party. The data connection goes to the server we are talking to,
-      // as it must for every server that is not an FTP proxy, on the announced port.
-      TIdSocketHandle* control = Binding();
-      if (control == nullptr) throw EIdNotConnected("Not Connected");
-      if (port == control->PeerPort())
-        throw EIdException("Passive reply names the control connection's port.");
-      auto client = std::make_unique<TIdTCPClient>();
-      TIdTCPClient& c = *client;
-      dataConnection_ = std::move(client);
-      PrepareDataChannel();
-      c.SetHost(control->PeerIP());
-      c.SetPort(port);
-      c.ConnectToHost(DataConnectTimeout());
-      SecureDataConnection(false);
+      ConnectPassiveData(port);
     } else {
       auto server = std::make_unique<TIdSimpleServer>();
       TIdSimpleServer& s = *server;
@@ -430,12 +419,6 @@ void TIdFTP::OpenDataConnection() {
     FreeDataConnection();
     throw;
   }
-}
-
-void TIdFTP::AcceptDataConnection() {
-  auto* server = dynamic_cast<TIdSimpleServer*>(dataConnection_.get());
-  if (server != nullptr && server->IsListening() && server->AcceptConnection())
-    SecureDataConnection(true);
 }
 
 namespace {
@@ -457,6 +440,71 @@ class TReadTimeoutScope {
 
 }  // namespace
 
+void TIdFTP::ConnectPassiveData(int port) {
+  // The reply's address is not trusted: a hostile or misconfigured server could point the
+  // transfer at a third party. The data connection goes to the server we are talking to, as
+  // it must for every server that is not an FTP proxy, on the announced port.
+  TIdSocketHandle* control = Binding();
+  if (control == nullptr) throw EIdNotConnected("Not Connected");
+  if (port == control->PeerPort())
+    throw EIdException("Passive reply names the control connection's port.");
+  auto client = std::make_unique<TIdTCPClient>();
+  TIdTCPClient& c = *client;
+  dataConnection_ = std::move(client);
+  PrepareDataChannel();
+  c.SetHost(control->PeerIP());
+  c.SetPort(port);
+  c.ConnectToHost(DataConnectTimeout());
+  SecureDataConnection(false);
+}
+
+void TIdFTP::OpenPipelinedTransfer(const std::string& command) {
+  WriteLines({"PASV", command});
+  try {
+    ReadReply();
+  } catch (...) {
+    CloseConnection();
+    throw;
+  }
+  const int code = LastReply().NumericCode();
+  if (code != 227) {
+    const TIdRFCReply refusal = LastReply();
+    if (code == 421) {
+      CloseConnection();  // the server is closing it
+    } else {
+      // Without an endpoint the command cannot start, but it is answered: that answer is
+      // taken here so that the next command reads its own.
+      try {
+        TReadTimeoutScope timeout(*this, kClosingReplyTimeout);
+        ReadReply();
+        const int next = LastReply().NumericCode();
+        if (next >= 100 && next < 200) CloseConnection();  // started after all: out of step
+      } catch (...) {
+        CloseConnection();
+      }
+    }
+    LastReply() = refusal;
+    CheckReplyCode(code, TIdReplyCodes{227});
+  }
+  try {
+    std::string host;
+    int port = 0;
+    const auto& text = LastReply().Text();
+    ParsePassiveReply(text.empty() ? std::string() : text[0], host, port);
+    ConnectPassiveData(port);
+  } catch (...) {
+    FreeDataConnection();
+    CloseConnection();
+    throw;
+  }
+}
+
+void TIdFTP::AcceptDataConnection() {
+  auto* server = dynamic_cast<TIdSimpleServer*>(dataConnection_.get());
+  if (server != nullptr && server->IsListening() && server->AcceptConnection())
+    SecureDataConnection(true);
+}
+
 void TIdStallGuard::Progress(std::size_t bytes) {
   const auto now = std::chrono::steady_clock::now();
   windowBytes_ += bytes;
@@ -467,11 +515,15 @@ void TIdStallGuard::Progress(std::size_t bytes) {
 }
 
 void TIdFTP::StartInboundTransfer(const std::string& command, std::int64_t restartAt) {
-  OpenDataConnection();
+  const bool pipelined = passive_ && pipelinePassive_ && restartAt < 0;
+  if (pipelined)
+    OpenPipelinedTransfer(command);
+  else
+    OpenDataConnection();
   try {
     if (restartAt >= 0) SendCmd("REST " + std::to_string(restartAt), TIdReplyCodes{350});
     if (passive_) {
-      WriteLine(command);
+      if (!pipelined) WriteLine(command);
       ExpectReply({125, 150, 154});
     } else {
       SendCmd(command, TIdReplyCodes{125, 150, 154});

@@ -153,6 +153,10 @@ class TIdFTP : public TIdTCPClient {
   // True: the client opens data connections (PASV); false: the server does (PORT).
   bool Passive() const { return passive_; }
   void SetPassive(bool value) { passive_ = value; }
+  // True: in passive mode a transfer without REST sends PASV and its command in one write,
+  // saving a round trip per transfer (servers take commands in order). Default false.
+  bool PipelinePassive() const { return pipelinePassive_; }
+  void SetPipelinePassive(bool value) { pipelinePassive_ = value; }
   TIdFTPTransferType TransferType() const { return transferType_; }
   // Does nothing when the value is the current one or while a DataConnection exists (the
   // value is dropped, not deferred). Otherwise stores it and, when connected, sends TYPE
@@ -184,6 +188,8 @@ class TIdFTP : public TIdTCPClient {
   bool RestartProbed() const { return restartProbed_; }
   // First text line of the SYST reply, or "Unknown" for a 500 reply; "" before the first.
   const std::string& SystemDescription() const { return systemDescription_; }
+  // False: the login leaves out SYST (SystemDescription stays as it is). Default true.
+  void SetAskSystem(bool value) { askSystem_ = value; }
   // Raw lines of the most recent successful listing.
   std::vector<std::string>& ListingLines() { return listingLines_; }
   // Copy of the reply that ended the login.
@@ -293,6 +299,7 @@ class TIdFTP : public TIdTCPClient {
 
   // Building blocks for transfers of a subclass (RETR at an offset, APPE), in this order:
   //   OpenDataConnection(); [REST via SendCmd]; passive: WriteLine(cmd) + ExpectReply(...)
+  //   (or, passive without REST: OpenPipelinedTransfer(cmd) + ExpectReply(...))
   //   | active: SendCmd(cmd, ...); AcceptDataConnection(); read/write DataConnection();
   //   then FreeDataConnection() (or SendAbort() + read the replies, then FreeDataConnection()).
   //
@@ -301,6 +308,13 @@ class TIdFTP : public TIdTCPClient {
   // the control connection's local address (AcceptTimeout = DataTimeout) and PORT sent.
   // Raises (with DataConnection freed) when any step fails. REQUIRES: no DataConnection.
   void OpenDataConnection();
+  // Passive mode, instead of OpenDataConnection and WriteLine(command): "PASV" and command in
+  // one write, then the data connection to the port of the PASV reply; the caller reads the
+  // command's start reply next, as after WriteLine. A refused PASV raises its reply once the
+  // command's own answer has been taken (the session stays in step). Any other failure
+  // closes the control connection, since the server may be left waiting for a data
+  // connection, and raises. REQUIRES: no DataConnection; command free of CR, LF and NUL.
+  void OpenPipelinedTransfer(const std::string& command);
   // Active mode: waits for the server's data connection (EIdAcceptTimeout after
   // DataTimeout). Passive mode: nothing. With TLS the handshake on the data connection runs
   // here in active mode (the start reply has come), and in passive mode as soon as
@@ -325,6 +339,9 @@ class TIdFTP : public TIdTCPClient {
   // Hands DataConnection over to a subclass that keeps it beyond the transfer call, or takes
   // one back; the object frees whatever it holds at destruction.
   std::unique_ptr<TIdTCPConnection> ReleaseDataConnection() { return std::move(dataConnection_); }
+  // Connects DataConnection to port on the control connection's peer (the reply's address is
+  // not trusted). REQUIRES: passive mode, no DataConnection.
+  void ConnectPassiveData(int port);
   void SetDataConnection(std::unique_ptr<TIdTCPConnection> connection) {
     dataConnection_ = std::move(connection);
   }
@@ -367,6 +384,8 @@ class TIdFTP : public TIdTCPClient {
   std::vector<std::string> listingLines_;
   TIdRFCReply loginReply_;
   bool passive_ = false;
+  bool pipelinePassive_ = false;
+  bool askSystem_ = true;
   bool restartProbed_ = false;
   std::string systemDescription_;
   TIdFTPTransferType transferType_ = ftBinary;

@@ -372,10 +372,18 @@ void TIdTCPConnection::WriteText(const std::string& text) {
 }
 
 void TIdTCPConnection::WriteLine(const std::string& text) {
-  if (text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
-    throw EIdException(kUnsafeLine);
+  WriteLines({text});
+}
+
+void TIdTCPConnection::WriteLines(std::initializer_list<std::string> texts) {
+  std::string all;
+  for (const std::string& text : texts) {
+    if (text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
+      throw EIdException(kUnsafeLine);
+    }
+    all += text + "\r\n";
   }
-  WriteText(text + "\r\n");
+  WriteText(all);
 }
 
 std::string TIdTCPConnection::ReadNonEmptyLine(int attempts) {

@@ -21,6 +21,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -171,6 +172,9 @@ class TIdTCPConnection {
   // "Line to send contains CR, LF or NUL." before anything is sent: it would smuggle a second
   // command line to the peer.
   virtual void WriteLine(const std::string& text);
+  // WriteLine of each text, all in one send (commands pipelined to a server that takes them
+  // in order); every text is checked before anything is sent.
+  void WriteLines(std::initializer_list<std::string> texts);
 
   // --- replies --------------------------------------------------------------------------
   // Up to `attempts` ReadLine calls; returns the first line that is not empty after IdTrim,

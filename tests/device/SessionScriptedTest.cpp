@@ -48,20 +48,21 @@ class ScriptedDevice : public ::testing::Test {
 };
 
 // What each operation costs on the wire once the drive is up, on a server with MLSD and on
-// one with LIST only. Every command is one round trip (the data of a transfer comes with
-// the reply to the transfer command).
+// one with LIST only: the commands, and the round trips (PASV goes out together with its
+// transfer command; the data of a transfer comes with the reply to the transfer command).
 TEST_F(ScriptedDevice, CommandsPerOperation) {
   struct Row {
     const char* operation;
     bool mlsd;
     std::vector<std::string> expected;
+    int roundTrips;
   } rows[] = {
-      {"read a small file", true, {"PASV", "RETR /d/f"}},
-      {"list a directory", true, {"PASV", "MLSD /e/"}},
-      {"list a directory", false, {"CWD /e/", "PASV", "LIST -a"}},
-      {"create and write a small file", true, {"PASV", "APPE /d/new"}},
-      {"rename", true, {"RNFR /d/f", "RNTO /d/g"}},
-      {"delete", true, {"DELE /d/f"}},
+      {"read a small file", true, {"PASV", "RETR /d/f"}, 1},
+      {"list a directory", true, {"PASV", "MLSD /e/"}, 1},
+      {"list a directory", false, {"CWD /e/", "PASV", "LIST -a"}, 2},
+      {"create and write a small file", true, {"PASV", "APPE /d/new"}, 1},
+      {"rename", true, {"RNFR /d/f", "RNTO /d/g"}, 2},
+      {"delete", true, {"DELE /d/f"}, 1},
   };
   for (const Row& row : rows) {
     f_ = std::make_unique<FakeFtp>();
@@ -72,6 +73,7 @@ TEST_F(ScriptedDevice, CommandsPerOperation) {
     std::vector<TDirectoryEntry> entries;
     dev->ReadDirectory("\\d\\", &entries);
     const std::string op = row.operation;
+    const int tripsBefore = f_->RoundTrips();
     const std::vector<std::string> sent = During([&] {
       char buf[16];
       DWORD n = 0;
@@ -95,6 +97,7 @@ TEST_F(ScriptedDevice, CommandsPerOperation) {
       }
     });
     EXPECT_EQ(sent, row.expected) << row.operation;
+    EXPECT_EQ(f_->RoundTrips() - tripsBefore, row.roundTrips) << row.operation;
     dev.reset();
   }
 }
@@ -230,16 +233,42 @@ TEST_F(ScriptedDevice, AListingAfterAReconnectionShowsTheDirectoryAskedFor) {
   EXPECT_EQ(CountPrefix(Commands(), "CWD /sub"), 2);
 }
 
-// After a failed listing read the closing reply is taken (or the session dropped): a later
-// command never takes it for its own answer.
+// PASV goes out together with its transfer command: when the PASV is refused, the command's
+// own answer is taken too, and the next transfer reads its own replies.
+TEST_F(ScriptedDevice, ARefusedPipelinedPasvKeepsTheSessionInStep) {
+  f_->Put("/d/f", "tiny");
+  auto dev = Connect();
+  std::vector<TDirectoryEntry> entries;
+  dev->ReadDirectory("\\d\\", &entries);
+  bool refused = false;
+  bool commandOwed = false;
+  f_->SetHook([&](ScriptedSession& s, const std::string& cmd) {
+    if (cmd == "PASV" && !refused) {
+      refused = commandOwed = true;
+      return s.Send("425 Cannot open passive connection."), true;
+    }
+    if (commandOwed && cmd.compare(0, 4, "RETR") == 0) {
+      commandOwed = false;
+      return s.Send("425 Use PORT or PASV first."), true;
+    }
+    return false;
+  });
+  char buf[16];
+  DWORD n = 0;
+  EXPECT_ANY_THROW(dev->ReadAt("\\d\\f", buf, 0, sizeof buf, &n));
+  dev->ReadAt("\\d\\f", buf, 0, sizeof buf, &n);
+  EXPECT_EQ(std::string(buf, n), "tiny");
+}
+
+// After a failed listing read (here on every try) the closing reply is taken (or the session
+// dropped): a later command never takes it for its own answer.
 TEST_F(ScriptedDevice, AFailedListingLeavesNoReplyBehind) {
 #ifdef _WIN32
   GTEST_SKIP() << "wine reports the data connection's reset as an orderly end";
 #endif
   f_->Put("/d/x", "1");
   f_->SetHook([&](ScriptedSession& s, const std::string& cmd) {
-    if (cmd.compare(0, 4, "LIST") == 0 && s.Index() == 0 &&
-        CountPrefix(f_->Commands(), "LIST") > 1) {
+    if (cmd.compare(0, 4, "LIST") == 0 && CountPrefix(f_->Commands(), "LIST") > 1) {
       s.Send("150 Here it comes.");
       s.AcceptData();
       s.SendData("-rw-r--r-- 1 a b 1 Mar 05 14:07 x\r\n");

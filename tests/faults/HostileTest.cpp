@@ -69,7 +69,7 @@ TEST(HostileServer, BoundedFailuresAndTheDriveGoesOn) {
   } rows[] = {
       {"endless listing",
        [](ScriptedSession& s, const std::string& cmd) {
-         if (cmd != "MLSD /endless/") return false;
+         if (cmd != "MLSD /deep/endless/") return false;
          s.Send("150 Here it comes, for ever.");
          s.AcceptData();
          std::string chunk;
@@ -79,7 +79,7 @@ TEST(HostileServer, BoundedFailuresAndTheDriveGoesOn) {
          }
          return true;
        },
-       "ls $M/endless"},
+       "ls $M/deep/endless"},
       {"endless reply",
        [](ScriptedSession& s, const std::string& cmd) {
          if (cmd.compare(0, 3, "MKD") != 0) return false;
@@ -119,7 +119,7 @@ TEST(HostileServer, BoundedFailuresAndTheDriveGoesOn) {
     FakeFtp ftp;
     ftp.OfferMlsd(true);
     ftp.Put("/ok.txt", "fine");
-    ftp.Put("/endless/.keep", "");
+    ftp.Put("/deep/endless/.keep", "");  // two levels down: not listed ahead of the walk
     ftp.Put("/big.bin", PatternBytes(2000000, 5));
     // Listings stay cached for the whole row: what needs no server must be answered at once.
     auto drive = MountOn(ftp.Port(), "user", "secret", {"/CACHE:600"});

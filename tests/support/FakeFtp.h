@@ -28,6 +28,7 @@ class FakeFtp {
   int Port() const { return server_->Port(); }
   ScriptedFtpServer& Server() { return *server_; }
   std::vector<std::string> Commands() const { return server_->Commands(); }
+  int RoundTrips() const { return server_->RoundTrips(); }
 
   // Files by absolute path ("/d/f"); directories are the paths' parents.
   void Put(const std::string& path, const std::string& content);

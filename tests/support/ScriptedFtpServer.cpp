@@ -96,13 +96,14 @@ bool ScriptedSession::SendRaw(const std::string& bytes) {
 
 std::string ScriptedSession::ReadCommand(int waitMs) {
   auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
+  const bool waited = buffer_.find('\n') == std::string::npos;
   for (;;) {
     auto nl = buffer_.find('\n');
     if (nl != std::string::npos) {
       std::string line = buffer_.substr(0, nl);
       buffer_.erase(0, nl + 1);
       if (!line.empty() && line.back() == '\r') line.pop_back();
-      server_.Record(line);
+      server_.Record(line, waited);
       return line;
     }
     if (WaitReadable(control_, MsLeft(deadline)) != 1) return "";
@@ -304,9 +305,10 @@ void ScriptedFtpServer::AcceptLoop() {
   }
 }
 
-void ScriptedFtpServer::Record(const std::string& line) {
+void ScriptedFtpServer::Record(const std::string& line, bool waited) {
   std::lock_guard<std::mutex> lock(mutex_);
   commands_.push_back(line);
+  if (waited) ++roundTrips_;
   changed_.notify_all();
 }
 
@@ -319,6 +321,11 @@ void ScriptedFtpServer::RecordMismatch(const std::string& text) {
 std::vector<std::string> ScriptedFtpServer::Commands() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return commands_;
+}
+
+int ScriptedFtpServer::RoundTrips() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return roundTrips_;
 }
 
 std::vector<std::string> ScriptedFtpServer::Mismatches() const {

@@ -110,6 +110,9 @@ class ScriptedFtpServer {
   int Port() const { return port_; }
   // Every command line received, in order, across sessions (thread-safe copy).
   std::vector<std::string> Commands() const;
+  // Commands the client sent only after the answer to its previous one: its round trips
+  // (lines that came together with the one before, pipelined, do not count).
+  int RoundTrips() const;
   // Mismatches recorded by Expect() and exceptions that escaped a handler.
   std::vector<std::string> Mismatches() const;
   // Sessions accepted so far / sessions whose handler has returned.
@@ -125,7 +128,7 @@ class ScriptedFtpServer {
  private:
   friend class ScriptedSession;
   void AcceptLoop();
-  void Record(const std::string& line);
+  void Record(const std::string& line, bool waited);
   void RecordMismatch(const std::string& text);
 
   Handler handler_;
@@ -135,6 +138,7 @@ class ScriptedFtpServer {
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<std::string> commands_;
+  int roundTrips_ = 0;
   std::vector<std::string> mismatches_;
   std::vector<std::shared_ptr<ScriptedSession>> sessions_;
   std::vector<std::thread> threads_;
