@@ -1,8 +1,34 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds everything and runs every test.
-#   scripts/test.sh              normal build in build/
-#   scripts/test.sh --sanitize   AddressSanitizer/UndefinedBehaviorSanitizer build in build-asan/
+#   scripts/test.sh                 normal build in build/, then every suite
+#   scripts/test.sh --sanitize      AddressSanitizer/UndefinedBehaviorSanitizer build in build-asan/
+#   scripts/test.sh [--sanitize] -R regex ...   only the ctest entries selected (arguments go to
+#                                   ctest; the Windows suites are left out then)
+#   scripts/test.sh --isolated command ...      runs one command in the private mounts below
+#
+# ctest runs in a private mount namespace with a private tmpfs on /mnt (the drive letters) and on
+# /dev/shm (the named start semaphore and the mount tests' lock file): the suites never see or
+# touch the machine's own drives, and several runs on one machine keep out of each other's way.
+# Whatever a run leaves mounted is reported as a failure.
 set -euo pipefail
+
+# The private namespace: a fresh /mnt and /dev/shm, then the command; mounts left under /mnt fail.
+isolated() {
+  unshare -m --propagation private sh -c '
+    mount -t tmpfs -o mode=0755 veldra-mnt /mnt && mount -t tmpfs veldra-shm /dev/shm || exit 1
+    before=$(findmnt -rn -o TARGET)
+    rc=0
+    "$@" || rc=$?
+    left=$(findmnt -rn -o TARGET | grep "^/mnt/." | grep -vxF "$before" || true)
+    if [ -n "$left" ]; then echo "left mounted: $left"; rc=1; fi
+    exit $rc' sh "$@"
+}
+
+if [ "${1:-}" = "--isolated" ]; then
+  shift
+  isolated "$@"
+  exit
+fi
 cd "$(dirname "$0")/.."
 
 scripts/deps.sh build-essential cmake g++ libgtest-dev pkg-config \
@@ -13,6 +39,7 @@ scripts/ftp-servers.sh
 build=build
 flags=()
 if [ "${1:-}" = "--sanitize" ]; then
+  shift
   build=build-asan
   flags+=(-DVELDRA_SANITIZE=ON)
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
@@ -24,9 +51,9 @@ cmake --build "$build" -j"$(nproc)"
 
 # The Windows build of the same code, cross-compiled and run under wine (skip it with
 # VELDRA_SKIP_WINDOWS=1 for a quicker Linux-only run).
-if [ "$build" = build ] && [ "${VELDRA_SKIP_WINDOWS:-0}" != 1 ]; then
+if [ "$build" = build ] && [ $# -eq 0 ] && [ "${VELDRA_SKIP_WINDOWS:-0}" != 1 ]; then
   scripts/test-windows.sh
 fi
 
 cd "$build"
-ctest --output-on-failure -j2 --timeout 600
+isolated ctest --output-on-failure -j2 --timeout 600 "$@"

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,6 +34,9 @@ void SleepMs(int ms) {
 
 // Starts argv with stdin /dev/null and two pipes for stdout/stderr; returns the pid.
 pid_t Spawn(const std::vector<std::string>& argv, int* out, int* err) {
+  // A background copy outlives the command that started it: as its nearest subreaper this
+  // process inherits it, so the copy counts as started by this test (see BackgroundCopies).
+  ::prctl(PR_SET_CHILD_SUBREAPER, 1);
   int o[2], e[2];
   if (::pipe2(o, O_CLOEXEC) != 0) return -1;
   if (::pipe2(e, O_CLOEXEC) != 0) {
@@ -195,7 +199,24 @@ std::vector<std::string> ProcessArguments(pid_t pid) {
 
 namespace {
 
-// Background copies (internal) of kVeldra for letter, or visible veldra commands.
+// True when pid descends from this process (read from /proc): only those may be killed.
+bool StartedByUs(pid_t pid) {
+  for (int depth = 0; depth < 64 && pid > 1; ++depth) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(in, line) || line.rfind(')') == std::string::npos) return false;
+    std::istringstream rest(line.substr(line.rfind(')') + 2));
+    char state;
+    long ppid = 0;
+    rest >> state >> ppid;
+    pid = static_cast<pid_t>(ppid);
+    if (pid == ::getpid()) return true;
+  }
+  return false;
+}
+
+// Background copies (internal) of kVeldra for letter that this test started, or visible veldra
+// commands anywhere.
 std::vector<pid_t> VeldraProcesses(bool internal, char letter) {
   std::vector<pid_t> found;
   DIR* proc = ::opendir("/proc");
@@ -215,6 +236,7 @@ std::vector<pid_t> VeldraProcesses(bool internal, char letter) {
         (program.size() > 7 && program.compare(program.size() - 7, 7, "/veldra") == 0);
     if (internal ? program != kVeldra : !isVeldra) continue;
     if (internal && (args.size() < 2 || args[1].empty() || args[1][0] != letter)) continue;
+    if (internal && !StartedByUs(pid)) continue;
     // A zombie (ended, not yet reaped by its parent) shows no arguments, so it is not here.
     found.push_back(pid);
   }
@@ -263,7 +285,9 @@ bool StartSemaphoreLeftBehind() {
 void ForceCleanup(char letter) {
   const std::string dir = veldra::platform::DriveLetterDirectory(letter);
   veldra::platform::TVolumeInfo volume;
-  if (veldra::platform::QueryVolumeInformation(letter, &volume, nullptr) &&
+  // Only a drive served by a copy this test started is taken down.
+  if (!BackgroundCopies(letter).empty() &&
+      veldra::platform::QueryVolumeInformation(letter, &volume, nullptr) &&
       volume.FileSystemName == "VELDRA") {
     RunVeldra({std::string(1, letter) + ":", "/delete"}, 30);
     if (!WaitMounted(letter, false, 10)) ::umount2(dir.c_str(), MNT_DETACH);
@@ -277,7 +301,7 @@ void ForceCleanup(char letter) {
 }
 
 TMountTestLock::TMountTestLock() {
-  fd_ = ::open("/tmp/veldra-app-mount-tests.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  fd_ = ::open("/dev/shm/veldra-mount-tests.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd_ < 0) {
     ADD_FAILURE() << "cannot open the mount test lock: " << std::strerror(errno);
     return;

@@ -50,7 +50,8 @@ class TForegroundRun {
 // Splits text into lines at "\n" (a last line without "\n" counts too).
 std::vector<std::string> Lines(const std::string& text);
 
-// Process ids of background copies serving letter (upper case), found by their command line.
+// Process ids of background copies serving letter (upper case) that this test started, found
+// by their command line.
 std::vector<pid_t> BackgroundCopies(char letter);
 
 // The NUL-separated arguments of a process as /proc shows them ("" list when gone).
@@ -69,12 +70,14 @@ bool WaitCopiesGone(char letter, int timeoutSeconds);
 // is launching may hold it legitimately). Looks for up to 5 s before it says so.
 bool StartSemaphoreLeftBehind();
 
-// Removes whatever a failed test left: the mount (through veldra /delete, then a lazy
-// unmount), the background copies (killed by pid after a bounded wait) and the semaphore.
+// Removes what a failed test left of its own: the mount its copy serves (through veldra
+// /delete, then a lazy unmount), the copies it started (killed by pid after a bounded wait)
+// and the semaphore.
 void ForceCleanup(char letter);
 
 // Serialises the tests that mount or launch: the start semaphore's name is shared by every
-// mount on the machine, so one mount's start report could end another's wait.
+// mount that sees the same /dev/shm, so one mount's start report could end another's wait.
+// The lock file lives there too (/dev/shm/veldra-mount-tests.lock).
 class TMountTestLock {
  public:
   TMountTestLock();  // waits at most 240 s, then fails the test

@@ -21,8 +21,9 @@ bool FindMount(const std::string& path, MountEntry* entry = nullptr);
 // seconds. True when the state was reached.
 bool WaitMountState(const std::string& path, bool mounted, double seconds);
 
-// Removes whatever is mounted at path, whatever its state: lazy unmount, then the FUSE
-// connection's abort switch so that a hung server cannot hold the test. Never throws.
+// Removes the mount at path, whatever its state: lazy unmount, then the FUSE connection's abort
+// switch so that a hung server cannot hold the test. Only for a mount this test made itself.
+// Never throws.
 void ForceUnmount(const std::string& path);
 
 // Runs a shell command line (sh -c) with a time limit; returns its exit status and puts its

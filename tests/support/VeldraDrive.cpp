@@ -5,6 +5,8 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -50,11 +52,32 @@ bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
   return true;
 }
 
-// The machine-wide lock around a mount start (see the header).
+// The parent of pid as /proc shows it (0 when gone).
+pid_t ParentOf(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(in, line) || line.rfind(')') == std::string::npos) return 0;
+  std::istringstream rest(line.substr(line.rfind(')') + 2));
+  char state;
+  long ppid = 0;
+  rest >> state >> ppid;
+  return static_cast<pid_t>(ppid);
+}
+
+// True when pid descends from this process: only those may be killed.
+bool StartedByUs(pid_t pid) {
+  for (int depth = 0; depth < 64 && pid > 1; ++depth) {
+    pid = ParentOf(pid);
+    if (pid == ::getpid()) return true;
+  }
+  return false;
+}
+
+// The lock around a mount start (see the header).
 class MountLock {
  public:
   MountLock()
-      : fd_(::open("/tmp/veldra-app-mount-tests.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
+      : fd_(::open("/dev/shm/veldra-mount-tests.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
     if (fd_ < 0) return;
     auto deadline = Clock::now() + std::chrono::seconds(240);
     while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
@@ -112,11 +135,11 @@ VeldraDrive::VeldraDrive(const std::string& veldraPath, const DriveOptions& o)
       mountPoint_(std::string("/mnt/") +
                   static_cast<char>(std::tolower(static_cast<unsigned char>(o.letter)))) {
   if (!Exists(veldra_)) throw DriveError("the veldra executable is missing: " + veldra_);
-  if (IsMountPoint(mountPoint_) || !ServingProcesses().empty()) {
-    // A crashed earlier run left it behind: clear it so this test starts clean.
-    mounted_ = true;
-    ForceGone();
-  }
+  // Something this test did not start is never cleared away: the test fails instead.
+  if (IsMountPoint(mountPoint_)) throw DriveError(mountPoint_ + " is mounted already");
+  // The background copy outlives the command that started it: as the copy's nearest
+  // subreaper this process inherits it, so the copy counts as started by this test.
+  ::prctl(PR_SET_CHILD_SUBREAPER, 1);
   std::vector<std::string> argv{veldra_,    Device(),          o.hostAndPath,
                                 o.password, "/USER:" + o.user, "/PORT:" + std::to_string(o.port)};
   if (!o.passive) argv.push_back("/NOPASSIVE");
@@ -129,6 +152,7 @@ VeldraDrive::VeldraDrive(const std::string& veldraPath, const DriveOptions& o)
   mountOutput_ = r.output;
   mounted_ = true;
   bool up = r.status == 0 && WaitUntil([&] { return IsMountPoint(mountPoint_); }, 10000);
+  copies_ = ServingProcesses();
   if (!up) {
     ForceGone();
     mounted_ = false;
@@ -166,7 +190,8 @@ std::vector<pid_t> VeldraDrive::ServingProcesses() const {
     }
     if (args.size() < 3 || args.back() != "/INTERNAL") continue;
     if (args[0].find("veldra") == std::string::npos) continue;
-    if (!args[1].empty() && std::toupper(static_cast<unsigned char>(args[1][0])) == letter_)
+    if (!args[1].empty() && std::toupper(static_cast<unsigned char>(args[1][0])) == letter_ &&
+        StartedByUs(static_cast<pid_t>(pid)))
       out.push_back(static_cast<pid_t>(pid));
   }
   ::closedir(d);
@@ -182,9 +207,12 @@ CommandResult VeldraDrive::Unmount() {
       WaitUntil([&] { return !IsMountPoint(mountPoint_) && ServingProcesses().empty(); }, 30000);
   if (!gone) ForceGone();
   mounted_ = false;
+  for (pid_t p : copies_) ::waitpid(p, nullptr, WNOHANG);  // ended copies are our children now
   return r;
 }
 
+// Only for this drive's own mount (the mount point was free before the command ran) and the
+// copies this test started.
 void VeldraDrive::ForceGone() {
   if (IsMountPoint(mountPoint_)) ::umount2(mountPoint_.c_str(), MNT_DETACH);
   WaitUntil([&] { return ServingProcesses().empty(); }, 5000);

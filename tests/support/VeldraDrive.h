@@ -1,11 +1,12 @@
 // A drive mounted by the real `veldra` command, for end-to-end tests, plus small helpers to
 // run shell commands against it with a bounded time.
 //
-// Mounting holds the machine-wide mount lock (the file /tmp/veldra-app-mount-tests.lock,
-// shared with the command's own tests) while the mount command runs, because every mount
-// start shares one named start semaphore. Unmounting is always bounded: "veldra X: /delete",
-// then a lazy unmount and killing the serving copy by its pid if the drive is still there.
-// Failures raise DriveError with the command's output.
+// Mounting holds the mount lock (the file /dev/shm/veldra-mount-tests.lock, beside the named
+// start semaphore it protects, and shared with the command's own tests) while the mount command
+// runs, because every mount start shares that one semaphore. Unmounting is always bounded:
+// "veldra X: /delete", then a lazy unmount of this drive and killing the serving copy this test
+// started, by its pid, if the drive is still there. A mount point that is taken already is
+// never cleared: the constructor fails. Failures raise DriveError with the command's output.
 #pragma once
 
 #include <sys/types.h>
@@ -66,7 +67,8 @@ class VeldraDrive {
   // Unmounts (idempotent). Returns the /delete command's result (status -1 when nothing was
   // mounted); the drive is gone afterwards whatever happened.
   CommandResult Unmount();
-  // The serving background copies of this drive letter (by their command line).
+  // The serving background copies of this drive letter (by their command line) that this
+  // process started (its descendants; it is their subreaper).
   std::vector<pid_t> ServingProcesses() const;
 
  private:
@@ -76,6 +78,7 @@ class VeldraDrive {
   std::string mountPoint_;
   std::string mountOutput_;
   bool mounted_ = false;
+  std::vector<pid_t> copies_;  // the copies seen after the mount, reaped after the unmount
 };
 
 }  // namespace veldra::test
