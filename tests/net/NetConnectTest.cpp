@@ -6,7 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "net/IdTCPClient.h"
@@ -16,7 +18,8 @@
 namespace {
 
 // A listener whose accept queue is full: further connects never complete (their SYNs are
-// dropped), which is how a server that never answers looks to the client.
+// dropped), which is how a server that never answers looks to the client. With a backlog of 0
+// the queue holds one connection: once the filler's connect has completed, it is full.
 class TFullListener {
  public:
   TFullListener() {
@@ -30,20 +33,19 @@ class TFullListener {
     socklen_t len = sizeof sa;
     ::getsockname(listenFd_.Get(), reinterpret_cast<sockaddr*>(&sa), &len);
     port_ = ntohs(sa.sin_port);
-    for (int i = 0; i < 3; ++i) {
-      veldra::platform::UniqueSocket filler(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-      ::fcntl(filler.Get(), F_SETFL, O_NONBLOCK);
-      ::connect(filler.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-      fillers_.push_back(std::move(filler));
-    }
-    usleep(50000);  // let the fillers' handshakes settle into the queue
+    filler_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ::fcntl(filler_.Get(), F_SETFL, O_NONBLOCK);
+    ::connect(filler_.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    full_ = veldra::platform::WaitSocketWritable(filler_.Get(), 5000) == 1;
   }
   int Port() const { return port_; }
+  bool Full() const { return full_; }
 
  private:
   veldra::platform::UniqueSocket listenFd_;
-  std::vector<veldra::platform::UniqueSocket> fillers_;
+  veldra::platform::UniqueSocket filler_;
   int port_ = 0;
+  bool full_ = false;
 };
 
 // Three consecutive free ports [p-2, p], found by probing; -1 when none was found.
@@ -131,6 +133,7 @@ TEST(NetConnect, RefusedWithoutAndWithTimeoutThenReconnect) {
 
 TEST(NetConnect, ServerThatNeverAnswersTimesOutAndClosesTheSocket) {
   TFullListener listener;
+  ASSERT_TRUE(listener.Full());
   TIdTCPClient c;
   c.SetHost("127.0.0.1");
   c.SetPort(listener.Port());
@@ -275,4 +278,87 @@ TEST(NetListen, WaitOnUnallocatedHandleAndAcceptOnClosedListener) {
   ASSERT_TRUE(notSocket.Valid());
   EXPECT_FALSE(handle.AcceptFrom(notSocket.Get()));
   EXPECT_FALSE(handle.HandleAllocated());
+}
+
+// --- interrupted waits --------------------------------------------------------------------
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+std::atomic<Clock::rep> gInterruptAt{0};
+
+bool InterruptDue() {
+  return Clock::now().time_since_epoch().count() >= gInterruptAt.load();
+}
+
+}  // namespace
+
+// Every wait that has no end of its own gives up with EIdInterrupted soon after the thread's
+// interrupt check turns true, and not before.
+TEST(NetInterrupt, EveryWaitEndsSoonAfterTheCheckTurnsTrue) {
+  const std::string block(64 * 1024 * 1024, 'w');
+  struct Row {
+    const char* wait;
+    std::function<void(TIdTCPClient& silent, int quietPort)> run;
+  } rows[] = {
+      {"ReadLine", [](TIdTCPClient& c, int) { c.ReadLine(); }},
+      {"ReceiveChunk", [](TIdTCPClient& c, int) { c.ReceiveChunk(true, -1, true); }},
+      {"ReadAvailable",
+       [](TIdTCPClient& c, int) {
+         char byte;
+         c.ReadAvailable(&byte, 1);
+       }},
+      {"WriteBytes",
+       [&](TIdTCPClient& c, int) { c.WriteBytes(block.data(), static_cast<long>(block.size())); }},
+      {"WriteBytes with a time-out",
+       [&](TIdTCPClient& c, int) {
+         c.SetReadTimeout(60000);
+         c.WriteBytes(block.data(), static_cast<long>(block.size()));
+       }},
+      {"connect",
+       [](TIdTCPClient&, int port) {
+         TIdTCPClient other;
+         other.SetHost("127.0.0.1");
+         other.SetPort(port);
+         other.ConnectToHost();
+       }},
+      {"connect with a time-out",
+       [](TIdTCPClient&, int port) {
+         TIdTCPClient other;
+         other.SetHost("127.0.0.1");
+         other.SetPort(port);
+         other.ConnectToHost(60000);
+       }},
+      {"accept",
+       [](TIdTCPClient&, int) {
+         TIdSocketHandle listener;
+         listener.AllocateHandle();
+         listener.SetIP("127.0.0.1");
+         listener.BindLocal();
+         listener.StartListen(1);
+         TIdSocketHandle accepted;
+         accepted.AcceptFrom(listener.Handle());
+       }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.wait);
+    TFullListener quiet;
+    ASSERT_TRUE(quiet.Full());
+    TScriptedPeer peer;  // accepts, then neither sends nor reads
+    peer.Hold();
+    auto client = ConnectTo(peer, 0);
+    const auto start = Clock::now();
+    gInterruptAt = (start + std::chrono::milliseconds(300)).time_since_epoch().count();
+    const auto previous = veldra::platform::SetInterruptCheck(InterruptDue);
+    try {
+      row.run(*client, quiet.Port());
+      ADD_FAILURE() << "the wait ended without the interruption";
+    } catch (const EIdInterrupted& e) {
+      EXPECT_EQ(e.LastError(), 10004);
+    }
+    veldra::platform::SetInterruptCheck(previous);
+    const auto took = Clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(300));
+    EXPECT_LT(took, std::chrono::milliseconds(300 + 2 * veldra::platform::kWaitSliceMs + 500));
+  }
 }
