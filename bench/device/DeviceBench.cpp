@@ -31,7 +31,7 @@ double MBps(std::uint64_t bytes, double seconds) {
 
 double CurlGet(const TestFtpServer& server, const std::string& name) {
   auto t = Clock::now();
-  int rc = RunProgram({"curl", "-s", "-S", "-o", "/dev/null", server.Url() + name}, "", "", 600);
+  int rc = RunCommand({"curl", "-s", "-S", "-o", "/dev/null", server.Url() + name}, 600).status;
   double s = Seconds(t);
   if (rc != 0) std::fprintf(stderr, "curl download failed (%d)\n", rc);
   return s;
@@ -39,7 +39,7 @@ double CurlGet(const TestFtpServer& server, const std::string& name) {
 
 double CurlPut(const TestFtpServer& server, const std::string& local, const std::string& name) {
   auto t = Clock::now();
-  int rc = RunProgram({"curl", "-s", "-S", "-T", local, server.Url() + name}, "", "", 600);
+  int rc = RunCommand({"curl", "-s", "-S", "-T", local, server.Url() + name}, 600).status;
   double s = Seconds(t);
   if (rc != 0) std::fprintf(stderr, "curl upload failed (%d)\n", rc);
   return s;

@@ -4,11 +4,11 @@
 
 #include "app/Launch.h"
 #include "platform/Semaphore.h"
-#include "tests/app/VeldraRunner.h"
+#include "tests/support/VeldraDrive.h"
 
 namespace {
 
-using veldra::apptest::TMountTestLock;
+using veldra::test::MountLock;
 
 // The launch creates and removes the machine-wide start semaphore: keep out of the mount
 // tests' way.
@@ -17,7 +17,7 @@ class LaunchBackgroundTest : public ::testing::Test {
   void TearDown() override {
     EXPECT_FALSE(veldra::platform::TNamedSemaphore::Exists(StartSemaphoreName));
   }
-  TMountTestLock lock_;
+  MountLock lock_;
 };
 
 TEST_F(LaunchBackgroundTest, EndedCopyGivesItsExitCodeAndOutput) {

@@ -15,13 +15,12 @@
 
 #include "app/CommandLine.h"
 #include "platform/Volume.h"
-#include "tests/app/VeldraRunner.h"
 #include "tests/support/FtpServers.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/VeldraDrive.h"
 
 namespace fs = std::filesystem;
-using namespace veldra::apptest;
-using veldra::test::TempDir;
+using namespace veldra::test;
 
 namespace {
 
@@ -56,7 +55,7 @@ int ClosedPort() {
 TEST(VeldraUsage, IncompleteCommandsPrintTheUsage) {
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {}, {"M:"}, {"M:", "127.0.0.1", "/DELETE"}, {"M:", "/delete", "extra"}}) {
-    const TRunResult r = RunVeldra(args);
+    const CommandResult r = RunVeldra(args);
     EXPECT_EQ(r.out, UsageText() + kSuccess) << args.size() << " arguments";
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
@@ -79,14 +78,14 @@ TEST(VeldraUsage, RefusedWithoutRootRights) {
        std::vector<std::vector<std::string>>{{"M:", "127.0.0.1"}, {"M:", "/DELETE"}, {}}) {
     std::vector<std::string> argv = nobody;
     argv.insert(argv.end(), args.begin(), args.end());
-    const TRunResult r = RunCommand(argv);
+    const CommandResult r = RunCommand(argv);
     EXPECT_EQ(r.out, refusal);
     EXPECT_EQ(r.status, 5);
   }
 }
 
 TEST(VeldraUsage, BackgroundFormWithBadValuesIsAConversionError) {
-  TRunResult r = RunVeldra({"M:", "127.0.0.1", "u", "p", "x", "0", "0", "21", "/INTERNAL"});
+  CommandResult r = RunVeldra({"M:", "127.0.0.1", "u", "p", "x", "0", "0", "21", "/INTERNAL"});
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "'x' is not a valid boolean value\n");
   EXPECT_EQ(r.status, 1);
@@ -115,7 +114,7 @@ class VeldraMount : public ::testing::Test {
   }
   void Use(char letter) { used_.push_back(letter); }
 
-  TMountTestLock lock_;
+  MountLock lock_;
   std::vector<char> used_;
 };
 
@@ -131,7 +130,7 @@ TEST_F(VeldraMount, MountRemountInUseAndDelete) {
 
   // Lower-case device name; a remote directory whose name the mount table must escape.
   const std::string dir = "pub files,2026";
-  TRunResult r = RunVeldra({"m:", "127.0.0.1/" + dir, port});
+  CommandResult r = RunVeldra({"m:", "127.0.0.1/" + dir, port});
   EXPECT_EQ(r.out, "Connecting...\nConnected.\n" + kSuccess);
   EXPECT_EQ(r.err, "");
   ASSERT_EQ(r.status, 0);
@@ -167,7 +166,7 @@ TEST_F(VeldraMount, FailedMountsLeaveNothingUserPortAndNoPassiveMount) {
   auto pyftpd = veldra::test::StartPyftpdlib(root.Path());
   const std::string pyPort = "/PORT:" + std::to_string(pyftpd->Port());
 
-  TRunResult r = RunVeldra({"N:", "127.0.0.1", "wrong", "/USER:veldra", pyPort});
+  CommandResult r = RunVeldra({"N:", "127.0.0.1", "wrong", "/USER:veldra", pyPort});
   EXPECT_EQ(r.out, "Connecting...\nAuthentication failed.\n");
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.status, 255);
@@ -233,7 +232,7 @@ TEST_F(VeldraMount, FailedMountsLeaveNothingUserPortAndNoPassiveMount) {
 TEST_F(VeldraMount, DeleteLeavesOtherFileSystemsAlone) {
   Use('O');
   // A port that is no number: nothing printed on standard output.
-  TRunResult r = RunVeldra({"O:", "127.0.0.1", "/PORT:abc"});
+  CommandResult r = RunVeldra({"O:", "127.0.0.1", "/PORT:abc"});
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "'abc' is not a valid integer value\n");
   EXPECT_EQ(r.status, 1);
@@ -246,7 +245,7 @@ TEST_F(VeldraMount, DeleteLeavesOtherFileSystemsAlone) {
   ASSERT_EQ(::mount("veldra-test", "/mnt/o", "tmpfs", 0, "size=1m"), 0) << std::strerror(errno);
   r = RunVeldra({"o:", "/DELETE"});
   const bool stillMounted = IsMounted('O');
-  const TRunResult inUse = RunVeldra({"O:", "127.0.0.1"});
+  const CommandResult inUse = RunVeldra({"O:", "127.0.0.1"});
   ::umount2("/mnt/o", 0);
   if (created) ::rmdir("/mnt/o");
   EXPECT_EQ(r.out,
@@ -264,7 +263,7 @@ TEST_F(VeldraMount, RefusedDriveLetterReportsTheDiskDriverLine) {
   auto server = veldra::test::StartPyftpdlib(root.Path(), options);
   // The copy logs in, reports its start, then the drive library refuses the letter within the
   // settle pause: its line and its code (-2) reach the user.
-  const TRunResult r = RunVeldra({"1:", "127.0.0.1", "/PORT:" + std::to_string(server->Port())});
+  const CommandResult r = RunVeldra({"1:", "127.0.0.1", "/PORT:" + std::to_string(server->Port())});
   EXPECT_EQ(r.out, "Connecting...\nDisk driver: Bad Drive letter\n");
   EXPECT_EQ(r.status, 254);
   EXPECT_TRUE(WaitCopiesGone('1', 10));
@@ -278,8 +277,8 @@ TEST_F(VeldraMount, DebugServesInTheForegroundAndLogs) {
   options.anonymous = true;
   auto server = veldra::test::StartPyftpdlib(root.Path(), options);
 
-  TForegroundRun run(
-      {"P:", "127.0.0.1", "guest-pass", "/DEBUG", "/PORT:" + std::to_string(server->Port())});
+  Process run(VeldraCommand(
+      {"P:", "127.0.0.1", "guest-pass", "/DEBUG", "/PORT:" + std::to_string(server->Port())}));
   ASSERT_TRUE(WaitMounted('P', true, 20)) << run.Result().out;
   // This process serves the drive: its password is gone from its arguments too.
   const std::vector<std::string> args = ProcessArguments(run.Pid());
@@ -289,7 +288,7 @@ TEST_F(VeldraMount, DebugServesInTheForegroundAndLogs) {
   EXPECT_TRUE(run.WaitForOutput("FtpFindFiles: \\", 10)) << run.Result().out;
   EXPECT_TRUE(BackgroundCopies('P').empty());
 
-  const TRunResult r = RunVeldra({"P:", "/DELETE"});
+  const CommandResult r = RunVeldra({"P:", "/DELETE"});
   EXPECT_EQ(r.out, kSuccess);
   EXPECT_EQ(r.status, 0);
   ASSERT_TRUE(run.WaitForExit(20));

@@ -23,7 +23,7 @@
 #include "drive/Dokan.h"
 #include "drive/DokanFuse.h"
 #include "platform/TextConv.h"
-#include "tests/drive/MountSupport.h"
+#include "tests/support/VeldraDrive.h"
 
 using veldra::platform::AnsiToWide;
 using veldra::platform::WideToAnsi;

@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "drive/Dokan.h"
-#include "tests/drive/MountSupport.h"
 #include "tests/support/FtpServers.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/VeldraDrive.h"
 
 extern char** environ;
 

@@ -30,8 +30,8 @@ std::string Sh(const std::string& script, int timeoutSeconds = 120) {
   CommandResult r = RunShell(script, timeoutSeconds);
   if (r.status != 0)
     throw StepFailure("`" + script + "` -> status " + std::to_string(r.status) +
-                      (r.timedOut ? " (timed out)" : "") + ": " + r.output.substr(0, 400));
-  return r.output;
+                      (r.timedOut ? " (timed out)" : "") + ": " + r.Text().substr(0, 400));
+  return r.out;
 }
 
 void Check(bool ok, const std::string& what) {
@@ -312,8 +312,8 @@ TEST_P(InteropTest, DriveScenario) {
       {"unmount",
        [&] {
          CommandResult r = drive->Unmount();
-         Check(r.status == 0, "status " + std::to_string(r.status) + ": " + r.output);
-         Check(!IsMountPoint(M), "still mounted");
+         Check(r.status == 0, "status " + std::to_string(r.status) + ": " + r.Text());
+         Check(!FindMount(M), "still mounted");
        }},
       {"remote subpath mount",
        [&] {
@@ -325,7 +325,7 @@ TEST_P(InteropTest, DriveScenario) {
          Sh("cp " + Q(W + "/target") + " " + Q(M + "/sub new.txt"));
          CheckEq(ReadFile(R + "/dir with spaces/sub new.txt"), "old target\n", "server");
          CommandResult r = sub.Unmount();
-         Check(r.status == 0, "unmount status " + std::to_string(r.status) + ": " + r.output);
+         Check(r.status == 0, "unmount status " + std::to_string(r.status) + ": " + r.Text());
        }},
   };
 

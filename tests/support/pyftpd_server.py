@@ -1,16 +1,15 @@
 #!/usr/bin/python3
-"""Test FTP server on 127.0.0.1 built on pyftpdlib, started by tests/support/FtpServers.cpp.
-
-One user with every permission on the root directory, optional anonymous access,
-configurable idle and data-connection time-outs (0 = pyftpdlib's defaults) and a
-passive port range of its own. Logs go to standard error.
-
-With --faults it serves every session on its own thread and injects faults by file name,
-each once per server process (a later transfer of the same file is normal):
-  reset-once*  RETR: after --fault-after bytes the data connection is reset (RST)
-  stall-once*  RETR: after --fault-after bytes the session stops for --stall-seconds
-  quota*       STOR/APPE: all data is taken, then "552" is replied and the file discarded
-"""
+# Test FTP server on 127.0.0.1 built on pyftpdlib, started by tests/support/FtpServers.cpp.
+#
+# One user with every permission on the root directory, optional anonymous access,
+# configurable idle and data-connection time-outs (0 = pyftpdlib's defaults) and a
+# passive port range of its own. Logs go to standard error.
+#
+# With --faults it serves every session on its own thread and injects faults by file name,
+# each once per server process (a later transfer of the same file is normal):
+#   reset-once*  RETR: after --fault-after bytes the data connection is reset (RST)
+#   stall-once*  RETR: after --fault-after bytes the session stops for --stall-seconds
+#   quota*       STOR/APPE: all data is taken, then "552" is replied and the file discarded
 import argparse
 import logging
 import os
@@ -24,73 +23,60 @@ from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import DTPHandler, FTPHandler
 from pyftpdlib.servers import FTPServer, ThreadedFTPServer
 
-_faulted = set()
-_faulted_lock = threading.Lock()
+faulted = set()
+faulted_lock = threading.Lock()
 
 
-def _take_fault(prefix, path):
+def take_fault(prefix, path):
     """True the first time `path` (whose name starts with prefix) is seen."""
-    if not os.path.basename(path).startswith(prefix):
-        return False
-    with _faulted_lock:
-        if (prefix, path) in _faulted:
+    with faulted_lock:
+        if not os.path.basename(path).startswith(prefix) or (prefix, path) in faulted:
             return False
-        _faulted.add((prefix, path))
+        faulted.add((prefix, path))
         return True
 
 
-def make_fault_dtp(fault_after, stall_seconds):
-    class FaultDtp(DTPHandler):
-        def _path(self):
-            if self.file_obj is None:
-                return ""
-            return getattr(self.file_obj, "name", "") or ""
+class FaultDtp(DTPHandler):
+    fault_after = 0
+    stall_seconds = 0
 
-        def send(self, data):
-            if not self.receive and self.tot_bytes_sent >= fault_after:
-                path = self._path()
-                if _take_fault("reset-once", path):
-                    self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
-                                           struct.pack("ii", 1, 0))
-                    self._resp = ("426 Connection reset; transfer aborted.", logging.info)
-                    self.close()
-                    return 0
-                if _take_fault("stall-once", path):
-                    time.sleep(stall_seconds)
-            return DTPHandler.send(self, data)
+    def path(self):
+        return getattr(self.file_obj, "name", "") or "" if self.file_obj else ""
 
-        def close(self):
-            path = self._path()
-            if (not self._closed and self.receive and path and
-                    os.path.basename(path).startswith("quota")):
-                self._resp = ("552 Quota exceeded; file discarded.", logging.info)
-                self.transfer_finished = False
-                DTPHandler.close(self)
-                try:
-                    os.remove(path)
-                except OSError:
-                    pass
-                return
+    def send(self, data):
+        if not self.receive and self.tot_bytes_sent >= self.fault_after:
+            if take_fault("reset-once", self.path()):
+                self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                self._resp = ("426 Connection reset; transfer aborted.", logging.info)
+                self.close()
+                return 0
+            if take_fault("stall-once", self.path()):
+                time.sleep(self.stall_seconds)
+        return DTPHandler.send(self, data)
+
+    def close(self):
+        path = self.path()
+        if not self._closed and self.receive and os.path.basename(path).startswith("quota"):
+            self._resp = ("552 Quota exceeded; file discarded.", logging.info)
+            self.transfer_finished = False
             DTPHandler.close(self)
-
-    return FaultDtp
+            try:
+                os.remove(path)
+            except OSError:
+                pass
+            return
+        DTPHandler.close(self)
 
 
 def main():
     p = argparse.ArgumentParser()
-    p.add_argument("--root", required=True)
-    p.add_argument("--port", type=int, required=True)
-    p.add_argument("--pasv-min", type=int, required=True)
-    p.add_argument("--pasv-max", type=int, required=True)
-    p.add_argument("--user", default="veldra")
-    p.add_argument("--password", default="secret")
-    p.add_argument("--anonymous", action="store_true")
-    p.add_argument("--read-only", action="store_true")
-    p.add_argument("--idle-timeout", type=int, default=0)
-    p.add_argument("--data-timeout", type=int, default=0)
-    p.add_argument("--faults", action="store_true")
-    p.add_argument("--fault-after", type=int, default=256 * 1024)
-    p.add_argument("--stall-seconds", type=int, default=60)
+    for name in ("--root", "--user", "--password"):
+        p.add_argument(name, required=True)
+    for name in ("--port", "--pasv-min", "--pasv-max", "--idle-timeout", "--data-timeout",
+                 "--fault-after", "--stall-seconds"):
+        p.add_argument(name, type=int, default=0)
+    for name in ("--anonymous", "--read-only", "--faults"):
+        p.add_argument(name, action="store_true")
     a = p.parse_args()
 
     logging.basicConfig(stream=sys.stderr, level=logging.INFO)
@@ -100,27 +86,22 @@ def main():
     if a.anonymous:
         auth.add_anonymous(a.root, perm=perm)
 
-    if a.faults:
-        Dtp = make_fault_dtp(a.fault_after, a.stall_seconds)
-    else:
-        class Dtp(DTPHandler):
-            pass
+    class Dtp(FaultDtp if a.faults else DTPHandler):
+        fault_after = a.fault_after
+        stall_seconds = a.stall_seconds
 
     class Handler(FTPHandler):
-        pass
+        authorizer = auth
+        dtp_handler = Dtp
+        passive_ports = range(a.pasv_min, a.pasv_max + 1)
+        permit_foreign_addresses = False
+        banner = "veldra test server ready"
+        use_sendfile = not a.faults  # faults are injected in send()
 
     if a.data_timeout > 0:
         Dtp.timeout = a.data_timeout
     if a.idle_timeout > 0:
         Handler.timeout = a.idle_timeout
-    Handler.authorizer = auth
-    Handler.dtp_handler = Dtp
-    Handler.passive_ports = range(a.pasv_min, a.pasv_max + 1)
-    Handler.permit_foreign_addresses = False
-    Handler.banner = "veldra test server ready"
-    if a.faults:
-        Handler.use_sendfile = False  # faults are injected in send()
-
     server = (ThreadedFTPServer if a.faults else FTPServer)(("127.0.0.1", a.port), Handler)
     server.max_cons = 256
     server.serve_forever(timeout=0.5)
