@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds everything and runs every test.
 #   scripts/test.sh                 normal build in build/, then every suite
-#   scripts/test.sh --sanitize      AddressSanitizer/UndefinedBehaviorSanitizer build in build-asan/
-#   scripts/test.sh [--sanitize] -R regex ...   only the ctest entries selected (arguments go to
-#                                   ctest; the Windows suites are left out then)
+#   scripts/test.sh --sanitize      AddressSanitizer/UndefinedBehaviorSanitizer build in build-asan/;
+#                                   a sanitizer report of any process (test or served drive) fails
+#   scripts/test.sh [--sanitize] -R regex | -L label ...   only the ctest entries selected
+#                                   (arguments go to ctest; the Windows suites are left out then).
+#                                   Labels: unit scripted servers mounts interop faults
 #   scripts/test.sh --isolated command ...      runs one command in the private mounts below
 #
 # ctest runs in a private mount namespace with a private tmpfs on /mnt (the drive letters) and on
@@ -38,12 +40,17 @@ scripts/ftp-servers.sh
 
 build=build
 flags=()
+logs=
 if [ "${1:-}" = "--sanitize" ]; then
   shift
   build=build-asan
   flags+=(-DVELDRA_SANITIZE=ON)
-  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
-  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  # Every instrumented process writes its report to a file of its own here, also the
+  # background veldra copies, whose output channel nobody reads once the mount is up.
+  logs=$(pwd)/$build/sanitizer-logs
+  rm -rf "$logs" && mkdir -p "$logs"
+  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:log_path=$logs/asan
+  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$logs/ubsan
 fi
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${flags[@]}" >/dev/null
@@ -56,4 +63,11 @@ if [ "$build" = build ] && [ $# -eq 0 ] && [ "${VELDRA_SKIP_WINDOWS:-0}" != 1 ];
 fi
 
 cd "$build"
-isolated ctest --output-on-failure -j2 --timeout 600 "$@"
+rc=0
+isolated ctest --output-on-failure -j2 --timeout 600 "$@" || rc=$?
+if [ -n "$logs" ] && [ -n "$(ls -A "$logs")" ]; then
+  echo "sanitizer reports:"
+  for f in "$logs"/*; do echo "== $f"; cat "$f"; done
+  rc=1
+fi
+exit $rc
