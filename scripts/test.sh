@@ -49,7 +49,8 @@ if [ "${1:-}" = "--sanitize" ]; then
   # background veldra copies, whose output channel nobody reads once the mount is up.
   logs=$(pwd)/$build/sanitizer-logs
   rm -rf "$logs" && mkdir -p "$logs"
-  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:log_path=$logs/asan
+  # handle_abort: an abort (an exception nobody caught in a served drive) is reported too.
+  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:handle_abort=1:log_path=$logs/asan
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$logs/ubsan
 fi
 
