@@ -97,19 +97,25 @@ std::vector<std::string> UsageLines() {
       "",
       "The syntax of this command is:",
       "",
-      "VELDRA devicename [ftphostname[/remotepath] [password |]]",
+      "VELDRA devicename [ftphostname[/remotepath] [password | - |]]",
       "        [/USER:username]",
       "        [/NOPASSIVE]",
       "        [/OWNERACCESSONLY]",
       "        [/PORT:portnumber]",
       "        [/DEBUG]",
       "        [[/DELETE]]",
+      "        [/SESSIONS:count]",
+      "        [/CACHE:seconds]",
+      "        [/TLS | /TLS:IMPLICIT]",
+      "        [/CERT:sha256fingerprint]",
+      "        [/SPOOL:megabytes]",
       "",
       "Examples:",
       "",
       "VELDRA F: ftp.example.com",
       "VELDRA F: ftp.example.com/pub secret /USER:anonymous",
       "VELDRA F: ftp.example.com /USER:anonymous /NOPASSIVE /PORT:22",
+      "VELDRA F: ftp.example.com/pub - /USER:alice /TLS",
       "VELDRA F: /delete",
       "",
   };
@@ -135,33 +141,100 @@ void PrintUsage() {
   for (const std::string& line : UsageLines()) veldra::platform::WriteLine(line);
 }
 
-std::string BuildInternalCommandLine(const std::string& programPath, const MountOptions& options) {
-  auto quoted = [](const std::string& text) { return "\"" + text + "\""; };
-  return quoted(programPath) + " " + quoted(options.DeviceName) + " " +
-         quoted(options.HostAndPath) + " " + quoted(options.LoginUser) + " " +
-         quoted(options.LoginPassword) + " " + (options.UsePassive ? "1" : "0") + " " +
-         (options.DebugMode ? "1" : "0") + " " + std::to_string(options.OwnerProcessId) + " " +
-         std::to_string(options.ServerPort) + " /INTERNAL";
+namespace {
+
+// What OptionValue gives for an option that is not there: no argument can hold a NUL.
+const std::string kAbsent(1, '\0');
+
+void ReadRange(const TCommandLine& args, const std::string& name, int32_t low, int32_t high,
+               int32_t* value) {
+  const std::string text = args.OptionValue(name, kAbsent);
+  if (text == kAbsent) return;
+  const int32_t number = StrToInt(text);
+  if (number < low || number > high)
+    throw EConvertError("/" + name + ":" + text + " is out of range (" + std::to_string(low) +
+                        " to " + std::to_string(high) + ")");
+  *value = number;
 }
 
-std::vector<std::string> SplitCommandLine(const std::string& commandLine) {
-  std::vector<std::string> args;
-  std::string current;
-  bool inToken = false;
-  bool quoted = false;
-  for (const char c : commandLine) {
-    if (c == '"') {
-      quoted = !quoted;
-      inToken = true;
-    } else if (!quoted && (c == ' ' || c == '\t')) {
-      if (inToken) args.push_back(current);
-      current.clear();
-      inToken = false;
-    } else {
-      current += c;
-      inToken = true;
-    }
+}  // namespace
+
+void ReadTuning(const TCommandLine& args, MountOptions* options) {
+  ReadRange(args, "SESSIONS", 1, 16, &options->Sessions);
+  ReadRange(args, "CACHE", 0, 86400, &options->CacheSeconds);
+  ReadRange(args, "SPOOL", 1, 1048576, &options->SpoolMiB);
+  const std::string tls = args.OptionValue("TLS", kAbsent);
+  if (tls != kAbsent) {
+    if (UpperCaseAscii(tls) == "IMPLICIT")
+      options->Tls = TTlsMode::Implicit;
+    else if (tls.empty() && args.FindSwitch("TLS"))
+      options->Tls = TTlsMode::Explicit;
+    else
+      throw EConvertError("'" + tls + "' is not a valid TLS mode: use /TLS or /TLS:IMPLICIT");
   }
-  if (inToken) args.push_back(current);
+  const std::string cert = args.OptionValue("CERT", kAbsent);
+  if (cert != kAbsent) {
+    std::string hex;
+    for (const char c : cert)
+      if (c != ':') hex += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    if (hex.size() != 64 || hex.find_first_not_of("0123456789abcdef") != std::string::npos)
+      throw EConvertError("'" + cert +
+                          "' is not a SHA-256 fingerprint: 64 hex digits, colons optional");
+    options->CertificatePin = hex;
+  }
+}
+
+MountOptions ReadMountOptions(const TCommandLine& args) {
+  MountOptions options;
+  options.DeviceName = UpperCaseAscii(args.ParamStr(1));
+  options.HostAndPath = args.ParamStr(2);
+  const std::string password = args.PasswordArgument();
+  options.PasswordFromInput = password == "-";
+  if (password != "*" && !options.PasswordFromInput) options.LoginPassword = password;
+  options.LoginUser = args.OptionValue("USER", "anonymous");
+  options.UsePassive = !args.FindSwitch("NOPASSIVE");
+  options.DebugMode = args.FindSwitch("DEBUG");
+  ReadTuning(args, &options);
+  options.ServerPort =
+      StrToInt(args.OptionValue("PORT", options.Tls == TTlsMode::Implicit ? "990" : "21"));
+  return options;
+}
+
+std::vector<std::string> InternalArguments(const std::string& programPath,
+                                           const MountOptions& options) {
+  std::vector<std::string> args{programPath,
+                                options.DeviceName,
+                                options.HostAndPath,
+                                options.LoginUser,
+                                "-",
+                                options.UsePassive ? "1" : "0",
+                                options.DebugMode ? "1" : "0",
+                                options.OwnerUser,
+                                std::to_string(options.ServerPort),
+                                "/SESSIONS:" + std::to_string(options.Sessions),
+                                "/CACHE:" + std::to_string(options.CacheSeconds)};
+  if (options.Tls == TTlsMode::Explicit) args.emplace_back("/TLS");
+  if (options.Tls == TTlsMode::Implicit) args.emplace_back("/TLS:IMPLICIT");
+  if (!options.CertificatePin.empty()) args.push_back("/CERT:" + options.CertificatePin);
+  args.push_back("/SPOOL:" + std::to_string(options.SpoolMiB));
+  if (!options.StartSemaphore.empty()) args.push_back("/START:" + options.StartSemaphore);
+  args.emplace_back("/INTERNAL");
   return args;
+}
+
+MountOptions ReadInternalArguments(const TCommandLine& args) {
+  MountOptions options;
+  options.DeviceName = args.ParamStr(1);
+  options.HostAndPath = args.ParamStr(2);
+  options.LoginUser = args.ParamStr(3);
+  options.UsePassive = StrToBool(args.ParamStr(5));
+  options.DebugMode = StrToBool(args.ParamStr(6));
+  options.OwnerUser = args.ParamStr(7);
+  options.ServerPort = StrToInt(args.ParamStr(8));
+  std::vector<std::string> rest{args.ParamStr(0)};
+  for (int i = 9; i <= args.ParamCount(); ++i) rest.push_back(args.ParamStr(i));
+  const TCommandLine tail(std::move(rest));
+  ReadTuning(tail, &options);
+  options.StartSemaphore = tail.OptionValue("START", "");
+  return options;
 }

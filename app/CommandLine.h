@@ -1,33 +1,47 @@
 // The command line of veldra: the settings of a mount, switches and options, the usage text,
-// and the internal command line that hands a mount to the background copy.
+// and the internal arguments that hand a mount to the background copy.
 //
 // Forms (argument 0 is the program's path):
-//   veldra F: host[/remotepath] [password] [/USER:name] [/NOPASSIVE] [/OWNERACCESSONLY]
-//          [/PORT:number] [/DEBUG]                       mount
-//   veldra F: /DELETE                                    unmount
-//   veldra "path" "F:" "host/path" "user" "password" passive debug owner port /INTERNAL
-//                                                        background copy (built by the program)
+//   veldra F: host[/remotepath] [password | - | *] [/USER:name] [/NOPASSIVE] [/OWNERACCESSONLY]
+//          [/PORT:number] [/DEBUG] [/SESSIONS:n] [/CACHE:seconds] [/TLS | /TLS:IMPLICIT]
+//          [/CERT:fingerprint] [/SPOOL:MiB]                          mount
+//   veldra F: /DELETE                                                 unmount
+//   veldra F: host/path user - passive debug owner port /SESSIONS:n /CACHE:s [/TLS | /TLS:IMPLICIT]
+//          [/CERT:hex] /SPOOL:MiB /START:name /INTERNAL              background copy (built by
+//                                                                     the program, see below)
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "device/DeviceSettings.h"
 #include "platform/Exception.h"
 
-// A text that does not convert to the wanted type; the message is the one the user sees.
+// A text that does not convert to the wanted type, or a value out of its range; the message is
+// the one the user sees.
 VELDRA_EXCEPTION(EConvertError, Exception);
 
-// The settings of one mount. The password "*" stands for "none given" (logs in with "").
+// The settings of one mount.
 struct MountOptions {
   std::string DeviceName;   // upper-cased; its first character is the drive letter
   std::string HostAndPath;  // host[/remote path] as typed
   std::string LoginUser = "anonymous";
-  std::string LoginPassword = "*";
+  std::string LoginPassword;       // as sent ("" for none)
+  bool PasswordFromInput = false;  // the password argument was "-": read it from standard input
   bool UsePassive = true;
   bool DebugMode = false;
-  uint32_t OwnerProcessId = 0;  // 0 = any process may use the drive
+  // The only user besides the superuser who may use the drive (platform::MountingUser form);
+  // "" = every user.
+  std::string OwnerUser;
   int32_t ServerPort = 21;
+  int32_t Sessions = 4;       // control connections at most, 1..16
+  int32_t CacheSeconds = 30;  // how long a listing is trusted, 0..86400
+  TTlsMode Tls = TTlsMode::None;
+  std::string CertificatePin;  // 64 lower-case hex digits without colons, or ""
+  int32_t SpoolMiB = 4096;     // 1..1048576
+  // The start semaphore the background copy releases once it serves; "" = none.
+  std::string StartSemaphore;
 };
 
 // The arguments of one run, as the platform split and unquoted them.
@@ -53,8 +67,9 @@ class TCommandLine {
   // arguments count too, so "/USERNAME:x" matches USER with value "AME:x".
   std::string OptionValue(const std::string& name, const std::string& defaultValue) const;
 
-  // The password of a mount: argument 3, or "*" when there are fewer than three arguments or
-  // argument 3 begins with "/". An empty argument 3 is an empty password.
+  // The password argument of a mount: argument 3, or "*" when there are fewer than three
+  // arguments or argument 3 begins with "/". An empty argument 3 is an empty password; "-"
+  // means "read it from standard input", "*" means none.
   std::string PasswordArgument() const;
 
  private:
@@ -82,11 +97,28 @@ std::vector<std::string> UsageLines();
 // Writes UsageLines() to standard output.
 void PrintUsage();
 
-// "\"<programPath>\" \"<DeviceName>\" \"<HostAndPath>\" \"<LoginUser>\" \"<LoginPassword>\"
-// <passive 1|0> <debug 1|0> <owner> <port> /INTERNAL". Texts are quoted as they are, without
-// escaping: a text that holds a double quote does not survive the trip.
-std::string BuildInternalCommandLine(const std::string& programPath, const MountOptions& options);
+// The settings of the visible mount command: device (argument 1), host and path (2), password
+// (PasswordArgument: "*" none, "-" PasswordFromInput), /USER:, /NOPASSIVE, /PORT: (default 21,
+// 990 with /TLS:IMPLICIT), /DEBUG and the options of ReadTuning. OwnerUser and StartSemaphore
+// are left empty (the caller knows them). Raises EConvertError for a value out of rule.
+MountOptions ReadMountOptions(const TCommandLine& args);
 
-// Splits a command line into arguments: blanks and tabs outside double quotes separate, each
-// double quote switches quoting and is dropped; "" gives an empty argument.
-std::vector<std::string> SplitCommandLine(const std::string& commandLine);
+// Reads into *options, from args: /SESSIONS: (integer 1..16), /CACHE: (0..86400), /TLS (explicit)
+// or /TLS:IMPLICIT (no other value), /CERT: (64 hex digits, colons anywhere, either case; kept
+// as lower case without colons) and /SPOOL: (1..1048576 MiB). Options not given keep their
+// value. Raises EConvertError naming the rule a value breaks.
+void ReadTuning(const TCommandLine& args, MountOptions* options);
+
+// The arguments that start the background copy (argument 0 is programPath):
+//   F: host/path user - <passive 1|0> <debug 1|0> <owner user> <port> /SESSIONS:n /CACHE:s
+//   [/TLS | /TLS:IMPLICIT] [/CERT:hex] /SPOOL:MiB /START:<semaphore> /INTERNAL
+// The password never stands there: "-" marks that the copy reads it from standard input. An
+// empty owner is an empty argument. The arguments are handed over as a list, never as one
+// quoted line, so no text needs escaping.
+std::vector<std::string> InternalArguments(const std::string& programPath,
+                                           const MountOptions& options);
+
+// The background copy's settings from InternalArguments (LoginPassword left empty). The options
+// are read from the arguments after the eight positional ones only, so that a user or host
+// name can never be taken for one. Raises EConvertError.
+MountOptions ReadInternalArguments(const TCommandLine& args);

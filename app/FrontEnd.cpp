@@ -13,24 +13,15 @@ namespace {
 
 constexpr int kExitAccessDenied = 5;
 
-// The background copy: eight positional arguments, then /INTERNAL.
-int RunBackgroundCopy(const TCommandLine& args, int argc, char** argv) {
+// The background copy: eight positional arguments, its options, then /INTERNAL; the password
+// waits on its standard input.
+int RunBackgroundCopy(const TCommandLine& args) {
   // Its output channel may be gone long before it writes its last line.
   veldra::platform::IgnoreBrokenPipe();
   veldra::platform::LeaveStartDirectory();
-  MountOptions options;
-  options.DeviceName = args.ParamStr(1);
-  options.HostAndPath = args.ParamStr(2);
-  options.LoginUser = args.ParamStr(3);
-  options.LoginPassword = args.ParamStr(4);
-  if (argc > 4) veldra::platform::WipeArgument(argv[4]);
-  options.UsePassive = StrToBool(args.ParamStr(5));
-  options.DebugMode = StrToBool(args.ParamStr(6));
-  options.OwnerProcessId = static_cast<uint32_t>(StrToInt(args.ParamStr(7)));
-  options.ServerPort = StrToInt(args.ParamStr(8));
-  return RunMount(options.DeviceName, options.HostAndPath, options.LoginUser, options.LoginPassword,
-                  options.UsePassive, options.DebugMode, options.OwnerProcessId,
-                  options.ServerPort);
+  MountOptions options = ReadInternalArguments(args);
+  options.LoginPassword = veldra::platform::ReadSecretLine(std::string());
+  return RunMount(options);
 }
 
 int RunUnmount(const TCommandLine& args) {
@@ -44,44 +35,39 @@ int RunUnmount(const TCommandLine& args) {
 
 // The visible mount command. *done is set when the run ends without the success message.
 int RunMountCommand(const TCommandLine& args, int argc, char** argv, bool* done) {
-  MountOptions options;
-  options.DeviceName = UpperCaseAscii(args.ParamStr(1));
-  options.HostAndPath = args.ParamStr(2);
+  // Other users must not learn the password from this process's arguments (a /DEBUG mount
+  // lives as long as the drive); what the platform allows is to overwrite them at once.
+  const std::string password = args.PasswordArgument();
+  if (password != "*" && password != "-" && !password.empty())
+    veldra::platform::HideArgument(argc, argv, 3);
+  MountOptions options = ReadMountOptions(args);
+  if (args.FindSwitch("OWNERACCESSONLY")) options.OwnerUser = veldra::platform::MountingUser();
+  const char letter = options.DeviceName.empty() ? '\0' : options.DeviceName[0];
+  ClearDeadDrive(letter);
+  *done = true;
   if (IsAlreadyMounted(options.DeviceName, options.HostAndPath)) {
     WriteLine("Already connected.");
-    *done = true;
     return 0;
   }
-  if (IsDriveInUse(options.DeviceName.empty() ? '\0' : options.DeviceName[0])) {
+  if (IsDriveInUse(letter)) {
     WriteLine(veldra::platform::SystemErrorMessage(veldra::platform::kErrorAlreadyAssigned));
-    *done = true;
     return -1;
   }
-  options.LoginPassword = args.PasswordArgument();
-  options.LoginUser = args.OptionValue("USER", "anonymous");
-  options.UsePassive = !args.FindSwitch("NOPASSIVE");
-  options.OwnerProcessId =
-      args.FindSwitch("OWNERACCESSONLY") ? veldra::platform::CurrentProcessId() : 0;
-  options.ServerPort = StrToInt(args.OptionValue("PORT", "21"));
-  options.DebugMode = args.FindSwitch("DEBUG");
-  // The password is in options now; other users need not see it in this process's arguments
-  // either (a /DEBUG mount lives as long as the drive).
-  if (argc > 3 && args.PasswordArgument() != "*") veldra::platform::WipeArgument(argv[3]);
+  if (options.PasswordFromInput)
+    options.LoginPassword = veldra::platform::ReadSecretLine("Password: ");
   WriteLine("Connecting...");
+  *done = false;
+  if (options.DebugMode) return RunMount(options);
 
-  if (options.DebugMode) {
-    return RunMount(options.DeviceName, options.HostAndPath, options.LoginUser,
-                    options.LoginPassword, options.UsePassive, options.DebugMode, 0,
-                    options.ServerPort);
-  }
-  std::string output;
-  const int exitCode = LaunchBackground(BuildInternalCommandLine(args.ParamStr(0), options),
-                                        &output, kStartTimeoutMs);
-  if (output.empty())
+  options.StartSemaphore = NewStartSemaphoreName();
+  const TLaunchResult launch =
+      LaunchBackground(InternalArguments(args.ParamStr(0), options), options.LoginPassword + "\n",
+                       options.StartSemaphore, kStartTimeoutMs);
+  if (launch.Started && launch.Output.empty())
     WriteLine("Connected.");
-  else
-    PrintMessage(output);
-  return exitCode;
+  else if (!launch.Output.empty())
+    PrintMessage(launch.Output);
+  return launch.ExitCode;
 }
 
 }  // namespace
@@ -102,7 +88,7 @@ int VeldraMain(int argc, char** argv) {
     int exitCode = 0;
     bool done = false;
     if (args.FindSwitch("INTERNAL")) {
-      exitCode = RunBackgroundCopy(args, argc, argv);
+      exitCode = RunBackgroundCopy(args);
     } else if (args.FindSwitch("DELETE")) {
       exitCode = RunUnmount(args);
     } else if (args.ParamCount() < 2) {

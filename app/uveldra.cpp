@@ -6,6 +6,7 @@
 #include "drive/Dokan.h"
 #include "drive/uveldra_drive.h"
 #include "platform/Console.h"
+#include "platform/Mount.h"
 #include "platform/Semaphore.h"
 #include "platform/SystemMessages.h"
 #include "platform/Volume.h"
@@ -19,11 +20,11 @@ std::u16string MountPointText(char letter) {
 }
 
 // Releases the start semaphore once, when a visible process has created it; a copy started
-// by hand finds none and signals nothing.
-void SignalStarted() {
+// by hand names none and signals nothing.
+void SignalStarted(const std::string& name) {
+  if (name.empty()) return;
   try {
-    if (auto started = veldra::platform::TNamedSemaphore::Open(StartSemaphoreName))
-      started->Release();
+    if (auto started = veldra::platform::TNamedSemaphore::Open(name)) started->Release();
   } catch (const std::exception&) {
     // A start report that cannot be given only makes the visible process wait longer.
   }
@@ -31,36 +32,32 @@ void SignalStarted() {
 
 }  // namespace
 
-int RunMount(const std::string& deviceName, const std::string& hostAndPath, const std::string& user,
-             const std::string& password, bool passive, bool debug, uint32_t ownerProcessId,
-             int32_t port) {
-  if (deviceName.empty()) return static_cast<int>(veldra::platform::kErrorInvalidDrive);
-  const std::string loginPassword = password == "*" ? std::string() : password;
-  OwnerProcessId = ownerProcessId;
-  DebugMode = debug;
-  const size_t slash = hostAndPath.find('/');
-  const std::string host = hostAndPath.substr(0, slash);
-  const std::string remotePath =
-      slash == std::string::npos ? std::string() : hostAndPath.substr(slash + 1);
-  if (CreateDevice(host, remotePath, user, loginPassword, passive, port) != 0) return -1;
-  const int result = ServeDrive(deviceName[0]);
+int RunMount(const MountOptions& options) {
+  if (options.DeviceName.empty()) return static_cast<int>(veldra::platform::kErrorInvalidDrive);
+  OwnerUser = options.OwnerUser;
+  DebugMode = options.DebugMode;
+  if (CreateDevice(options) != 0) return -1;
+  const int result = ServeDrive(options.DeviceName[0], options.StartSemaphore);
   FreeDevice();
   return result;
 }
 
-int CreateDevice(const std::string& host, const std::string& remotePath, const std::string& user,
-                 const std::string& password, bool passive, int32_t port) {
+int CreateDevice(const MountOptions& options) {
   try {
     TDeviceSettings settings;
-    settings.Host = host;
-    settings.RemotePath = remotePath;
-    settings.User = user;
-    settings.Password = password;
-    settings.Passive = passive;
-    settings.Port = port;
-    auto device = std::make_unique<TFTPDevice>(settings);
-    std::lock_guard<std::mutex> hold(DeviceLock);
-    FtpDevice = std::move(device);
+    const size_t slash = options.HostAndPath.find('/');
+    settings.Host = options.HostAndPath.substr(0, slash);
+    if (slash != std::string::npos) settings.RemotePath = options.HostAndPath.substr(slash + 1);
+    settings.User = options.LoginUser;
+    settings.Password = options.LoginPassword;
+    settings.Passive = options.UsePassive;
+    settings.Port = options.ServerPort;
+    settings.Sessions = options.DebugMode ? 1 : options.Sessions;
+    settings.CacheSeconds = options.CacheSeconds;
+    settings.Tls = options.Tls;
+    settings.CertificatePin = options.CertificatePin;
+    settings.SpoolLimitBytes = static_cast<std::uint64_t>(options.SpoolMiB) << 20;
+    FtpDevice = std::make_unique<TFTPDevice>(settings);
     return 0;
   } catch (const std::exception& e) {
     PrintMessage(e.what());
@@ -70,12 +67,7 @@ int CreateDevice(const std::string& host, const std::string& remotePath, const s
 
 int FreeDevice() {
   try {
-    std::unique_ptr<TFTPDevice> device;
-    {
-      std::lock_guard<std::mutex> hold(DeviceLock);
-      device = std::move(FtpDevice);
-    }
-    device.reset();  // closes the session outside the lock
+    FtpDevice.reset();  // finishes open uploads, closes the sessions
     return 0;
   } catch (const std::exception& e) {
     PrintMessage(e.what());
@@ -104,7 +96,7 @@ std::string DiskDriverMessage(int result) {
   }
 }
 
-int ServeDrive(char letter) {
+int ServeDrive(char letter, const std::string& startSemaphore) {
   const std::u16string mountPoint = MountPointText(letter);
   DOKAN_OPTIONS options{};
   options.Version = DOKAN_VERSION;
@@ -114,11 +106,22 @@ int ServeDrive(char letter) {
   options.MountPoint = mountPoint.c_str();
   DOKAN_OPERATIONS operations{};
   FillOperations(&operations);
+  // What a POSIX file system asks beyond the table (modes); the Windows library ignores it.
+  static VELDRA_EXTENSIONS extensions;
+  FillExtensions(&extensions);
+  options.GlobalContext = reinterpret_cast<ULONG64>(&extensions);
 
-  SignalStarted();
+  SignalStarted(startSemaphore);
   const int result = DokanMain(&options, &operations);
   if (result != DOKAN_SUCCESS) WriteLine(DiskDriverMessage(result));
   return result;
+}
+
+bool ClearDeadDrive(char letter) {
+  veldra::platform::TVolumeInfo volume;
+  return veldra::platform::QueryVolumeInformation(letter, &volume, nullptr) &&
+         volume.FileSystemName.compare(0, 6, "VELDRA") == 0 &&
+         veldra::platform::IsDriveDisconnected(letter) && veldra::platform::DetachDrive(letter);
 }
 
 bool IsAlreadyMounted(const std::string& deviceName, const std::string& hostAndPath) {
@@ -143,7 +146,7 @@ int UnmountDrive(char letter) {
     WriteLine(veldra::platform::SystemErrorMessage(veldra::platform::kErrorNotSubsted));
     return -1;
   }
-  if (RemoveMountPoint(letter)) return 0;
+  if (ClearDeadDrive(letter) || RemoveMountPoint(letter)) return 0;
   WriteLine("The network connection could not be found.");
   return -1;
 }

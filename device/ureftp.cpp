@@ -1,8 +1,10 @@
-// The resilient FTP session: logging, the clash rule, one reconnect-and-retry, and the
-// offset transfers that stay open between requests.
+// The resilient FTP session: logging, the clash rule, one reconnect-and-retry after a lost
+// connection, and the offset transfers that stay open between requests.
 #include "device/ureftp.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstdio>
 #include <cstring>
 
 #include "device/uftpdevice.h"
@@ -26,6 +28,9 @@ bool StartsWith(const std::string& text, const char* prefix) {
 // system calls per 128 KiB request small.
 constexpr int kDataRecvBufferSize = 256 * 1024;
 
+// The server says it is closing the session (time-out, shutdown): the connection is lost.
+constexpr int kServiceClosing = 421;
+
 // Restores the control connection's read time-out on every exit.
 class TimeoutScope {
  public:
@@ -41,11 +46,27 @@ class TimeoutScope {
   int saved_;
 };
 
+// A reply code that says "no such command" (or no such argument form of it).
+bool NotImplemented(int code) {
+  return code == 500 || code == 501 || code == 502 || code == 504;
+}
+
 }  // namespace
 
 void RaiseIfBadLine(const std::string& text) {
   if (text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
     throw EReBadPath("Path contains CR, LF or NUL.");
+}
+
+bool IsInterruption(const Exception& e) {
+  if (std::strcmp(e.ClassName(), "EIdInterrupted") == 0) return true;
+  const auto* socket = dynamic_cast<const EIdSocketError*>(&e);
+  return socket != nullptr && socket->LastError() == 10004;  // WSAEINTR
+}
+
+TReFtp::TReFtp(TServerProfile* profile) : profile_(profile != nullptr ? profile : &ownProfile_) {
+  // The log says when TLS is up and what was agreed; nothing it did not show before is hidden.
+  OnTlsEstablished = [](TIdFTP&, const std::string& agreed) { Log("    TLS: " + agreed); };
 }
 
 TReFtp::~TReFtp() = default;
@@ -56,8 +77,8 @@ int TReFtp::SendCmd(const std::string& command, const TIdReplyCodes& allowed) {
   RaiseIfBadLine(command);
   Log("    FTP SendCmd: " + command);
   // A command on the control connection would clash with an open transfer (the server answers
-  // nothing until the transfer ends), so close it first. PASV and PORT come only while a new
-  // transfer is being opened, when nothing else is open.
+  // nothing until the transfer ends), so close it first. PASV, PORT and REST come only while
+  // a new transfer is being opened, when nothing else is open.
   if (!StartsWith(command, "PASV") && !StartsWith(command, "PORT")) AbortTransfer();
   int code = 0;
   try {
@@ -65,9 +86,18 @@ int TReFtp::SendCmd(const std::string& command, const TIdReplyCodes& allowed) {
     code = ExpectReply(allowed);
   } catch (const Exception& e) {
     Log("      -->Err: " + Describe(e));
-    // A refused login is not repeated (an account lock-out counts attempts), and neither are
-    // the commands of the reconnection itself: one retry, never a loop.
-    if (StartsWith(command, "USER") || StartsWith(command, "PASS") || reconnecting_) throw;
+    const auto* refusal = dynamic_cast<const EIdProtocolReplyError*>(&e);
+    // A refusal on a live connection is the server's answer; so is a refused login (an
+    // account lock-out counts attempts). Commands of the reconnection itself are not repeated
+    // either (one retry, never a loop), nor is an interrupted wait: its caller has gone.
+    if ((refusal != nullptr && refusal->ErrorCode() != kServiceClosing) ||
+        StartsWith(command, "USER") || StartsWith(command, "PASS") || reconnecting_) {
+      throw;
+    }
+    if (IsInterruption(e)) {
+      CloseConnection();
+      throw;
+    }
     try {
       Reconnect();
       WriteLine(command);
@@ -81,12 +111,44 @@ int TReFtp::SendCmd(const std::string& command, const TIdReplyCodes& allowed) {
   return code;
 }
 
-void TReFtp::Reconnect() {
-  CloseConnection();
+void TReFtp::Login() {
+  OpenSession(true, kConnectTimeout);
+  if (!profile_->Probed.load()) {
+    const TIdFTPFeatures features = RequestFeatures();
+    profile_->Mlsd = features.Mlst;
+    profile_->Mfmt = features.Mfmt;
+    profile_->Mdtm = features.Mdtm;
+    profile_->MlstOptions = MlstOptionsFor(features.MlstFacts);
+    profile_->Probed = true;
+  }
+  // A session's own setting: asked again at every login.
+  if (!profile_->MlstOptions.empty()) {
+    try {
+      SendCmd(profile_->MlstOptions, TIdReplyCodes{200});
+    } catch (const EIdProtocolReplyError&) {
+      // The listing then shows default modes: nothing worse.
+    }
+  }
+}
+
+std::string TReFtp::MlstOptionsFor(const std::string& facts) {
+  std::string lower = facts;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const size_t mode = lower.find("unix.mode");
+  // Offered but not on (no "*" after it): ask for it along with the facts the drive reads.
+  if (mode == std::string::npos || lower.compare(mode + 9, 1, "*") == 0) return std::string();
+  std::string options = "OPTS MLST ";
+  for (const char* fact : {"type", "size", "modify", "unix.mode"})
+    if (lower.find(fact) != std::string::npos) options += std::string(fact) + ";";
+  return options;
+}
+
+void TReFtp::Connect() {
+  if (IsConnected()) return;
+  cwd_.clear();
   reconnecting_ = true;
-  ++reconnectCount_;
   try {
-    OpenSession(true, kConnectTimeout);
+    Login();
   } catch (...) {
     reconnecting_ = false;
     throw;
@@ -94,10 +156,46 @@ void TReFtp::Reconnect() {
   reconnecting_ = false;
 }
 
+void TReFtp::Reconnect() {
+  // A transfer open on the old connection is gone with it.
+  if (direction_ != TDirection::None) {
+    ClearTransfer();
+    FreeDataConnection();
+  }
+  CloseConnection();
+  const std::string directory = cwd_;
+  cwd_.clear();
+  reconnecting_ = true;
+  ++reconnectCount_;
+  try {
+    Login();
+    // The command being repeated may depend on the directory (LIST): go back there.
+    if (!directory.empty()) ChangeDirectory(directory);
+  } catch (...) {
+    reconnecting_ = false;
+    throw;
+  }
+  reconnecting_ = false;
+}
+
+void TReFtp::ChangeDirectory(const std::string& remoteDir) {
+  if (!remoteDir.empty() && remoteDir == cwd_ && IsConnected()) return;
+  cwd_.clear();
+  ChangeRemoteDirectory(remoteDir);
+  cwd_ = remoteDir;
+}
+
 void TReFtp::ClearTransfer() {
   transferPath_.clear();
   transferPosition_ = 0;
   direction_ = TDirection::None;
+}
+
+void TReFtp::KeepUploadFailure(const std::string& path, std::exception_ptr failure) {
+  if (OnUploadRefused)
+    OnUploadRefused(path, failure);
+  else
+    failedUploads_[path] = failure;
 }
 
 void TReFtp::AbortTransfer() {
@@ -111,8 +209,7 @@ void TReFtp::AbortTransfer() {
         FinishOpenUpload();
       } catch (const Exception& e) {
         Log("    AbortTransfer Err:" + Describe(e));
-        failedUploadPath_ = path;
-        failedUpload_ = std::current_exception();
+        KeepUploadFailure(path, std::current_exception());
       }
     } else {
       CloseDownload();
@@ -153,14 +250,50 @@ void TReFtp::CloseDownload() {
   if (!IsConnected()) return;
   TimeoutScope timeout(*this, kAbortReplyTimeout);
   try {
-    int code = ExpectClosingReply({225, 226, 250, 426, 450, 550});
-    if (aborSent && (code == 226 || code == 426 || code == 450 || code == 550))
-      ExpectClosingReply({226, 225});
+    // Whatever the first reply says, the transfer is over; only its shape matters here. After
+    // an ABOR, a reply other than ABOR's own 225 was the transfer's: ABOR's follows. The two
+    // may come in either order: over TLS, proftpd and pure-ftpd at times answer the ABOR (226)
+    // before they report the broken transfer (426).
+    const int code = ExpectClosingReply({});
+    if (aborSent && code != 225) ExpectClosingReply({226, 225, 426});
   } catch (const Exception& e) {
     // Out of step with the server: start afresh on the next command.
     Log("    AbortTransfer Err:" + Describe(e));
     CloseConnection();
   }
+}
+
+bool TReFtp::CloseEndedDownload() {
+  ClearTransfer();
+  FreeDataConnection();
+  if (!IsConnected()) return false;
+  TimeoutScope timeout(*this, kUploadReplyTimeout);
+  try {
+    const int code = ExpectClosingReply({});
+    if (code == 225 || code == 226 || code == 250) return true;
+    Log("    AbortTransfer Err:" + LastReply().FormattedText());
+    return false;
+  } catch (const Exception& e) {
+    Log("    AbortTransfer Err:" + Describe(e));
+    CloseConnection();
+    return false;
+  }
+}
+
+bool TReFtp::FinishDownloadAtEnd() {
+  // A server closes the data connection right after the last byte; its closing reply follows.
+  // A byte past the known end means the file grew: the caller gets no more than it knows of.
+  char extra = 0;
+  try {
+    DataConnection()->ReadAvailable(&extra, 1);
+  } catch (const EIdConnClosedGracefully&) {
+    return CloseEndedDownload();
+  } catch (const Exception&) {
+    // Broken or silent at the end: not confirmed.
+  }
+  abortNeeded_ = true;
+  CloseDownload();
+  return false;
 }
 
 void TReFtp::FinishOpenUpload() {
@@ -174,7 +307,7 @@ void TReFtp::FinishOpenUpload() {
   if (!IsConnected()) throw EIdNotConnected("Not Connected");
   TimeoutScope timeout(*this, kUploadReplyTimeout);
   try {
-    ExpectReply({226, 250});
+    ExpectClosingReply({226, 250});
   } catch (const EIdProtocolReplyError&) {
     throw;  // the server refused the upload; the control connection is in step
   } catch (const Exception&) {
@@ -197,10 +330,10 @@ void TReFtp::FinishUpload(const std::string& remotePath) {
 }
 
 std::exception_ptr TReFtp::TakeUploadFailure(const std::string& remotePath) {
-  if (!failedUpload_ || failedUploadPath_ != remotePath) return nullptr;
-  std::exception_ptr failure = failedUpload_;
-  failedUpload_ = nullptr;
-  failedUploadPath_.clear();
+  auto it = failedUploads_.find(remotePath);
+  if (it == failedUploads_.end()) return nullptr;
+  std::exception_ptr failure = it->second;
+  failedUploads_.erase(it);
   return failure;
 }
 
@@ -235,7 +368,11 @@ void TReFtp::OpenTransfer(const std::string& verb, const std::string& remotePath
         AcceptDataConnection();
       }
     } catch (...) {
+      const int code = LastReply().NumericCode();
+      const bool replyPending = code >= 100 && code < 200;
       FreeDataConnection();
+      // An accept that failed after the 1xx reply leaves the closing reply to be taken.
+      if (replyPending) SettleAfterFailedTransfer();
       throw;
     }
     break;
@@ -247,18 +384,26 @@ void TReFtp::OpenTransfer(const std::string& verb, const std::string& remotePath
   abortNeeded_ = true;
 }
 
-DWORD TReFtp::ReadTransferBytes(char* buffer, DWORD count, bool* ended) {
+DWORD TReFtp::ReadTransferBytes(char* buffer, DWORD count, bool* ended,
+                                std::exception_ptr* broken) {
   TIdTCPConnection& data = *DataConnection();
   *ended = false;
   DWORD n = 0;
+  TIdStallGuard stall;
   try {
     // Straight from the socket into the caller's buffer once nothing is pending.
-    while (n < count) n += static_cast<DWORD>(data.ReadAvailable(buffer + n, count - n));
+    while (n < count) {
+      const long got = data.ReadAvailable(buffer + n, count - n);
+      n += static_cast<DWORD>(got);
+      stall.Progress(static_cast<std::size_t>(got));
+    }
   } catch (const EIdConnClosedGracefully&) {
     *ended = true;
+  } catch (const Exception& e) {
+    if (IsInterruption(e)) throw;
+    // Broken or stalled: what arrived before counts, the rest comes on a fresh transfer.
+    *broken = std::current_exception();
   }
-  // Any other failure leaves: bytes already in the buffer are not counted, and a fresh
-  // transfer fetches them again from the last counted position.
   return n;
 }
 
@@ -277,51 +422,56 @@ TReFtp::TReadyOnExit::~TReadyOnExit() {
 }
 
 DWORD TReFtp::Download(const std::string& remotePath, void* buffer, DWORD count, LONGLONG offset,
-                       LONGLONG knownEnd) {
+                       LONGLONG knownEnd, bool* complete) {
+  if (complete != nullptr) *complete = false;
   BeginTransferRequest("Download", remotePath, offset, TDirection::Download);
   TReadyOnExit ready(*this);
 
   char* out = static_cast<char*>(buffer);
   DWORD delivered = 0;
-  bool continued = direction_ == TDirection::Download;
-  bool reopened = false;
+  bool resumed = false;
   for (;;) {
     if (direction_ == TDirection::None)
       OpenTransfer("RETR", remotePath, offset + delivered, TDirection::Download);
     bool ended = false;
-    bool broken = false;
+    std::exception_ptr broken;
     try {
-      delivered += ReadTransferBytes(out + delivered, count - delivered, &ended);
-    } catch (const EIdException&) {
-      // A transfer that sat idle may have been cut by the server (data time-out, reset);
-      // that earns it one fresh start below, like an early end.
-      if (!continued || reopened) {
-        AbortTransfer();
-        throw;
-      }
-      broken = true;
-    } catch (...) {
-      AbortTransfer();
+      delivered += ReadTransferBytes(out + delivered, count - delivered, &ended, &broken);
+    } catch (const Exception&) {
+      // Interrupted: the caller has gone; nothing is waited for, the session starts afresh.
+      ClearTransfer();
+      FreeDataConnection();
+      CloseConnection();
       throw;
     }
+    const LONGLONG reached = offset + delivered;
+    bool confirmed = false;
     if (!ended && !broken) {
-      transferPath_ = remotePath;
-      transferPosition_ = offset + delivered;
+      transferPosition_ = reached;
       abortNeeded_ = true;
+      if (knownEnd < 0 || reached < knownEnd) break;  // parked for the next request
+      // The file's known end: the closing reply decides now, not at some later command.
+      confirmed = FinishDownloadAtEnd();
+    } else if (ended) {
+      // The data ended: the closing reply follows without an ABOR.
+      abortNeeded_ = false;
+      confirmed = CloseEndedDownload();
+    } else {
+      abortNeeded_ = true;
+      CloseDownload();
+    }
+    if (confirmed) {
+      if (complete != nullptr) *complete = true;
       break;
     }
-    // The data ended: the closing reply follows without an ABOR (a broken one gets ABOR).
-    abortNeeded_ = broken;
-    AbortTransfer();
-    const LONGLONG reached = offset + delivered;
-    if (continued && !reopened && delivered < count && (knownEnd < 0 || reached < knownEnd)) {
-      // A continued transfer met its end before the file's: the server closed it early, so
-      // fetch the rest on a fresh transfer; only an empty fresh transfer is the end.
-      reopened = true;
-      continued = false;
-      continue;
+    if (!ended && !broken && reached >= knownEnd) break;  // the file grew: cut at the known end
+    // Closed with an error, broken or stalled: resume once from the offset reached.
+    if (resumed) {
+      if (broken) std::rethrow_exception(broken);
+      throw EIdException("The server ended the transfer of " + remotePath +
+                         " with: " + IdTrim(LastReply().FormattedText()));
     }
-    break;
+    resumed = true;
   }
   Log("    -->Ext: " + remotePath + " Offset:" + std::to_string(offset));
   return delivered;
@@ -345,4 +495,69 @@ void TReFtp::Upload(const std::string& remotePath, const void* data, DWORD count
   }
   transferPosition_ = offset + count;
   Log("    -->Ext: " + remotePath + " Offset:" + std::to_string(offset));
+}
+
+TIdFTPListFormat TReFtp::ListDirectory(const std::string& remoteDir,
+                                       const std::function<void(const std::string&)>& onLine) {
+  RaiseIfBadLine(remoteDir);
+  if (profile_->Mlsd.load()) {
+    // Exact names, types, sizes and UTC times, and no directory change.
+    ReceiveLines("MLSD " + remoteDir, onLine);
+    return flfMLSD;
+  }
+  ChangeDirectory(remoteDir);
+  if (profile_->ListDashA.load() != 0) {
+    // Some servers hide dot-files from a plain LIST (vsftpd by default).
+    try {
+      ReceiveLines("LIST -a", onLine);
+      profile_->ListDashA = 1;
+      return flfUnknown;
+    } catch (const EIdProtocolReplyError& e) {
+      if (profile_->ListDashA.load() == 1 ||
+          !(NotImplemented(e.ErrorCode()) || e.ErrorCode() == 550)) {
+        throw;
+      }
+      profile_->ListDashA = 0;  // the server does not take the option
+    }
+  }
+  ReceiveLines("LIST", onLine);
+  return flfUnknown;
+}
+
+bool TReFtp::SetModified(const std::string& remotePath, const std::string& utcTime) {
+  RaiseIfBadLine(remotePath);
+  if (profile_->Mfmt.load()) {
+    SendCmd("MFMT " + utcTime + " " + remotePath, TIdReplyCodes{213});
+    return true;
+  }
+  if (profile_->MdtmSet.load() == 0) return false;
+  try {
+    SendCmd("MDTM " + utcTime + " " + remotePath, TIdReplyCodes{213, 253});
+    profile_->MdtmSet = 1;
+    return true;
+  } catch (const EIdProtocolReplyError& e) {
+    // A server without the two-argument form takes the time for part of a file name ("550
+    // 20200102030405 /a: No such file"); any other refusal is about the file.
+    const bool tookTimeForName =
+        e.ErrorCode() == 550 && e.Message().find(utcTime) != std::string::npos;
+    if (profile_->MdtmSet.load() == 1 || !(NotImplemented(e.ErrorCode()) || tookTimeForName)) throw;
+    profile_->MdtmSet = 0;
+    return false;
+  }
+}
+
+bool TReFtp::ChangeMode(const std::string& remotePath, unsigned mode) {
+  RaiseIfBadLine(remotePath);
+  if (profile_->SiteChmod.load() == 0) return false;
+  char octal[8];
+  std::snprintf(octal, sizeof octal, "%o", mode & 07777u);
+  try {
+    SendCmd(std::string("SITE CHMOD ") + octal + " " + remotePath, TIdReplyCodes{200, 250});
+    profile_->SiteChmod = 1;
+    return true;
+  } catch (const EIdProtocolReplyError& e) {
+    if (!NotImplemented(e.ErrorCode())) throw;
+    profile_->SiteChmod = 0;
+    return false;
+  }
 }

@@ -38,6 +38,16 @@ constexpr int ERROR_REM_NOT_LIST = 51;
 constexpr int ERROR_BAD_NETPATH = 53;
 constexpr int ERROR_BAD_NET_RESP = 58;
 constexpr int ERROR_ALREADY_EXISTS = 183;
+// More reasons a request fails, as the device reports them (device/DeviceErrors.h).
+constexpr int ERROR_PATH_NOT_FOUND = 3;
+constexpr int ERROR_DISK_FULL = 112;
+constexpr int ERROR_INVALID_NAME = 123;
+constexpr int ERROR_DIR_NOT_EMPTY = 145;
+constexpr int ERROR_BUSY = 170;
+constexpr int ERROR_FILENAME_EXCED_RANGE = 206;
+constexpr int ERROR_DIRECTORY = 267;
+constexpr int ERROR_OPERATION_ABORTED = 995;
+constexpr int ERROR_DISK_QUOTA_EXCEEDED = 1295;
 
 // Creation dispositions and flags handed to CreateFile.
 constexpr DWORD CREATE_NEW = 1;
@@ -124,6 +134,16 @@ struct DOKAN_OPERATIONS {
   int (*SetFileSecurity)(LPCWSTR fileName, PSECURITY_INFORMATION securityInformation,
                          PSECURITY_DESCRIPTOR securityDescriptor, ULONG securityDescriptorLength,
                          DOKAN_FILE_INFO* info);
+};
+
+// Requests of a POSIX file system that the Windows table has no slot for. On Linux the mount
+// host hands this table to the file-system layer in DOKAN_OPTIONS::GlobalContext (a pointer;
+// 0 = none); the Windows library never looks at it. Slots may be null.
+struct VELDRA_EXTENSIONS {
+  // The permission bits (07777) to show for a name.
+  int (*GetFileMode)(LPCWSTR fileName, DWORD* mode, DOKAN_FILE_INFO* info);
+  // chmod.
+  int (*SetFileMode)(LPCWSTR fileName, DWORD mode, DOKAN_FILE_INFO* info);
 };
 
 // Mounts the drive named by options->MountPoint and serves it through operations until it is

@@ -14,44 +14,62 @@
 #include "drive/DokanFuse.h"
 
 #include <fuse.h>
-#include <spawn.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "drive/Dokan.h"
+#include "platform/Interrupt.h"
+#include "platform/Mount.h"
+#include "platform/Process.h"
+#include "platform/ReadAhead.h"
 #include "platform/TextConv.h"
-
-extern char** environ;
 
 namespace veldra::drive {
 
 int WindowsErrorToErrno(int code) {
-  switch (code) {
+  switch (-code) {
     case 0:
       return 0;
-    case -ERROR_FILE_NOT_FOUND:
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
       return ENOENT;
-    case -ERROR_ACCESS_DENIED:
+    case ERROR_ACCESS_DENIED:
       return EACCES;
-    case -ERROR_SEEK:
+    case ERROR_SEEK:
       return ESPIPE;
-    case -ERROR_ALREADY_EXISTS:
+    case ERROR_ALREADY_EXISTS:
       return EEXIST;
-    case -ERROR_INVALID_FUNCTION:
+    case ERROR_INVALID_FUNCTION:
       return EPERM;
+    case ERROR_DISK_FULL:
+      return ENOSPC;
+    case ERROR_DISK_QUOTA_EXCEEDED:
+      return EDQUOT;
+    case ERROR_DIR_NOT_EMPTY:
+      return ENOTEMPTY;
+    case ERROR_FILENAME_EXCED_RANGE:
+      return ENAMETOOLONG;
+    case ERROR_INVALID_NAME:
+      return EINVAL;
+    case ERROR_DIRECTORY:
+      return ENOTDIR;
+    case ERROR_BUSY:
+      return EBUSY;
+    case ERROR_OPERATION_ABORTED:
+      return EINTR;
     default:
+      // A broken connection or a failure nobody explained (-31, -51, -53, -58 and the rest).
       return code > 0 ? 0 : EIO;
   }
 }
@@ -93,7 +111,11 @@ using veldra::drive::WindowsErrorToErrno;
 struct Mount {
   DOKAN_OPTIONS* options;
   DOKAN_OPERATIONS* operations;
+  std::string path;
+  std::atomic<bool> tuned{false};
 };
+
+constexpr unsigned kReadAheadKiB = 1024;
 
 // At most one mount per process: the handlers reach it through fuse_get_context().
 std::atomic<bool> g_mounted{false};
@@ -104,48 +126,37 @@ Mount& Current() {
 DOKAN_OPERATIONS& Ops() {
   return *Current().operations;
 }
-
-// The kernel reports the calling thread; the owner check compares processes.
-DWORD ReadProcessOf(pid_t tid) {
-  char name[64];
-  std::snprintf(name, sizeof name, "/proc/%d/status", static_cast<int>(tid));
-  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(name, "re"), &std::fclose);
-  if (file) {
-    char line[256];
-    while (std::fgets(line, sizeof line, file.get()) != nullptr) {
-      int tgid = 0;
-      if (std::sscanf(line, "Tgid: %d", &tgid) == 1 && tgid > 0) return static_cast<DWORD>(tgid);
-    }
-  }
-  return static_cast<DWORD>(tid);
+// The table of requests beyond the Windows slots, or null.
+const VELDRA_EXTENSIONS* Extensions() {
+  return reinterpret_cast<const VELDRA_EXTENSIONS*>(
+      static_cast<uintptr_t>(Current().options->GlobalContext));
 }
 
-// Asking /proc costs a file open per request, and one caller usually sends many requests in a
-// row (ls -l: several per name), so each serving thread remembers its last answer for a
-// second; a thread id is not handed to another task within that time.
+// The kernel reports the calling thread; the owner check asks about its process.
 DWORD ProcessOf(pid_t tid) {
-  if (tid <= 0) return 0;
-  struct Last {
-    pid_t tid = 0;
-    DWORD process = 0;
-    std::chrono::steady_clock::time_point at;
-  };
-  thread_local Last last;
-  const auto now = std::chrono::steady_clock::now();
-  if (last.tid != tid || now - last.at > std::chrono::seconds(1)) {
-    last.tid = tid;
-    last.process = ReadProcessOf(tid);
-    last.at = now;
-  }
-  return last.process;
+  return veldra::platform::ProcessOfThread(tid);
 }
 
-DOKAN_FILE_INFO MakeInfo(bool directory = false) {
+// The request this thread serves was interrupted (its caller got a signal or was killed).
+bool RequestInterrupted() {
+  return fuse_interrupted() != 0;
+}
+
+DOKAN_FILE_INFO MakeInfo(bool directory = false, const fuse_file_info* fi = nullptr) {
+  // Every wait of the request gives up once its caller has gone.
+  veldra::platform::SetInterruptCheck(&RequestInterrupted);
+  Mount& mount = Current();
+  if (!mount.tuned.exchange(true)) {
+    // Readers go through the page cache: a large read-ahead keeps a sequential read in 1 MiB
+    // requests on one transfer. Only now: the kernel caps it once more when the mount starts.
+    veldra::platform::SetMountReadAhead(mount.path, kReadAheadKiB);
+  }
   DOKAN_FILE_INFO info{};
   info.DokanOptions = Current().options;
   info.ProcessId = ProcessOf(fuse_get_context()->pid);
   info.IsDirectory = directory ? 1 : 0;
   info.SynchronousIo = 1;
+  if (fi != nullptr) info.Context = fi->fh;
   return info;
 }
 
@@ -168,9 +179,21 @@ int Errno(int code) {
   return -WindowsErrorToErrno(code);
 }
 
+// The start every path request shares: the name (a name the drive cannot carry is refused),
+// the slot (a missing one answers `missing`), the request record; then call(name, info).
+template <typename Slot, typename Call>
+int Serve(const char* path, Slot slot, int missing, Call&& call, bool directory = false,
+          const fuse_file_info* fi = nullptr) {
+  WideName name(path);
+  if (name.error != 0) return -name.error;
+  if (slot == nullptr) return missing;
+  DOKAN_FILE_INFO info = MakeInfo(directory, fi);
+  return call(name.c_str(), info);
+}
+
 // FILETIME (100 ns since 1601) to a timespec (since 1970); earlier times become 0.
+constexpr ULONGLONG kEpochDiff = 116444736000000000ULL;
 timespec ToTimespec(const FILETIME& time) {
-  constexpr ULONGLONG kEpochDiff = 116444736000000000ULL;
   ULONGLONG value = FileTimeValue(time);
   timespec ts{};
   if (value > kEpochDiff) {
@@ -181,15 +204,30 @@ timespec ToTimespec(const FILETIME& time) {
   return ts;
 }
 
+FILETIME ToFiletime(const timespec& ts) {
+  if (ts.tv_sec < 0) return MakeFileTime(0);
+  return MakeFileTime(kEpochDiff + ULONGLONG(ts.tv_sec) * 10000000ULL +
+                      ULONGLONG(ts.tv_nsec) / 100);
+}
+
 constexpr blksize_t kIoBlockSize = 1 << 20;
 
-void FillStat(DWORD attributes, ULONGLONG size, const FILETIME& created, const FILETIME& accessed,
-              const FILETIME& written, struct stat* st) {
+// The permission bits the device shows for a name (0755 / 0644 when it cannot say).
+mode_t ModeOf(const WCHAR* name, bool directory, DOKAN_FILE_INFO& info) {
+  DWORD mode = directory ? 0755 : 0644;
+  const VELDRA_EXTENSIONS* ext = Extensions();
+  if (ext != nullptr && ext->GetFileMode != nullptr && ext->GetFileMode(name, &mode, &info) != 0)
+    mode = directory ? 0755 : 0644;
+  return static_cast<mode_t>(mode & 07777);
+}
+
+void FillStat(DWORD attributes, ULONGLONG size, const FILETIME& accessed, const FILETIME& written,
+              mode_t permissions, struct stat* st) {
   *st = {};
   const fuse_context* context = fuse_get_context();
   const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   // Reparse points (symbolic links on the server) are shown as the regular files they serve.
-  st->st_mode = directory ? (S_IFDIR | 0755) : (S_IFREG | 0644);
+  st->st_mode = (directory ? S_IFDIR : S_IFREG) | permissions;
   st->st_nlink = 1;  // unknown: keeps tools from deriving subdirectory counts
   st->st_uid = context->uid;
   st->st_gid = context->gid;
@@ -200,7 +238,6 @@ void FillStat(DWORD attributes, ULONGLONG size, const FILETIME& created, const F
   st->st_atim = ToTimespec(accessed);
   st->st_mtim = ToTimespec(written);
   st->st_ctim = ToTimespec(written);
-  (void)created;
 }
 
 // ---- FUSE handlers -------------------------------------------------------------------------
@@ -211,9 +248,12 @@ void* OnInit(fuse_conn_info* conn, fuse_config* cfg) {
   cfg->attr_timeout = 1.0;
   cfg->negative_timeout = 0.0;
   cfg->kernel_cache = 0;
-  cfg->direct_io = 1;
+  // Decided per open (OpenWith): writers go around the page cache, readers through it.
+  cfg->direct_io = 0;
   // An unlinked open file must not be renamed to a hidden name on the server.
   cfg->hard_remove = 1;
+  // A request whose caller was killed is told (SIGUSR1 to its thread), so it can give up.
+  cfg->intr = 1;
   // Requests of one file in the caller's order: the device keeps one transfer open per file.
   conn->want &= ~FUSE_CAP_ASYNC_READ;
   conn->want &= ~FUSE_CAP_WRITEBACK_CACHE;
@@ -229,87 +269,153 @@ void OnDestroy(void* privateData) {
   mount->operations->Unmount(&info);
 }
 
-int OnGetattr(const char* path, struct stat* st, fuse_file_info* /*fi*/) {
-  WideName name(path);
-  if (name.error != 0) return -name.error;
-  if (Ops().GetFileInformation == nullptr) return -ENOSYS;
-  BY_HANDLE_FILE_INFORMATION record{};
-  DOKAN_FILE_INFO info = MakeInfo();
-  int code = Ops().GetFileInformation(name.c_str(), &record, &info);
-  if (code != 0) return Errno(code);
-  FillStat(record.dwFileAttributes, FileSizeValue(record), record.ftCreationTime,
-           record.ftLastAccessTime, record.ftLastWriteTime, st);
-  return 0;
+int OnGetattr(const char* path, struct stat* st, fuse_file_info* fi) {
+  return Serve(
+      path, Ops().GetFileInformation, -EIO,
+      [&](const WCHAR* name, DOKAN_FILE_INFO& info) {
+        BY_HANDLE_FILE_INFORMATION record{};
+        const int code = Ops().GetFileInformation(name, &record, &info);
+        if (code != 0) return Errno(code);
+        const bool directory = (record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        FillStat(record.dwFileAttributes, FileSizeValue(record), record.ftLastAccessTime,
+                 record.ftLastWriteTime, ModeOf(name, directory, info), st);
+        return 0;
+      },
+      false, fi);
 }
 
-int OnOpendir(const char* path, fuse_file_info* /*fi*/) {
-  WideName name(path);
-  if (name.error != 0) return -name.error;
-  if (Ops().OpenDirectory == nullptr) return 0;
-  DOKAN_FILE_INFO info = MakeInfo();
-  int code = Ops().OpenDirectory(name.c_str(), &info);
-  if (code != 0) return Errno(code);
-  return info.IsDirectory ? 0 : -ENOTDIR;
-}
+constexpr size_t kEntriesWithAttributes = 10000;
 
-// Carried through FindFiles to the entry filler in DOKAN_FILE_INFO::DokanContext.
-struct Listing {
-  void* buffer;
-  fuse_fill_dir_t filler;
-  bool plus;
+// One entry of an open directory's listing, kept between its readdir requests: the library
+// then passes each request's page straight to the kernel instead of holding a copy of the
+// whole directory (three times larger) until it has been read.
+struct DirEntry {
+  std::string name;
+  DWORD attributes;
+  ULONGLONG size;
+  FILETIME accessed;
+  FILETIME written;
+  mode_t mode;
 };
 
-int FillEntry(WIN32_FIND_DATAW* data, DOKAN_FILE_INFO* info) {
+// The listings of the open directories, by handle number (fuse_file_info::fh).
+class DirectoryTable {
+ public:
+  uint64_t Open() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const uint64_t id = ++last_;
+    listings_[id];
+    return id;
+  }
+  // The listing of an open handle; null for a handle this table never gave out.
+  std::vector<DirEntry>* Find(uint64_t id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = listings_.find(id);
+    return it == listings_.end() ? nullptr : &it->second;
+  }
+  void Close(uint64_t id) {
+    std::vector<DirEntry> gone;
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = listings_.find(id);
+    if (it == listings_.end()) return;
+    gone.swap(it->second);
+    listings_.erase(it);
+  }
+
+ private:
+  std::mutex mutex_;
+  uint64_t last_ = 0;
+  std::map<uint64_t, std::vector<DirEntry>> listings_;  // one thread per handle at a time
+};
+
+DirectoryTable g_directories;
+
+int OnOpendir(const char* path, fuse_file_info* fi) {
+  return Serve(path, Ops().OpenDirectory, 0, [&](const WCHAR* name, DOKAN_FILE_INFO& info) {
+    const int code = Ops().OpenDirectory(name, &info);
+    if (code != 0) return Errno(code);
+    if (!info.IsDirectory) return -ENOTDIR;
+    fi->fh = g_directories.Open();
+    return 0;
+  });
+}
+
+// Carried through FindFiles to the entry collector in DOKAN_FILE_INFO::DokanContext.
+struct Listing {
+  std::vector<DirEntry>* entries;
+  std::u16string directory;  // the listed directory's drive path, ending in "\"
+};
+
+int CollectEntry(WIN32_FIND_DATAW* data, DOKAN_FILE_INFO* info) {
   if (data == nullptr || info == nullptr || info->DokanContext == 0) return 0;
   auto* listing = reinterpret_cast<Listing*>(static_cast<uintptr_t>(info->DokanContext));
-  std::u16string wide(data->cFileName,
-                      std::char_traits<char16_t>::length(data->cFileName) < MAX_PATH
-                          ? std::char_traits<char16_t>::length(data->cFileName)
-                          : static_cast<size_t>(MAX_PATH - 1));
+  const size_t length = std::char_traits<char16_t>::length(data->cFileName);
+  std::u16string wide(data->cFileName, std::min<size_t>(length, MAX_PATH - 1));
   std::string name = veldra::platform::WideToAnsi(wide);
   // A name the kernel cannot carry (empty, or too long for the record) is left out.
   if (name.empty() || name.find('/') != std::string::npos) return 0;
-  // "." and ".." go without attributes: the library numbers only the entries it looks up.
-  if (name == "." || name == "..") {
-    return listing->filler(listing->buffer, name.c_str(), nullptr, 0,
-                           static_cast<fuse_fill_dir_flags>(0))
-               ? 1
-               : 0;
-  }
-  struct stat st;
-  FillStat(data->dwFileAttributes,
-           (static_cast<ULONGLONG>(data->nFileSizeHigh) << 32) | data->nFileSizeLow,
-           data->ftCreationTime, data->ftLastAccessTime, data->ftLastWriteTime, &st);
-  int full =
-      listing->filler(listing->buffer, name.c_str(), &st, 0,
-                      listing->plus ? FUSE_FILL_DIR_PLUS : static_cast<fuse_fill_dir_flags>(0));
-  return full ? 1 : 0;
+  const bool directory = (data->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  const bool dots = name == "." || name == "..";
+  const std::u16string full = listing->directory + wide;
+  listing->entries->push_back(
+      {std::move(name), data->dwFileAttributes,
+       (static_cast<ULONGLONG>(data->nFileSizeHigh) << 32) | data->nFileSizeLow,
+       data->ftLastAccessTime, data->ftLastWriteTime,
+       dots ? mode_t(0755) : ModeOf(full.c_str(), directory, *info)});
+  return 0;
 }
 
-int OnReaddir(const char* path, void* buffer, fuse_fill_dir_t filler, off_t /*offset*/,
-              fuse_file_info* /*fi*/, fuse_readdir_flags flags) {
-  WideName name(path);
-  if (name.error != 0) return -name.error;
-  if (Ops().FindFiles == nullptr) return -EIO;
-  Listing listing{buffer, filler, (flags & FUSE_READDIR_PLUS) != 0};
-  DOKAN_FILE_INFO info = MakeInfo(true);
-  info.DokanContext = reinterpret_cast<uintptr_t>(&listing);
-  return Errno(Ops().FindFiles(name.c_str(), &FillEntry, &info));
+int OnReaddir(const char* path, void* buffer, fuse_fill_dir_t filler, off_t offset,
+              fuse_file_info* fi, fuse_readdir_flags flags) {
+  std::vector<DirEntry>* entries = g_directories.Find(fi->fh);
+  if (entries == nullptr) return -EBADF;
+  if (offset == 0) {
+    // The first page (or a rewind): the directory as it is now.
+    entries->clear();
+    const int code = Serve(
+        path, Ops().FindFiles, -EIO,
+        [&](const WCHAR* name, DOKAN_FILE_INFO& info) {
+          Listing listing{entries, name};
+          if (listing.directory.empty() || listing.directory.back() != u'\\')
+            listing.directory += u'\\';
+          info.DokanContext = reinterpret_cast<uintptr_t>(&listing);
+          return Errno(Ops().FindFiles(name, &CollectEntry, &info));
+        },
+        true);
+    if (code != 0) return code;
+  }
+  const bool plus = (flags & FUSE_READDIR_PLUS) != 0;
+  for (size_t i = static_cast<size_t>(offset); i < entries->size(); ++i) {
+    const DirEntry& e = (*entries)[i];
+    // "." and ".." go without attributes: the library numbers only the entries it looks up.
+    // So do the names of a huge directory past the first ones: every entry handed out with
+    // attributes stays known to the library (memory) until the kernel forgets it.
+    const bool bare = e.name == "." || e.name == ".." || i >= kEntriesWithAttributes;
+    struct stat st;
+    FillStat(e.attributes, e.size, e.accessed, e.written, e.mode, &st);
+    const fuse_fill_dir_flags fill =
+        plus && !bare ? FUSE_FILL_DIR_PLUS : static_cast<fuse_fill_dir_flags>(0);
+    if (filler(buffer, e.name.c_str(), bare ? nullptr : &st, static_cast<off_t>(i + 1), fill))
+      break;
+  }
+  return 0;
 }
 
 // Ends a handle: Cleanup, then CloseFile. Cleanup's failure is the result.
-int EndHandle(const char* path, bool directory) {
-  WideName name(path);
-  if (name.error != 0) return -name.error;
-  DOKAN_FILE_INFO info = MakeInfo(directory);
-  int code = 0;
-  if (Ops().Cleanup != nullptr) code = Ops().Cleanup(name.c_str(), &info);
-  if (Ops().CloseFile != nullptr) Ops().CloseFile(name.c_str(), &info);
-  return Errno(code);
+int EndHandle(const char* path, bool directory, const fuse_file_info* fi) {
+  return Serve(
+      path, Ops().Cleanup, 0,
+      [&](const WCHAR* name, DOKAN_FILE_INFO& info) {
+        const int code = Ops().Cleanup(name, &info);
+        if (Ops().CloseFile != nullptr) Ops().CloseFile(name, &info);
+        return Errno(code);
+      },
+      directory, fi);
 }
 
-int OnReleasedir(const char* path, fuse_file_info* /*fi*/) {
-  return EndHandle(path, true);
+int OnReleasedir(const char* path, fuse_file_info* fi) {
+  g_directories.Close(fi->fh);
+  return EndHandle(path, true, nullptr);
 }
 
 constexpr DWORD kGenericRead = 0x80000000;
@@ -328,18 +434,24 @@ DWORD AccessOf(int flags) {
 }
 
 int OpenWith(const char* path, DWORD disposition, fuse_file_info* fi) {
-  WideName name(path);
-  if (name.error != 0) return -name.error;
-  if (Ops().CreateFile == nullptr) return -EIO;
-  DOKAN_FILE_INFO info = MakeInfo();
-  int code = Ops().CreateFile(name.c_str(), AccessOf(fi->flags), kShareReadWrite, disposition,
-                              FILE_ATTRIBUTE_NORMAL, &info);
-  if (code != 0) return Errno(code);
-  if (info.IsDirectory) return -EISDIR;
-  fi->direct_io = 1;
-  fi->keep_cache = 0;
-  fi->fh = 0;
-  return 0;
+  return Serve(
+      path, Ops().CreateFile, -EIO,
+      [&](const WCHAR* name, DOKAN_FILE_INFO& info) {
+        const int code = Ops().CreateFile(name, AccessOf(fi->flags), kShareReadWrite, disposition,
+                                          FILE_ATTRIBUTE_NORMAL, &info);
+        if (code != 0) return Errno(code);
+        if (info.IsDirectory) return -EISDIR;
+        // A reader goes through the page cache, so that programs can map the file (shared
+        // mappings need it); it starts from a clean cache at every open. A writer goes around the
+        // cache: its requests reach the device in the caller's order and size, and nothing it
+        // writes can be shadowed by stale pages.
+        const bool readOnly = (fi->flags & O_ACCMODE) == O_RDONLY;
+        fi->direct_io = readOnly ? 0 : 1;
+        fi->keep_cache = 0;
+        fi->fh = info.Context;
+        return 0;
+      },
+      false, fi);
 }
 
 int OnOpen(const char* path, fuse_file_info* fi) {
@@ -356,104 +468,105 @@ int OnCreate(const char* path, mode_t /*mode*/, fuse_file_info* fi) {
   return OpenWith(path, disposition, fi);
 }
 
-int OnRead(const char* path, char* buffer, size_t size, off_t offset, fuse_file_info* /*fi*/) {
-  WideName name(path);
-  if (name.error != 0) return -name.error;
-  if (Ops().ReadFile == nullptr) return -EIO;
-  DOKAN_FILE_INFO info = MakeInfo();
-  size_t done = 0;
-  // Filled to the end unless the file ends first: short reads would cost callers extra calls.
-  while (done < size) {
-    DWORD got = 0;
-    int code = Ops().ReadFile(name.c_str(), buffer + done, static_cast<DWORD>(size - done), &got,
-                              offset + static_cast<off_t>(done), &info);
-    if (code != 0) return done > 0 ? static_cast<int>(done) : Errno(code);
-    if (got == 0) break;
-    done += got;
-  }
-  return static_cast<int>(done);
+int OnRead(const char* path, char* buffer, size_t size, off_t offset, fuse_file_info* fi) {
+  return Serve(
+      path, Ops().ReadFile, -EIO,
+      [&](const WCHAR* name, DOKAN_FILE_INFO& info) {
+        size_t done = 0;
+        // Filled to the end unless the file ends first: short reads would cost callers extra calls.
+        while (done < size) {
+          DWORD got = 0;
+          const int code = Ops().ReadFile(name, buffer + done, static_cast<DWORD>(size - done),
+                                          &got, offset + static_cast<off_t>(done), &info);
+          if (code != 0) return done > 0 ? static_cast<int>(done) : Errno(code);
+          if (got == 0) break;
+          done += got;
+        }
+        return static_cast<int>(done);
+      },
+      false, fi);
 }
 
-int OnWrite(const char* path, const char* buffer, size_t size, off_t offset,
-            fuse_file_info* /*fi*/) {
-  WideName name(path);
-  if (name.error != 0) return -name.error;
-  if (Ops().WriteFile == nullptr) return -EIO;
-  DOKAN_FILE_INFO info = MakeInfo();
-  DWORD written = 0;
-  int code =
-      Ops().WriteFile(name.c_str(), buffer, static_cast<DWORD>(size), &written, offset, &info);
-  if (code != 0) return Errno(code);
-  // Nothing taken is never reported as success.
-  if (written == 0 && size > 0) return -EIO;
-  return static_cast<int>(written);
+int OnWrite(const char* path, const char* buffer, size_t size, off_t offset, fuse_file_info* fi) {
+  return Serve(
+      path, Ops().WriteFile, -EIO,
+      [&](const WCHAR* name, DOKAN_FILE_INFO& info) {
+        DWORD written = 0;
+        const int code =
+            Ops().WriteFile(name, buffer, static_cast<DWORD>(size), &written, offset, &info);
+        if (code != 0) return Errno(code);
+        // Nothing taken is never reported as success.
+        if (written == 0 && size > 0) return -EIO;
+        return static_cast<int>(written);
+      },
+      false, fi);
 }
 
-int Flush(const char* path) {
-  WideName name(path);
-  if (name.error != 0) return -name.error;
-  if (Ops().FlushFileBuffers == nullptr) return 0;
-  DOKAN_FILE_INFO info = MakeInfo();
-  return Errno(Ops().FlushFileBuffers(name.c_str(), &info));
+int Flush(const char* path, const fuse_file_info* fi) {
+  return Serve(
+      path, Ops().FlushFileBuffers, 0,
+      [&](const WCHAR* name, DOKAN_FILE_INFO& info) {
+        return Errno(Ops().FlushFileBuffers(name, &info));
+      },
+      false, fi);
 }
 
-int OnFlush(const char* path, fuse_file_info* /*fi*/) {
-  return Flush(path);
+int OnFlush(const char* path, fuse_file_info* fi) {
+  return Flush(path, fi);
 }
-int OnFsync(const char* path, int /*datasync*/, fuse_file_info* /*fi*/) {
-  return Flush(path);
+int OnFsync(const char* path, int /*datasync*/, fuse_file_info* fi) {
+  return Flush(path, fi);
 }
-int OnRelease(const char* path, fuse_file_info* /*fi*/) {
-  return EndHandle(path, false);
+int OnRelease(const char* path, fuse_file_info* fi) {
+  return EndHandle(path, false, fi);
 }
 
-int OnTruncate(const char* path, off_t size, fuse_file_info* /*fi*/) {
-  WideName name(path);
-  if (name.error != 0) return -name.error;
-  if (Ops().SetEndOfFile == nullptr) return -EPERM;
-  DOKAN_FILE_INFO info = MakeInfo();
-  return Errno(Ops().SetEndOfFile(name.c_str(), size, &info));
+int OnTruncate(const char* path, off_t size, fuse_file_info* fi) {
+  return Serve(
+      path, Ops().SetEndOfFile, -EPERM,
+      [&](const WCHAR* name, DOKAN_FILE_INFO& info) {
+        return Errno(Ops().SetEndOfFile(name, size, &info));
+      },
+      false, fi);
 }
 
 int OnMkdir(const char* path, mode_t /*mode*/) {
-  WideName name(path);
-  if (name.error != 0) return -name.error;
-  if (Ops().CreateDirectory == nullptr) return -EPERM;
-  DOKAN_FILE_INFO info = MakeInfo(true);
-  return Errno(Ops().CreateDirectory(name.c_str(), &info));
+  return Serve(
+      path, Ops().CreateDirectory, -EPERM,
+      [&](const WCHAR* name, DOKAN_FILE_INFO& info) {
+        return Errno(Ops().CreateDirectory(name, &info));
+      },
+      true);
 }
 
 int OnRmdir(const char* path) {
-  WideName name(path);
-  if (name.error != 0) return -name.error;
-  if (Ops().DeleteDirectory == nullptr) return -EPERM;
-  DOKAN_FILE_INFO info = MakeInfo(true);
-  return Errno(Ops().DeleteDirectory(name.c_str(), &info));
+  return Serve(
+      path, Ops().DeleteDirectory, -EPERM,
+      [&](const WCHAR* name, DOKAN_FILE_INFO& info) {
+        return Errno(Ops().DeleteDirectory(name, &info));
+      },
+      true);
 }
 
 int OnUnlink(const char* path) {
-  WideName name(path);
-  if (name.error != 0) return -name.error;
-  if (Ops().DeleteFile == nullptr) return -EPERM;
-  DOKAN_FILE_INFO info = MakeInfo();
-  return Errno(Ops().DeleteFile(name.c_str(), &info));
+  return Serve(path, Ops().DeleteFile, -EPERM, [&](const WCHAR* name, DOKAN_FILE_INFO& info) {
+    return Errno(Ops().DeleteFile(name, &info));
+  });
 }
 
 int OnRename(const char* from, const char* to, unsigned int flags) {
-  WideName oldName(from);
-  if (oldName.error != 0) return -oldName.error;
   WideName newName(to);
   if (newName.error != 0) return -newName.error;
   if (flags & ~static_cast<unsigned int>(RENAME_NOREPLACE)) return -EINVAL;
-  if (Ops().MoveFile == nullptr) return -EPERM;
-  DOKAN_FILE_INFO info = MakeInfo();
-  BOOL replace = (flags & RENAME_NOREPLACE) ? 0 : 1;
-  return Errno(Ops().MoveFile(oldName.c_str(), newName.c_str(), replace, &info));
+  return Serve(from, Ops().MoveFile, -EPERM, [&](const WCHAR* name, DOKAN_FILE_INFO& info) {
+    const BOOL replace = (flags & RENAME_NOREPLACE) ? 0 : 1;
+    return Errno(Ops().MoveFile(name, newName.c_str(), replace, &info));
+  });
 }
 
 int OnStatfs(const char* /*path*/, struct statvfs* st) {
   *st = {};
-  DWORD maxComponent = MAX_PATH;
+  DWORD maxComponent = 255;
   if (Ops().GetVolumeInformation != nullptr) {
     DOKAN_FILE_INFO info = MakeInfo();
     DWORD serial = 0;
@@ -478,16 +591,31 @@ int OnStatfs(const char* /*path*/, struct statvfs* st) {
   return 0;
 }
 
-// Modes, owners and times cannot be kept over FTP; accepting them keeps cp -p, tar and rsync
-// working.
-int OnChmod(const char*, mode_t, fuse_file_info*) {
-  return 0;
+// Modes and times go to the server where it takes them; owners cannot be kept over FTP and are
+// accepted (so cp -p, tar and rsync do not fail on them).
+int OnChmod(const char* path, mode_t mode, fuse_file_info* fi) {
+  const VELDRA_EXTENSIONS* ext = Extensions();
+  return Serve(
+      path, ext != nullptr ? ext->SetFileMode : nullptr, 0,
+      [&](const WCHAR* name, DOKAN_FILE_INFO& info) {
+        return Errno(ext->SetFileMode(name, mode & 07777, &info));
+      },
+      false, fi);
 }
 int OnChown(const char*, uid_t, gid_t, fuse_file_info*) {
   return 0;
 }
-int OnUtimens(const char*, const timespec[2], fuse_file_info*) {
-  return 0;
+int OnUtimens(const char* path, const timespec times[2], fuse_file_info* fi) {
+  return Serve(
+      path, Ops().SetFileTime, 0,
+      [&](const WCHAR* name, DOKAN_FILE_INFO& info) {
+        if (times == nullptr || times[1].tv_nsec == UTIME_OMIT) return 0;
+        timespec written = times[1];
+        if (written.tv_nsec == UTIME_NOW) clock_gettime(CLOCK_REALTIME, &written);
+        const FILETIME lastWrite = ToFiletime(written);
+        return Errno(Ops().SetFileTime(name, nullptr, nullptr, &lastWrite, &info));
+      },
+      false, fi);
 }
 // FTP has no links or special files: refused plainly (ENOSYS would read as a broken drive).
 int OnSymlink(const char*, const char*) {
@@ -588,36 +716,7 @@ struct LoopConfigDeleter {
 };
 
 // Mount point directory: made when missing, removed again on the way out if made here.
-class MountDirectory {
- public:
-  explicit MountDirectory(std::string path) : path_(std::move(path)) {}
-  ~MountDirectory() {
-    if (created_) rmdir(path_.c_str());
-  }
-  MountDirectory(const MountDirectory&) = delete;
-  MountDirectory& operator=(const MountDirectory&) = delete;
-
-  // False when the directory cannot be made, is not a directory, or is already a mount point.
-  bool Prepare() {
-    struct stat st;
-    if (stat(path_.c_str(), &st) != 0) {
-      if (errno != ENOENT) return false;
-      mkdir("/mnt", 0755);
-      if (mkdir(path_.c_str(), 0755) != 0) return false;
-      created_ = true;
-      return true;
-    }
-    if (!S_ISDIR(st.st_mode)) return false;
-    struct stat parent;
-    if (stat("/mnt", &parent) != 0) return false;
-    return st.st_dev == parent.st_dev;  // a different device: something is mounted there
-  }
-  const std::string& Path() const { return path_; }
-
- private:
-  std::string path_;
-  bool created_ = false;
-};
+using MountDirectory = veldra::platform::TMountDirectory;
 
 // Clears the one-mount flag on every way out of DokanMain.
 struct MountSlot {
@@ -641,7 +740,7 @@ int DokanMain(DOKAN_OPTIONS* options, DOKAN_OPERATIONS* operations) {
   MountSlot slot;
   if (!slot.taken) return DOKAN_START_ERROR;
 
-  Mount mount{options, operations};
+  Mount mount{options, operations, mountPath};
   std::string volume, fsName;
   VolumeNames(mount, &volume, &fsName);
 
@@ -686,22 +785,5 @@ int DokanMain(DOKAN_OPTIONS* options, DOKAN_OPERATIONS* operations) {
 BOOL DokanRemoveMountPoint(LPCWSTR mountPoint) {
   if (mountPoint == nullptr) return 0;
   const std::string path = veldra::drive::MountPointOf(mountPoint[0]);
-  if (path.empty()) return 0;
-  if (geteuid() == 0) {
-    if (umount2(path.c_str(), 0) == 0) return 1;
-    // Open files keep the mount busy; detaching still ends it for every new request.
-    if (errno == EBUSY && umount2(path.c_str(), MNT_DETACH) == 0) return 1;
-    return 0;
-  }
-  const char* argv[] = {"fusermount3", "-u", "-z", path.c_str(), nullptr};
-  pid_t child = 0;
-  if (posix_spawnp(&child, "fusermount3", nullptr, nullptr, const_cast<char* const*>(argv),
-                   environ) != 0) {
-    return 0;
-  }
-  int status = 0;
-  while (waitpid(child, &status, 0) < 0) {
-    if (errno != EINTR) return 0;
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 1 : 0;
+  return !path.empty() && veldra::platform::UnmountPath(path) ? 1 : 0;
 }

@@ -4,15 +4,16 @@
 
 #include <exception>
 #include <string>
+#include <vector>
 
 #include "device/uftpdevice.h"
+#include "device/ureftp.h"
 #include "platform/Console.h"
 #include "platform/Process.h"
 #include "platform/TextConv.h"
 
 std::unique_ptr<TFTPDevice> FtpDevice;
-std::mutex DeviceLock;
-std::atomic<DWORD> OwnerProcessId{0};
+std::string OwnerUser;
 
 namespace {
 
@@ -44,14 +45,15 @@ void LogError(const std::string& text) {
   Log("  -->Err: " + text);
 }
 
-// True when the request must be refused: a drive restricted to one process, asked by another
-// (or by nobody we can name). The serving process itself is the library asking on its own
-// behalf (the volume names for the mount table), never a user of the drive.
+// True when the request must be refused: a drive restricted to one user, asked by another
+// (or by a process we cannot name). The serving process itself is the library asking on its
+// own behalf (the volume names for the mount table), never a user of the drive.
 bool OwnerRefused(const DOKAN_FILE_INFO* info) {
-  DWORD owner = OwnerProcessId.load(std::memory_order_relaxed);
-  if (owner == 0) return false;
+  if (OwnerUser.empty()) return false;
   if (info == nullptr) return true;
-  return info->ProcessId != owner && info->ProcessId != veldra::platform::CurrentProcessId();
+  if (info->ProcessId == veldra::platform::CurrentProcessId()) return false;
+  const std::string user = veldra::platform::ProcessUser(info->ProcessId);
+  return user.empty() || (user != OwnerUser && !veldra::platform::IsSystemUser(user));
 }
 
 // The mounted device; a missing one is a failure of the request, not a crash.
@@ -88,12 +90,12 @@ struct FailureCodes {
   int other;
 };
 
-// Runs call(device) under DeviceLock and returns its result, or the callback's code for what
-// it raised; a failure treated as "other" is written on an "  -->Err: " line.
+// Runs call(device) and returns its result, or the callback's code for what it raised: a
+// refusal with a known meaning gives that meaning, an interrupted wait -995, and a failure
+// treated as "other" is written on an "  -->Err: " line. The device is thread-safe: no lock.
 template <typename Call>
-int UnderLock(const FailureCodes& codes, Call&& call) {
+int Run(const FailureCodes& codes, Call&& call) {
   try {
-    std::lock_guard<std::mutex> hold(DeviceLock);
     return call(Device());
   } catch (const EReFileNotFound& e) {
     if (codes.notFound != kAsOther) return codes.notFound;
@@ -101,6 +103,16 @@ int UnderLock(const FailureCodes& codes, Call&& call) {
   } catch (const EFilerError& e) {
     if (codes.seek != kAsOther) return codes.seek;
     LogError(Describe(e));
+  } catch (const EReRefused& e) {
+    LogError(Describe(e));
+    return -e.WindowsCode();
+  } catch (const EIdProtocolReplyError& e) {
+    LogError(Describe(e));
+    const int code = RefusalCode(e.ErrorCode(), e.Message());
+    if (code != wincode::kBadNetResponse) return -code;
+  } catch (const Exception& e) {
+    LogError(Describe(e));
+    if (IsInterruption(e)) return -wincode::kOperationAborted;
   } catch (const std::exception& e) {
     LogError(Describe(e));
   } catch (...) {
@@ -113,10 +125,17 @@ constexpr FailureCodes kChangeCodes{kAsOther, kAsOther, -ERROR_BAD_NET_RESP};
 constexpr FailureCodes kLookupCodes{-ERROR_FILE_NOT_FOUND, kAsOther, -ERROR_BAD_NETPATH};
 constexpr FailureCodes kTransferCodes{-ERROR_FILE_NOT_FOUND, -ERROR_SEEK, -ERROR_BAD_NETPATH};
 
-// Finishes an open upload of name; shared by flush and the last close of a handle.
-int FinishUpload(const std::string& name) {
-  const int result = UnderLock({kAsOther, kAsOther, -ERROR_BAD_NETPATH}, [&](TFTPDevice& device) {
-    device.FinishUpload(name);
+// Flush, or the end of a handle: what the file's handle left open goes to the server (its
+// open upload, or a spooled file's content at the last close), and a refusal is the result.
+int Finish(const std::string& name, DOKAN_FILE_INFO* info, bool close) {
+  const int result = Run({kAsOther, kAsOther, -ERROR_BAD_NETPATH}, [&](TFTPDevice& device) {
+    if (close && info != nullptr && info->Context != 0) {
+      const std::uint64_t handle = info->Context;
+      info->Context = 0;
+      device.CloseHandle(handle);
+    } else {
+      device.Flush(name);
+    }
     return 0;
   });
   return result == 0 ? 0 : Exit(result);
@@ -124,7 +143,7 @@ int FinishUpload(const std::string& name) {
 
 // The record of name from the device, for the callbacks that describe one name.
 int LookUp(const std::string& name, BY_HANDLE_FILE_INFORMATION* record) {
-  return UnderLock(kLookupCodes, [&](TFTPDevice& device) {
+  return Run(kLookupCodes, [&](TFTPDevice& device) {
     device.GetFileInfo(name, record);
     return 0;
   });
@@ -150,7 +169,6 @@ int FtpCreateFile(LPCWSTR fileName, DWORD desiredAccess, DWORD /*shareMode*/,
   int result = 0;
   if (creationDisposition != OPEN_EXISTING || !CachedRoot(name, &record)) {
     try {
-      std::lock_guard<std::mutex> hold(DeviceLock);
       TFTPDevice& device = Device();
       // Looks the name up; false when it does not exist.
       auto lookup = [&]() {
@@ -192,6 +210,16 @@ int FtpCreateFile(LPCWSTR fileName, DWORD desiredAccess, DWORD /*shareMode*/,
       }
     } catch (const EReFileNotFound&) {
       result = -ERROR_FILE_NOT_FOUND;
+    } catch (const EReRefused& e) {
+      result = -e.WindowsCode();
+      LogError(e.what());
+    } catch (const EIdProtocolReplyError& e) {
+      const int code = RefusalCode(e.ErrorCode(), e.Message());
+      result = code != wincode::kBadNetResponse ? -code : -ERROR_INVALID_FUNCTION;
+      LogError(e.what());
+    } catch (const Exception& e) {
+      result = IsInterruption(e) ? -wincode::kOperationAborted : -ERROR_INVALID_FUNCTION;
+      LogError(e.what());
     } catch (const std::exception& e) {
       result = -ERROR_INVALID_FUNCTION;
       LogError(e.what());
@@ -203,6 +231,11 @@ int FtpCreateFile(LPCWSTR fileName, DWORD desiredAccess, DWORD /*shareMode*/,
   SetDirectory(info, record);
   if (IsDirectoryRecord(record) && creationDisposition != OPEN_EXISTING && result != -2) {
     result = -ERROR_INVALID_FUNCTION;
+  }
+  // A file's handle is counted: its last close sends a spooled file to the server.
+  if (result == 0 && !IsDirectoryRecord(record) && info != nullptr && creationDisposition >= 1 &&
+      creationDisposition <= 5 && FtpDevice) {
+    info->Context = FtpDevice->OpenHandle(name);
   }
   return Exit(result);
 }
@@ -224,7 +257,7 @@ int FtpCreateDirectory(LPCWSTR fileName, DOKAN_FILE_INFO* info) {
   const std::string name = WideToAnsi(fileName);
   Log("FtpCreateDirectory: " + name);
   if (OwnerRefused(info)) return -ERROR_ACCESS_DENIED;
-  return Exit(UnderLock(kChangeCodes, [&](TFTPDevice& device) {
+  return Exit(Run(kChangeCodes, [&](TFTPDevice& device) {
     device.CreateDir(name);
     return 0;
   }));
@@ -235,8 +268,11 @@ int FtpCleanup(LPCWSTR fileName, DOKAN_FILE_INFO* info) {
   Log("FtpCleanup: " + name);
   // The last close of a handle completes its upload, so other clients see the whole file and a
   // refused upload is reported to someone.
-  if (info != nullptr && info->IsDirectory) return 0;
-  return FinishUpload(name);
+  if (info != nullptr && info->IsDirectory) {
+    if (FtpDevice) FtpDevice->DirectoryClosed();
+    return 0;
+  }
+  return Finish(name, info, true);
 }
 
 int FtpCloseFile(LPCWSTR fileName, DOKAN_FILE_INFO* /*info*/) {
@@ -248,7 +284,7 @@ int FtpFlushFileBuffers(LPCWSTR fileName, DOKAN_FILE_INFO* info) {
   const std::string name = WideToAnsi(fileName);
   Log("FtpFlushFileBuffers: " + name);
   if (info != nullptr && info->IsDirectory) return 0;
-  return FinishUpload(name);
+  return Finish(name, info, false);
 }
 
 int FtpReadFile(LPCWSTR fileName, void* buffer, DWORD bufferLength, DWORD* readLength,
@@ -261,7 +297,7 @@ int FtpReadFile(LPCWSTR fileName, void* buffer, DWORD bufferLength, DWORD* readL
   }
   if (OwnerRefused(info)) return -ERROR_ACCESS_DENIED;
   DWORD count = 0;
-  const int result = UnderLock(kTransferCodes, [&](TFTPDevice& device) {
+  const int result = Run(kTransferCodes, [&](TFTPDevice& device) {
     device.ReadAt(name, buffer, offset, bufferLength, &count);
     return 0;
   });
@@ -282,7 +318,7 @@ int FtpWriteFile(LPCWSTR fileName, const void* buffer, DWORD numberOfBytesToWrit
     Log("  NumberOfBytesToWrite: " + std::to_string(numberOfBytesToWrite));
   }
   DWORD count = 0;
-  const int result = UnderLock(kTransferCodes, [&](TFTPDevice& device) {
+  const int result = Run(kTransferCodes, [&](TFTPDevice& device) {
     device.WriteAt(name, buffer, offset, numberOfBytesToWrite, &count);
     // Bytes that were handed over but not taken are a failed write, never a success.
     if (offset >= 0 && count != numberOfBytesToWrite) {
@@ -324,25 +360,28 @@ int FtpFindFiles(LPCWSTR pathName, PFillFindData fill, DOKAN_FILE_INFO* info) {
     path = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
   }
   if (path.empty() || path.back() != '\\') path += '\\';
-  // One hold for the whole walk: the enumeration cursor lives in the device.
-  return Exit(UnderLock({kAsOther, kAsOther, -ERROR_REM_NOT_LIST}, [&](TFTPDevice& device) {
-    device.LoadDirectory(path);
-    WIN32_FIND_DATAW entry{};
-    if (device.FindFirst(path, &entry)) {
-      do {
-        if (fill != nullptr) fill(&entry, info);
-        entry = WIN32_FIND_DATAW{};
-      } while (device.FindNext(&entry));
-    }
+  // A snapshot of the directory, handed over without holding anything of the device.
+  std::vector<TDirectoryEntry> entries;
+  const int result = Run({kAsOther, kAsOther, -ERROR_REM_NOT_LIST}, [&](TFTPDevice& device) {
+    device.ReadDirectory(path, &entries);
     return 0;
-  }));
+  });
+  if (result == 0 && fill != nullptr) {
+    for (const TDirectoryEntry& e : entries) {
+      WIN32_FIND_DATAW data;
+      TFTPDevice::EntryToFindData(e.name == "." ? std::string(1, ListingMarker) : e.name, e.record,
+                                  &data);
+      fill(&data, info);
+    }
+  }
+  return Exit(result);
 }
 
 int FtpDeleteFile(LPCWSTR fileName, DOKAN_FILE_INFO* info) {
   const std::string name = WideToAnsi(fileName);
   Log("FtpDeleteFile: " + name);
   if (OwnerRefused(info)) return -ERROR_ACCESS_DENIED;
-  return Exit(UnderLock(kChangeCodes, [&](TFTPDevice& device) {
+  return Exit(Run(kChangeCodes, [&](TFTPDevice& device) {
     device.RemoveFile(name);
     return 0;
   }));
@@ -352,7 +391,7 @@ int FtpDeleteDirectory(LPCWSTR fileName, DOKAN_FILE_INFO* info) {
   const std::string name = WideToAnsi(fileName);
   Log("FtpDeleteDirectory: " + name);
   if (OwnerRefused(info)) return -ERROR_ACCESS_DENIED;
-  return Exit(UnderLock(kChangeCodes, [&](TFTPDevice& device) {
+  return Exit(Run(kChangeCodes, [&](TFTPDevice& device) {
     device.RemoveDir(name);
     return 0;
   }));
@@ -367,7 +406,7 @@ int FtpMoveFile(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL replaceIfExi
     Log("  NewFileName: " + newName);
     Log("  ReplaceIfExisting: " + std::string(Bool(replaceIfExisting != 0)));
   }
-  return Exit(UnderLock(kChangeCodes, [&](TFTPDevice& device) {
+  return Exit(Run(kChangeCodes, [&](TFTPDevice& device) {
     bool taken = false;
     if (!replaceIfExisting) {
       // Servers replace an existing target silently, so "do not replace" is checked here.
@@ -390,15 +429,13 @@ int FtpSetEndOfFile(LPCWSTR fileName, LONGLONG byteOffset, DOKAN_FILE_INFO* /*in
     Log("FtpSetEndOfFile: " + name);
     Log("  ByteOffset: " + std::to_string(byteOffset));
   }
-  return Exit(UnderLock(kChangeCodes, [&](TFTPDevice& device) {
-    BY_HANDLE_FILE_INFORMATION record{};
-    device.GetFileInfo(name, &record);
-    if (FileSizeValue(record) == static_cast<ULONGLONG>(byteOffset)) return 0;
-    // Only emptying is possible over FTP; no other length can be set.
-    if (byteOffset != 0) return -ERROR_INVALID_FUNCTION;
-    device.CreateEmptyFile(name);
-    return 0;
-  }));
+  if (byteOffset < 0) return Exit(-ERROR_INVALID_FUNCTION);
+  // Any other length than 0 or the same needs the spool: without it, refused (-1).
+  return Exit(
+      Run({kAsOther, -ERROR_INVALID_FUNCTION, -ERROR_BAD_NET_RESP}, [&](TFTPDevice& device) {
+        device.SetFileSize(name, static_cast<ULONGLONG>(byteOffset));
+        return 0;
+      }));
 }
 
 int FtpGetVolumeInformation(LPWSTR volumeNameBuffer, DWORD volumeNameSize,
@@ -428,6 +465,38 @@ int FtpGetVolumeInformation(LPWSTR volumeNameBuffer, DWORD volumeNameSize,
   return Exit(result);
 }
 
+int FtpSetFileTime(LPCWSTR fileName, const FILETIME* /*creationTime*/,
+                   const FILETIME* /*lastAccessTime*/, const FILETIME* lastWriteTime,
+                   DOKAN_FILE_INFO* info) {
+  const std::string name = WideToAnsi(fileName);
+  Log("FtpSetFileTime: " + name);
+  if (OwnerRefused(info)) return -ERROR_ACCESS_DENIED;
+  if (lastWriteTime == nullptr) return Exit(0);
+  return Exit(Run(kChangeCodes, [&](TFTPDevice& device) {
+    device.SetFileTime(name, *lastWriteTime);
+    return 0;
+  }));
+}
+
+int FtpGetFileMode(LPCWSTR fileName, DWORD* mode, DOKAN_FILE_INFO* info) {
+  if (OwnerRefused(info)) return -ERROR_ACCESS_DENIED;
+  const std::string name = WideToAnsi(fileName);
+  return Run(kLookupCodes, [&](TFTPDevice& device) {
+    *mode = device.GetFileMode(name);
+    return 0;
+  });
+}
+
+int FtpSetFileMode(LPCWSTR fileName, DWORD mode, DOKAN_FILE_INFO* info) {
+  const std::string name = WideToAnsi(fileName);
+  Log("FtpSetFileMode: " + name);
+  if (OwnerRefused(info)) return -ERROR_ACCESS_DENIED;
+  return Exit(Run(kChangeCodes, [&](TFTPDevice& device) {
+    device.SetFileMode(name, mode);
+    return 0;
+  }));
+}
+
 int FtpUnmount(DOKAN_FILE_INFO* /*info*/) {
   Log("FtpUnmount");
   return 0;
@@ -451,5 +520,13 @@ void FillOperations(DOKAN_OPERATIONS* operations) {
   operations->MoveFile = FtpMoveFile;
   operations->SetEndOfFile = FtpSetEndOfFile;
   operations->GetVolumeInformation = FtpGetVolumeInformation;
+  operations->SetFileTime = FtpSetFileTime;
   operations->Unmount = FtpUnmount;
+}
+
+void FillExtensions(VELDRA_EXTENSIONS* extensions) {
+  if (extensions == nullptr) return;
+  *extensions = VELDRA_EXTENSIONS{};
+  extensions->GetFileMode = FtpGetFileMode;
+  extensions->SetFileMode = FtpSetFileMode;
 }

@@ -4,11 +4,14 @@
 // Rules every callback keeps:
 //  - With DebugMode set it writes its header and argument lines first and "  -->Ext: <code>"
 //    last (FtpCleanup, FtpCloseFile, FtpUnmount write only their header).
-//  - Callbacks with an owner check return -5 at once (no further line) when OwnerProcessId is
-//    not 0 and info->ProcessId is neither it nor the serving process itself (the library's own
-//    queries), or info is null.
-//  - Every device call is made while holding DeviceLock, except GetCachedRootInfo and
-//    GetVolumeInfo, which read values that do not change while mounted.
+//  - Callbacks with an owner check return -5 at once (no further line) when OwnerUser is not ""
+//    and info is null, or info->ProcessId is not the serving process itself (the library's own
+//    queries) and its user (veldra::platform::ProcessUser) is neither OwnerUser nor the
+//    system's superuser (an unknown user included).
+//  - Device calls take no lock of the drive's: the device is thread-safe, and metadata it
+//    has cached never waits for the server.
+//  - A refusal the device explains (EReRefused) returns its Windows code; a request whose
+//    caller was interrupted returns -995 (ERROR_OPERATION_ABORTED).
 //  - No exception leaves a callback: each is mapped to 0 or a negative Windows error code.
 //  - Names are UTF-16 drive paths ("\" = root); they reach the device as 8-bit strings through
 //    veldra::platform::WideToAnsi, byte for byte.
@@ -18,20 +21,20 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
+#include <string>
 
 #include "drive/Dokan.h"
 
 class TFTPDevice;
 
-// The device of the mount. Owned here; set by the mount host before DokanMain and reset after.
+// The device of the mount. Owned here; set by the mount host before DokanMain and reset after
+// it returned (so no callback runs meanwhile). The device itself is thread-safe.
 extern std::unique_ptr<TFTPDevice> FtpDevice;
 
-// Serialises every device call of the callbacks (the device itself takes no lock).
-extern std::mutex DeviceLock;
-
-// The only process allowed to use the drive; 0 means any process.
-extern std::atomic<DWORD> OwnerProcessId;
+// The only user besides the superuser allowed to use the drive, in the form of
+// veldra::platform::ProcessUser; "" lets every user in. Set before DokanMain and left alone
+// while the drive is served (the callbacks read it without a lock).
+extern std::string OwnerUser;
 
 // Fills all 25 slots: the Ftp* callbacks below, null for the slots the drive leaves empty
 // (FindFilesWithPattern, SetFileAttributes, SetFileTime, SetAllocationSize, LockFile, UnlockFile,
@@ -86,5 +89,15 @@ int FtpGetVolumeInformation(LPWSTR volumeNameBuffer, DWORD volumeNameSize,
                             DWORD* volumeSerialNumber, DWORD* maximumComponentLength,
                             DWORD* fileSystemFlags, LPWSTR fileSystemNameBuffer,
                             DWORD fileSystemNameSize, DOKAN_FILE_INFO* info);
+// Sets the last-write time (the other two are not kept). 0; -5 owner; a refusal's code; -58.
+int FtpSetFileTime(LPCWSTR fileName, const FILETIME* creationTime, const FILETIME* lastAccessTime,
+                   const FILETIME* lastWriteTime, DOKAN_FILE_INFO* info);
+// The permission bits shown for a name. 0; -2 missing; -5 owner; -53 failure.
+int FtpGetFileMode(LPCWSTR fileName, DWORD* mode, DOKAN_FILE_INFO* info);
+// Sets the permission bits. 0; -5 owner; a refusal's code; -58 failure.
+int FtpSetFileMode(LPCWSTR fileName, DWORD mode, DOKAN_FILE_INFO* info);
 // Only logs: 0.
 int FtpUnmount(DOKAN_FILE_INFO* info);
+
+// Fills the requests a POSIX file system makes beyond the table: FtpGetFileMode, FtpSetFileMode.
+void FillExtensions(VELDRA_EXTENSIONS* extensions);

@@ -1,5 +1,7 @@
 #include "ftp/IdFTP.h"
 
+#include <cctype>
+#include <chrono>
 #include <limits>
 
 #include "net/IdSocketHandle.h"
@@ -71,6 +73,33 @@ std::vector<std::string> SplitListingText(const std::string& text) {
   return lines;
 }
 
+TIdFTPFeatures ParseFeatureLines(const std::vector<std::string>& rawLines) {
+  TIdFTPFeatures features;
+  for (std::size_t i = 1; i + 1 < rawLines.size(); ++i) {
+    const std::string& line = rawLines[i];
+    if (line.empty() || line[0] != ' ') continue;
+    std::string name;
+    std::string rest;
+    const std::size_t begin = line.find_first_not_of(' ');
+    if (begin == std::string::npos) continue;
+    const std::size_t end = line.find(' ', begin);
+    name = line.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+    if (end != std::string::npos) rest = IdTrim(line.substr(end));
+    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (char& c : rest) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (name == "MLST") {
+      features.Mlst = true;
+      features.MlstFacts = IdTrim(line.substr(end == std::string::npos ? line.size() : end));
+    }
+    if (name == "MFMT") features.Mfmt = true;
+    if (name == "MDTM") features.Mdtm = true;
+    if (name == "SIZE") features.Size = true;
+    if (name == "UTF8") features.Utf8 = true;
+    if (name == "AUTH" && rest.find("TLS") != std::string::npos) features.AuthTls = true;
+  }
+  return features;
+}
+
 // --- construction -----------------------------------------------------------------------
 
 TIdFTP::TIdFTP() : proxySettings_(std::make_unique<TIdFtpProxySettings>()) {
@@ -103,6 +132,7 @@ void TIdFTP::OpenSession(bool autoLogin, int timeoutMs) {
       SetHost(proxySettings_->Host);
       SetPort(proxySettings_->Port);
     }
+    PrepareSessionTls(Host());
     try {
       ConnectToHost(timeoutMs);
     } catch (...) {
@@ -112,10 +142,13 @@ void TIdFTP::OpenSession(bool autoLogin, int timeoutMs) {
     }
     SetHost(host);
     SetPort(port);
+    SecureControlConnection(false);
     ExpectReply({220});
     GreetingReply() = LastReply();
+    SecureControlConnection(true);
     if (autoLogin) {
       PerformLogin();
+      ProtectDataChannel();
       if (OnAfterClientLogin) OnAfterClientLogin(*this);
       ApplyTransferType();
       if (SendCmd("SYST", TIdReplyCodes{200, 215, 500}) == 500)
@@ -128,6 +161,57 @@ void TIdFTP::OpenSession(bool autoLogin, int timeoutMs) {
     CloseConnection();
     throw;
   }
+}
+
+// --- TLS ----------------------------------------------------------------------------------
+
+void TIdFTP::PrepareSessionTls(const std::string& host) {
+  // One TLS session per control connection: a reconnection starts afresh.
+  tlsContext_.reset();
+  dataTlsAwaitingStart_ = false;
+  if (tlsMode_ != TTlsMode::None)
+    tlsContext_ = std::make_shared<TIdTLSContext>(host, certificatePin_);
+}
+
+void TIdFTP::SecureControlConnection(bool greetingRead) {
+  if (!tlsContext_) return;
+  const TTlsMode due = greetingRead ? TTlsMode::Explicit : TTlsMode::Implicit;
+  if (tlsMode_ != due) return;
+  // A refusal raises with the server's reply: the session never goes on in the clear.
+  if (greetingRead) SendCmd("AUTH TLS", TIdReplyCodes{234});
+  TIdIOHandlerTLS& tls =
+      TIdIOHandlerTLS::Secure(*this, tlsContext_, TIdTLSRole::Control, ReadTimeout(), true);
+  if (OnTlsEstablished) OnTlsEstablished(*this, tls.Description());
+}
+
+void TIdFTP::ProtectDataChannel() {
+  if (!tlsContext_) return;
+  SendCmd("PBSZ 0", TIdReplyCodes{200});
+  SendCmd("PROT P", TIdReplyCodes{200});
+}
+
+void TIdFTP::SecureDataConnection(bool startReplySeen) {
+  dataTlsAwaitingStart_ = false;
+  if (!tlsContext_ || !dataConnection_) return;
+  TIdIOHandlerTLS::Secure(*dataConnection_, tlsContext_, TIdTLSRole::Data, dataTimeout_,
+                          startReplySeen);
+  dataTlsAwaitingStart_ = !startReplySeen;
+}
+
+int TIdFTP::ExpectReply(const TIdReplyCodes& allowed) {
+  const int code = TIdTCPClient::ExpectReply(allowed);
+  if (dataTlsAwaitingStart_ && code >= 100 && code < 200) {
+    dataTlsAwaitingStart_ = false;
+    auto* tls =
+        dataConnection_ ? dynamic_cast<TIdIOHandlerTLS*>(dataConnection_->IOHandler()) : nullptr;
+    if (tls != nullptr) tls->StartTLS(dataTimeout_);
+  }
+  return code;
+}
+
+std::string TIdFTP::TlsDescription() const {
+  const auto* tls = dynamic_cast<const TIdIOHandlerTLS*>(IOHandler());
+  return tls != nullptr ? tls->Description() : std::string();
 }
 
 void TIdFTP::LoginAs(const std::string& user, const std::string& password) {
@@ -185,6 +269,11 @@ bool TIdFTP::ProbeRestartSupport() {
   restartSupported_ = SendRaw("REST 1") == 350;
   SendRaw("REST 0");
   return restartSupported_;
+}
+
+TIdFTPFeatures TIdFTP::RequestFeatures() {
+  if (SendCmd("FEAT", TIdReplyCodes{211, 500, 502}) != 211) return TIdFTPFeatures{};
+  return ParseFeatureLines(LastReply().Lines());
 }
 
 int TIdFTP::SendRaw(const std::string& line) {
@@ -297,6 +386,7 @@ void TIdFTP::PrepareDataChannel() {
 }
 
 void TIdFTP::FreeDataConnection() {
+  dataTlsAwaitingStart_ = false;
   if (!dataConnection_) return;
   dataConnection_->CloseConnection();
   dataConnection_.reset();
@@ -308,13 +398,21 @@ void TIdFTP::OpenDataConnection() {
       std::string host;
       int port = 0;
       RequestPassiveEndpoint(host, port);
+      // The reply's address is not trusted: a hostile or misconfigured server could point the
+      // transfer at a third party. The data connection goes to the server we are talking to,
+      // as it must for every server that is not an FTP proxy, on the announced port.
+      TIdSocketHandle* control = Binding();
+      if (control == nullptr) throw EIdNotConnected("Not Connected");
+      if (port == control->PeerPort())
+        throw EIdException("Passive reply names the control connection's port.");
       auto client = std::make_unique<TIdTCPClient>();
       TIdTCPClient& c = *client;
       dataConnection_ = std::move(client);
       PrepareDataChannel();
-      c.SetHost(host);
+      c.SetHost(control->PeerIP());
       c.SetPort(port);
-      c.ConnectToHost(-1);
+      c.ConnectToHost(DataConnectTimeout());
+      SecureDataConnection(false);
     } else {
       auto server = std::make_unique<TIdSimpleServer>();
       TIdSimpleServer& s = *server;
@@ -324,6 +422,7 @@ void TIdFTP::OpenDataConnection() {
       TIdSocketHandle* control = Binding();
       if (control == nullptr) throw EIdNotConnected("Not Connected");
       s.BoundIP = control->IP();
+      s.AllowedPeerIP = control->PeerIP();
       s.StartListening();
       SendPortCommand(*s.Binding());
     }
@@ -335,14 +434,42 @@ void TIdFTP::OpenDataConnection() {
 
 void TIdFTP::AcceptDataConnection() {
   auto* server = dynamic_cast<TIdSimpleServer*>(dataConnection_.get());
-  if (server != nullptr && server->IsListening()) server->AcceptConnection();
+  if (server != nullptr && server->IsListening() && server->AcceptConnection())
+    SecureDataConnection(true);
 }
 
-void TIdFTP::ReceiveToStream(const std::string& command, TIdStream& stream, bool resume) {
-  ReportStatus(ftpTransfer, "Starting FTP transfer");
+namespace {
+
+// Restores a connection's read time-out on every exit.
+class TReadTimeoutScope {
+ public:
+  TReadTimeoutScope(TIdTCPConnection& c, int ms) : c_(c), saved_(c.ReadTimeout()) {
+    c_.SetReadTimeout(ms);
+  }
+  ~TReadTimeoutScope() { c_.SetReadTimeout(saved_); }
+  TReadTimeoutScope(const TReadTimeoutScope&) = delete;
+  TReadTimeoutScope& operator=(const TReadTimeoutScope&) = delete;
+
+ private:
+  TIdTCPConnection& c_;
+  int saved_;
+};
+
+}  // namespace
+
+void TIdStallGuard::Progress(std::size_t bytes) {
+  const auto now = std::chrono::steady_clock::now();
+  windowBytes_ += bytes;
+  if (now - windowStart_ < std::chrono::milliseconds(kWindowMs)) return;
+  if (windowBytes_ < kMinimumBytes) throw EIdReadTimeout("Data connection stalled.");
+  windowStart_ = now;
+  windowBytes_ = 0;
+}
+
+void TIdFTP::StartInboundTransfer(const std::string& command, std::int64_t restartAt) {
+  OpenDataConnection();
   try {
-    OpenDataConnection();
-    if (resume) SendCmd("REST " + std::to_string(stream.Position()), TIdReplyCodes{350});
+    if (restartAt >= 0) SendCmd("REST " + std::to_string(restartAt), TIdReplyCodes{350});
     if (passive_) {
       WriteLine(command);
       ExpectReply({125, 150, 154});
@@ -350,29 +477,121 @@ void TIdFTP::ReceiveToStream(const std::string& command, TIdStream& stream, bool
       SendCmd(command, TIdReplyCodes{125, 150, 154});
       AcceptDataConnection();
     }
-    dataConnection_->ReadToStream(stream, -1, true);
   } catch (...) {
+    // Refused before any data: the refusal was the command's whole answer (but an accept that
+    // failed after the 1xx reply leaves the closing reply to be taken or the session dropped).
+    const bool replyPending = LastReply().NumericCode() >= 100 && LastReply().NumericCode() < 200;
     FreeDataConnection();
-    ReportStatus(ftpReady, "Transfer complete");
+    if (replyPending) SettleAfterFailedTransfer();
     throw;
   }
+}
+
+void TIdFTP::SettleAfterFailedTransfer() {
+  FreeDataConnection();
+  if (!IsConnected()) return;
+  // The server still owes the transfer's closing reply; left unread, the next command would
+  // take it for its own answer. Take it now, or drop the session if it does not come.
+  try {
+    TReadTimeoutScope timeout(*this, kClosingReplyTimeout);
+    for (int skipped = 0; skipped < 4; ++skipped) {
+      ReadReply();
+      const int code = LastReply().NumericCode();
+      if (code < 100 || code > 199) return;
+    }
+    CloseConnection();
+  } catch (...) {
+    CloseConnection();
+  }
+}
+
+void TIdFTP::FinishInboundTransfer() {
   FreeDataConnection();
   ReportStatus(ftpReady, "Transfer complete");
-  const int code = ExpectReply({225, 226, 250, 426, 450});
-  if (code == 426 || code == 450) {
-    ExpectReply({226, 225});
-    ReportStatus(ftpAborted, "Transfer aborted");
+  // The closing reply decides: anything but success means the data may be incomplete.
+  ExpectReply({225, 226, 250});
+}
+
+void TIdFTP::ReceiveTransfer(const std::string& command, std::int64_t restartAt,
+                             const std::function<void(const char*, std::size_t)>& onData) {
+  ReportStatus(ftpTransfer, "Starting FTP transfer");
+  StartInboundTransfer(command, restartAt);
+  try {
+    TIdTCPConnection& data = *dataConnection_;
+    TIdStallGuard stall;
+    std::vector<char> buffer(kReceiveChunk);
+    for (;;) {
+      long n = 0;
+      try {
+        n = data.ReadAvailable(buffer.data(), static_cast<long>(buffer.size()));
+      } catch (const EIdConnClosedGracefully&) {
+        break;
+      }
+      stall.Progress(static_cast<std::size_t>(n));
+      onData(buffer.data(), static_cast<std::size_t>(n));
+    }
+  } catch (...) {
+    ReportStatus(ftpReady, "Transfer complete");
+    SettleAfterFailedTransfer();
+    throw;
   }
+  FinishInboundTransfer();
+}
+
+void TIdFTP::ReceiveToStream(const std::string& command, TIdStream& stream, bool resume) {
+  ReceiveTransfer(command, resume ? stream.Position() : -1,
+                  [&](const char* bytes, std::size_t n) { stream.Write(bytes, n); });
+}
+
+void TIdFTP::ReceiveLines(const std::string& command,
+                          const std::function<void(const std::string&)>& onLine) {
+  std::string line;
+  std::int64_t bytes = 0;
+  std::int64_t lines = 0;
+  bool ended = false;     // a NUL ends the text
+  bool overlong = false;  // a line past the length limit is no entry of any server: left out
+  auto emit = [&] {
+    if (++lines > kMaxListingLines)
+      throw EIdListingTooLarge("Listing has more than " + std::to_string(kMaxListingLines) +
+                               " lines.");
+    if (!overlong) onLine(line);
+    overlong = false;
+    line.clear();
+  };
+  bool pendingCR = false;
+  ReceiveTransfer(command, -1, [&](const char* data, std::size_t n) {
+    bytes += static_cast<std::int64_t>(n);
+    if (bytes > kMaxListingBytes)
+      throw EIdListingTooLarge("Listing is larger than " + std::to_string(kMaxListingBytes >> 20) +
+                               " MiB.");
+    for (std::size_t i = 0; i < n && !ended; ++i) {
+      const char c = data[i];
+      if (pendingCR) {
+        pendingCR = false;
+        if (c == '\n') continue;  // the LF of a CR LF
+      }
+      if (c == '\0') {
+        ended = true;
+      } else if (c == '\r' || c == '\n') {
+        pendingCR = c == '\r';
+        emit();
+      } else if (line.size() < kMaxListingLineLength) {
+        line += c;
+      } else {
+        overlong = true;
+      }
+    }
+  });
+  if (!line.empty() || overlong) emit();
 }
 
 void TIdFTP::RequestListing(std::vector<std::string>* destination, const std::string& specifier,
                             bool details) {
   const std::string command = IdTrim((details ? "LIST " : "NLST ") + specifier);
-  TIdMemoryStream stream;
-  ReceiveToStream(command, stream, false);
+  std::vector<std::string> lines;
+  ReceiveLines(command, [&](const std::string& line) { lines.push_back(line); });
   parsedListing_.reset();
   listingDetails_ = details;
-  std::vector<std::string> lines = SplitListingText(stream.Bytes());
   if (destination != nullptr) *destination = lines;
   listingLines_ = std::move(lines);
 }

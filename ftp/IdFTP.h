@@ -25,17 +25,55 @@
 // accept wait can be ended from another thread only through TIdSimpleServer::RequestAbort.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "device/DeviceSettings.h"  // TTlsMode
 #include "ftp/IdFTPList.h"
 #include "ftp/IdSimpleServer.h"
 #include "net/IdException.h"
 #include "net/IdStream.h"
 #include "net/IdTCPClient.h"
+#include "net/IdTLS.h"
+
+// A listing longer than the limits of TIdFTP (a server that sends without end).
+VELDRA_EXCEPTION(EIdListingTooLarge, EIdException);
+
+// Watches the progress of one transfer: a data connection that delivers fewer than
+// kMinimumBytes in any kWindowMs raises EIdReadTimeout "Data connection stalled.", however
+// the bytes trickle in (the per-receive time-out alone lets one byte every 20 s go on for ever).
+class TIdStallGuard {
+ public:
+  static constexpr int kWindowMs = 30000;
+  static constexpr std::size_t kMinimumBytes = 1024;
+  // Counts bytes just moved (0 allowed) and raises when the window closes with too few.
+  void Progress(std::size_t bytes);
+
+ private:
+  std::chrono::steady_clock::time_point windowStart_ = std::chrono::steady_clock::now();
+  std::size_t windowBytes_ = 0;
+};
+
+// What a server offers beyond the base protocol, from its FEAT reply (RFC 2389 / 3659).
+struct TIdFTPFeatures {
+  bool Mlst = false;      // MLST, and with it MLSD
+  std::string MlstFacts;  // the facts MLST offers, as listed ("type*;size*;UNIX.mode;")
+  bool Mfmt = false;
+  bool Mdtm = false;
+  bool Size = false;
+  bool Utf8 = false;
+  bool AuthTls = false;
+};
+
+// The features named in the raw lines of a FEAT reply: every line between the first and the
+// last that starts with a blank names one feature (its first word, any case) and its
+// arguments. Never raises for any input.
+TIdFTPFeatures ParseFeatureLines(const std::vector<std::string>& rawLines);
 
 // Raised by the generic assign of a settings object given an object of another class:
 // "Cannot assign a <source class> to a <destination class>".
@@ -92,6 +130,9 @@ using TIdCheckListFormat =
 using TIdFtpAfterGet = std::function<void(TIdFTP& ASender, TIdStream& VStream)>;
 // Status reports: one of TIdFTPStatus and its text ("Transfer aborted", ...).
 using TIdStatusEvent = std::function<void(TIdFTP& ASender, int AStatus, const std::string& AText)>;
+// The control connection's TLS is up; ADescription is its protocol version and cipher,
+// for example "TLSv1.3 TLS_AES_256_GCM_SHA384".
+using TIdTlsEvent = std::function<void(TIdFTP& ASender, const std::string& ADescription)>;
 
 class TIdFTP : public TIdTCPClient {
  public:
@@ -124,6 +165,19 @@ class TIdFTP : public TIdTCPClient {
   // each receive. 0 waits without limit. Default 30000.
   int DataTimeout() const { return dataTimeout_; }
   void SetDataTimeout(int ms) { dataTimeout_ = ms; }
+  // The connect time-out of a passive data connection: DataTimeout, or -1 (none) for 0.
+  int DataConnectTimeout() const { return dataTimeout_ > 0 ? dataTimeout_ : -1; }
+  // How the session is protected (net/IdTLS.h), from the next OpenSession on. None: plain FTP.
+  // Explicit: "AUTH TLS" (234) after the greeting and the handshake before the login; a
+  // refusal is an error carrying the reply (never plain FTP instead). Implicit: the handshake
+  // first, the greeting inside TLS. Both then send "PBSZ 0" and "PROT P" (200) after the
+  // login, and every data connection is TLS too, resuming the control connection's session.
+  TTlsMode TlsMode() const { return tlsMode_; }
+  void SetTlsMode(TTlsMode mode) { tlsMode_ = mode; }
+  // The SHA-256 fingerprint of the one server certificate to accept instead of the normal
+  // check ("": none). Its form is checked by OpenSession (EIdTLSError).
+  const std::string& CertificatePin() const { return certificatePin_; }
+  void SetCertificatePin(const std::string& pin) { certificatePin_ = pin; }
 
   // --- state ----------------------------------------------------------------------------
   bool RestartSupported() const { return restartSupported_; }
@@ -137,6 +191,9 @@ class TIdFTP : public TIdTCPClient {
   // The data connection of the transfer in progress, or null: a TIdTCPClient in passive
   // mode, a TIdSimpleServer in active mode. Owned by this object.
   TIdTCPConnection* DataConnection() const { return dataConnection_.get(); }
+  // Protocol version and cipher of the control connection ("TLSv1.3 TLS_AES_256_GCM_SHA384"),
+  // "" while it is plain.
+  std::string TlsDescription() const;
 
   // --- events ---------------------------------------------------------------------------
   TNotifyEvent OnAfterClientLogin;  // after a successful login, before TYPE
@@ -144,6 +201,8 @@ class TIdFTP : public TIdTCPClient {
   TIdCheckListFormat OnCheckListFormat;
   TIdFtpAfterGet OnAfterGet;  // fired by NotifyAfterGet only
   TIdStatusEvent OnStatus;
+  // Called once per control connection, as soon as its TLS is up (before the login).
+  TIdTlsEvent OnTlsEstablished;
   // Kept in the parsed listing: reading or writing it builds the parsed listing first.
   TIdOnParseCustomListFormat GetOnParseCustomListFormat();
   void SetOnParseCustomListFormat(TIdOnParseCustomListFormat handler);
@@ -153,6 +212,9 @@ class TIdFTP : public TIdTCPClient {
   // and ProxySettings.Host is not empty; Host and Port are put back either way), reads the
   // 220 greeting into GreetingReply and, with autoLogin: PerformLogin, OnAfterClientLogin,
   // ApplyTransferType, "SYST" (200/215/500), status ftpReady "Connection established".
+  // With TLS (TlsMode) the handshake comes first (Implicit) or after the greeting (Explicit),
+  // PBSZ/PROT after the login; every OpenSession starts a new TLS session. A refused
+  // certificate or handshake raises EIdTLSError before anything else is sent.
   // timeoutMs is the connect time-out (ConnectToHost). On any failure the connection is
   // closed and the error re-raised, so the object can be opened again.
   void OpenSession(bool autoLogin, int timeoutMs);
@@ -165,6 +227,8 @@ class TIdFTP : public TIdTCPClient {
   // "REST 1" then "REST 0" through SendRaw, once per object; true when "REST 1" got 350.
   // Later calls return the first answer without sending. Any reply code is accepted.
   bool ProbeRestartSupport();
+  // "FEAT" (211); a server that does not know it (500, 502) offers nothing.
+  TIdFTPFeatures RequestFeatures();
   // Sends the line as it is; any reply code is accepted and returned.
   int SendRaw(const std::string& line);
   void ChangeRemoteDirectory(const std::string& path);  // "CWD " + path (200, 250)
@@ -188,13 +252,31 @@ class TIdFTP : public TIdTCPClient {
   TIdFTPListItems& ParsedListing();
 
   // --- transfers and data connections ---------------------------------------------------
-  // One complete inbound transfer into stream: opens the data connection (passive: PASV and
-  // connect; active: listen and PORT), "REST <stream position>" (350) when resume, sends
-  // `command` (125, 150, 154), receives until the server closes the data connection, frees
-  // the data connection, then reads the final reply (225, 226, 250, 426, 450; after 426/450
-  // one more reply 225/226 and status ftpAborted "Transfer aborted": the call then returns
-  // normally with whatever data arrived). DataConnection is null again on every path.
+  // Bounds of one listing: text bytes, lines, and the length of one line (a longer line is
+  // left out, it is no entry of any real server).
+  static constexpr std::int64_t kMaxListingBytes = std::int64_t(256) << 20;
+  static constexpr std::int64_t kMaxListingLines = 2000000;
+  static constexpr std::size_t kMaxListingLineLength = 8192;
+  // How long the closing reply of a failed transfer is waited for before the session is
+  // dropped, ms.
+  static constexpr int kClosingReplyTimeout = 3000;
+
+  // One complete inbound transfer: opens the data connection (passive: PASV and connect;
+  // active: listen and PORT), "REST <restartAt>" (350) when restartAt >= 0, sends `command`
+  // (125, 150, 154), hands every chunk to onData until the server closes the data connection,
+  // frees the data connection, then reads the closing reply: only 225, 226 and 250 count as
+  // success; any other raises EIdProtocolReplyError (the data may be incomplete). A data
+  // connection that stalls (TIdStallGuard) or breaks raises. After any failure the control
+  // connection is in step again (the transfer's closing reply taken) or closed: no reply is
+  // ever left for the next command. DataConnection is null again on every path.
+  void ReceiveTransfer(const std::string& command, std::int64_t restartAt,
+                       const std::function<void(const char*, std::size_t)>& onData);
+  // ReceiveTransfer into stream, "REST <stream position>" first when resume.
   void ReceiveToStream(const std::string& command, TIdStream& stream, bool resume);
+  // ReceiveTransfer of a listing, handing every line to onLine as it arrives (split as
+  // SplitListingText does). Raises EIdListingTooLarge (session dropped) past the bounds above.
+  void ReceiveLines(const std::string& command,
+                    const std::function<void(const std::string&)>& onLine);
 
   // "PASV" (227). Host and port from the reply's first text line: the text between the first
   // "(" and the first ")", else after the last space; fields cut at commas: four host fields
@@ -220,10 +302,26 @@ class TIdFTP : public TIdTCPClient {
   // Raises (with DataConnection freed) when any step fails. REQUIRES: no DataConnection.
   void OpenDataConnection();
   // Active mode: waits for the server's data connection (EIdAcceptTimeout after
-  // DataTimeout). Passive mode: nothing. REQUIRES: OpenDataConnection has run.
+  // DataTimeout). Passive mode: nothing. With TLS the handshake on the data connection runs
+  // here in active mode (the start reply has come), and in passive mode as soon as
+  // ExpectReply reads the transfer's start reply (1xx): servers begin TLS on a data
+  // connection only once the transfer has started. REQUIRES: OpenDataConnection has run.
   void AcceptDataConnection();
+  // ExpectReply, then, for a preliminary reply (1xx) while a passive data connection waits
+  // for its TLS handshake, that handshake (EIdTLSError when it fails).
+  int ExpectReply(const TIdReplyCodes& allowed) override;
   // Closes and frees DataConnection (null afterwards). Never throws.
   void FreeDataConnection();
+  // The first half of ReceiveTransfer: data connection open and `command` accepted (1xx).
+  // On failure nothing is left open and no reply is left unread.
+  void StartInboundTransfer(const std::string& command, std::int64_t restartAt);
+  // The end of a successful inbound transfer: frees the data connection and reads the closing
+  // reply (225, 226, 250; anything else raises EIdProtocolReplyError).
+  void FinishInboundTransfer();
+  // After a failed transfer: frees the data connection, then reads the closing reply the
+  // server still owes (at most kClosingReplyTimeout ms) or, when it does not come, closes the
+  // control connection. Never raises.
+  void SettleAfterFailedTransfer();
   // Hands DataConnection over to a subclass that keeps it beyond the transfer call, or takes
   // one back; the object frees whatever it holds at destruction.
   std::unique_ptr<TIdTCPConnection> ReleaseDataConnection() { return std::move(dataConnection_); }
@@ -240,10 +338,25 @@ class TIdFTP : public TIdTCPClient {
   virtual void NotifyAfterGet(TIdStream& stream);
 
  protected:
+  // Size of one receive of ReceiveTransfer.
+  static constexpr std::size_t kReceiveChunk = 64 * 1024;
   // Calls OnStatus when assigned.
   void ReportStatus(int status, const std::string& text);
   // "USER name" (230, 331), and "PASS password" (230) on 331.
   void LoginAs(const std::string& user, const std::string& password);
+
+  // TLS steps of OpenSession and of the data connections (see TlsMode).
+  // Before connecting: a new TLS context for the control connection to host (none without
+  // TLS), so that a malformed pin or a build without TLS fails before anything is sent.
+  void PrepareSessionTls(const std::string& host);
+  // Right after connecting (greetingRead false): Implicit's handshake. After the greeting
+  // (true): Explicit's AUTH TLS (234) and handshake. Reports OnTlsEstablished.
+  void SecureControlConnection(bool greetingRead);
+  // After the login: PBSZ 0, PROT P (200).
+  void ProtectDataChannel();
+  // A data connection has just been connected (passive) or accepted (active): secure it;
+  // startReplySeen runs the handshake now, else it waits for the start reply (ExpectReply).
+  void SecureDataConnection(bool startReplySeen);
 
   std::unique_ptr<TIdTCPConnection> dataConnection_;
 
@@ -261,6 +374,12 @@ class TIdFTP : public TIdTCPClient {
   std::unique_ptr<TIdFtpProxySettings> proxySettings_;
   int dataTimeout_ = 30000;
   bool listingDetails_ = true;  // the last listing was LIST (not NLST)
+  TTlsMode tlsMode_ = TTlsMode::None;
+  std::string certificatePin_;
+  // The control connection's TLS context (null without TLS); data connections share it.
+  std::shared_ptr<TIdTLSContext> tlsContext_;
+  // The passive data connection waits for the transfer's start reply to begin its TLS.
+  bool dataTlsAwaitingStart_ = false;
 };
 
 // Splits listing text into lines: CR LF, a lone CR and a lone LF end a line; a NUL ends the

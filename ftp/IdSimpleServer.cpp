@@ -43,6 +43,10 @@ void TIdSimpleServer::CloseListenSocket() {
   listenSocket_ = veldra::platform::kInvalidSocket;
 }
 
+bool TIdSimpleServer::WaitListenReadable(int timeoutMs) {
+  return veldra::platform::WaitSocketReadable(listenSocket_, timeoutMs) == 1;
+}
+
 void TIdSimpleServer::BindListenSocket() {
   TIdSocketHandle* binding = Binding();
   if (binding == nullptr) throw EIdNotConnected("Not Connected");
@@ -83,33 +87,40 @@ bool TIdSimpleServer::AcceptConnection() {
   TIdSocketHandle* binding = Binding();
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(AcceptTimeout);
-  bool pending = false;
+  bool accepted = false;
   bool timedOut = false;
-  // Waits in slices so that RequestAbort from another thread is noticed; no busy polling.
-  while (!AbortRequested) {
-    int slice = AcceptPollMs > 0 ? AcceptPollMs : 50;
-    if (AcceptTimeout > 0) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      if (left <= 0) {
-        timedOut = true;
+  while (!accepted && !AbortRequested) {
+    bool pending = false;
+    // Waits in slices so that RequestAbort from another thread is noticed; no busy polling.
+    while (!AbortRequested) {
+      int slice = AcceptPollMs > 0 ? AcceptPollMs : 50;
+      if (AcceptTimeout > 0) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) {
+          timedOut = true;
+          break;
+        }
+        if (left < slice) slice = static_cast<int>(left);
+      }
+      if (WaitListenReadable(slice)) {
+        pending = true;
         break;
       }
-      if (left < slice) slice = static_cast<int>(left);
     }
-    if (binding->WaitReadable(slice)) {
-      pending = true;
-      break;
-    }
-  }
-  bool accepted = false;
-  if (pending && !AbortRequested) {
+    if (!pending || AbortRequested) break;
     try {
       accepted = binding->AcceptFrom(listenSocket_);
     } catch (...) {
       CloseListenSocket();
       isListening_ = false;
       throw;
+    }
+    if (accepted && !AllowedPeerIP.empty() && binding->PeerIP() != AllowedPeerIP) {
+      // Not the server: a third party that raced it to the announced port. Drop it and keep
+      // listening for the real data connection.
+      binding->ReleaseHandle();
+      accepted = false;
     }
   }
   CloseListenSocket();

@@ -36,6 +36,9 @@ class TIdSimpleServer : public TIdTCPConnection {
   // Local address ("" = any) and port (0 = chosen by the system) of the listening socket.
   std::string BoundIP;
   int BoundPort = 0;
+  // When set, only a connection from this address is taken: one from anywhere else (a third
+  // party that raced the server to the announced port) is closed and the wait goes on.
+  std::string AllowedPeerIP;
 
   // The listening socket, kept apart from the connection's binding; invalid when none.
   veldra::platform::SocketHandle ListenSocket() const { return listenSocket_; }
@@ -70,6 +73,8 @@ class TIdSimpleServer : public TIdTCPConnection {
 
  private:
   void CloseListenSocket();
+  // Waits at most timeoutMs for a connection on the listening socket.
+  bool WaitListenReadable(int timeoutMs);
 
   std::unique_ptr<TIdIOHandlerSocket> handler_;
   veldra::platform::SocketHandle listenSocket_ = veldra::platform::kInvalidSocket;

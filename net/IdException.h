@@ -13,6 +13,7 @@
 //   +- EIdNotConnected                "Not Connected"
 //   +- EIdClosedSocket                "Disconnected."
 //   +- EIdReadLnMaxLineLengthExceeded "Max line length exceeded."
+//   +- EIdReplyTooLong                "Reply longer than %d lines." / "... %d bytes."
 //   +- EIdNotEnoughDataInBuffer       "Not enough data in buffer."
 //   +- EIdNoDataToRead                "No data to read."
 //   +- EIdProtocolReplyError          reply text, carries the reply code
@@ -57,6 +58,8 @@ VELDRA_EXCEPTION(EIdReadTimeout, EIdException);
 VELDRA_EXCEPTION(EIdNotConnected, EIdException);
 VELDRA_EXCEPTION(EIdClosedSocket, EIdException);
 VELDRA_EXCEPTION(EIdReadLnMaxLineLengthExceeded, EIdException);
+// A reply with more lines or bytes than the connection's reply bounds allow.
+VELDRA_EXCEPTION(EIdReplyTooLong, EIdException);
 VELDRA_EXCEPTION(EIdNotEnoughDataInBuffer, EIdException);
 VELDRA_EXCEPTION(EIdNoDataToRead, EIdException);
 

@@ -110,7 +110,7 @@ void TIdIOHandlerSocket::ConnectWithTimeout(int timeout) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
   bool interrupted = false;
   for (;;) {
-    int slice = platform::kWaitSliceMs;
+    int slice = platform::kInterruptSliceMs;
     if (timeout >= 0) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                             deadline - std::chrono::steady_clock::now())
@@ -146,6 +146,11 @@ long TIdIOHandlerSocket::Recv(void* buffer, long length) {
 long TIdIOHandlerSocket::RecvWithin(void* buffer, long length, int timeout) {
   if (!binding_) throw EIdClosedSocket("Disconnected.");
   return binding_->RecvWithin(buffer, length, timeout);
+}
+
+long TIdIOHandlerSocket::PeekWithin(void* buffer, long length, int timeout) {
+  if (!binding_) throw EIdClosedSocket("Disconnected.");
+  return binding_->PeekWithin(buffer, length, timeout);
 }
 
 long TIdIOHandlerSocket::RecvNoWait(void* buffer, long length) {

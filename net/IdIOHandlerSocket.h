@@ -94,6 +94,8 @@ class TIdIOHandlerSocket {
   virtual long RecvNoWait(void* buffer, long length);
   // One receive that waits at most timeout ms (< 0: without limit); see TIdSocketHandle.
   virtual long RecvWithin(void* buffer, long length, int timeout);
+  // Looks at what arrived within timeout ms without consuming it; see TIdSocketHandle.
+  virtual long PeekWithin(void* buffer, long length, int timeout);
   // A send that never waits, and the wait for room to send (see TIdSocketHandle).
   virtual long SendNoWait(const void* buffer, long length);
   virtual bool WaitWritable(int timeout);

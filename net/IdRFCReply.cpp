@@ -46,18 +46,21 @@ void TIdRFCReply::Clear() {
   numericCode_ = 0;
   textCode_.clear();
   text_.clear();
+  lines_.clear();
 }
 
 void TIdRFCReply::ParseReplyLines(const std::vector<std::string>& lines) {
   Clear();
   if (lines.empty()) return;
-  std::string code = IdTrim(lines.front().substr(0, 4));
+  std::string code = IdTrim(IdTrim(lines.front()).substr(0, 4));
   if (code.size() == 4 && code[3] == '-') code.resize(3);
   SetTextCode(code);
   text_.reserve(lines.size());
   for (const std::string& line : lines) {
-    text_.push_back(line.size() > 4 ? line.substr(4) : std::string());
+    const std::string trimmed = IdTrim(line);
+    text_.push_back(trimmed.size() > 4 ? trimmed.substr(4) : std::string());
   }
+  lines_ = lines;
 }
 
 std::string TIdRFCReply::FormattedText() const {

@@ -136,6 +136,17 @@ long TIdSocketHandle::RecvWithin(void* buffer, long length, int timeout) {
                               timeout < 0 ? -1 : timeout);
 }
 
+long TIdSocketHandle::PeekWithin(void* buffer, long length, int timeout) {
+  if (!allocated_) throw EIdClosedSocket("Disconnected.");
+  const int ready = platform::WaitSocketReadable(handle_, timeout < 0 ? -1 : timeout);
+  if (ready < 0) return -1;
+  if (ready == 0) {
+    platform::SetLastSocketError(platform::kWsaEWOULDBLOCK);
+    return -1;
+  }
+  return platform::PeekSocket(handle_, buffer, static_cast<std::size_t>(length));
+}
+
 long TIdSocketHandle::RecvNoWait(void* buffer, long length) {
   if (!allocated_) throw EIdClosedSocket("Disconnected.");
   return platform::RecvSocketNoWait(handle_, buffer, static_cast<std::size_t>(length));

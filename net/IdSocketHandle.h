@@ -98,6 +98,10 @@ class TIdSocketHandle {
   // 0: not at all). A time-out gives -1 with 10035, an interruption -1 with 10004. One system
   // call while data is waiting.
   long RecvWithin(void* buffer, long length, int timeout);
+  // Waits like RecvWithin, then copies what has arrived without consuming it (a line reader
+  // takes exactly its line afterwards). Returns the count, 0 when the peer closed, or -1
+  // (10035 on time-out).
+  long PeekWithin(void* buffer, long length, int timeout);
   // Receive/send that never wait: -1 with 10035 when nothing has arrived yet / the socket
   // buffer is full.
   long RecvNoWait(void* buffer, long length);

@@ -1,6 +1,7 @@
 #include "net/IdTCPConnection.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstring>
 
@@ -16,6 +17,10 @@ const char* const kReadTimeout = "Read Timeout";
 const char* const kMaxLineLengthExceeded = "Max line length exceeded.";
 const char* const kUnsafeLine = "Line to send contains CR, LF or NUL.";
 
+std::string ReplyTimeoutMessage(int ms) {
+  return "Reply not complete within " + std::to_string(ms) + " ms.";
+}
+
 // Position of `terminator` in buffer at or after `from`, or npos.
 std::size_t FindTerminator(const TIdSimpleBuffer& buffer, const std::string& terminator,
                            std::size_t from) {
@@ -25,18 +30,6 @@ std::size_t FindTerminator(const TIdSimpleBuffer& buffer, const std::string& ter
   const char* begin = buffer.Data();
   const char* hit = std::search(begin + from, begin + size, terminator.begin(), terminator.end());
   return hit == begin + size ? TIdSimpleBuffer::npos : static_cast<std::size_t>(hit - begin);
-}
-
-bool SameIgnoringCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]);
-    unsigned char y = static_cast<unsigned char>(b[i]);
-    if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 32);
-    if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 32);
-    if (x != y) return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -112,12 +105,56 @@ void TIdTCPConnection::ResetInput() {
   peerClosed_ = false;
 }
 
-long TIdTCPConnection::ReceiveIntoPending(char* target, long size, int timeout, bool& timedOut) {
+long TIdTCPConnection::ReceiveIntoPending(char* target, long size, int timeout, bool& timedOut,
+                                          const std::string* lineEnd) {
   timedOut = false;
   const bool direct = target != nullptr;
   if (!direct) {
     size = recvBufferSize_;
     target = pendingInput_.ReserveTail(static_cast<std::size_t>(size));
+  }
+  if (lineEnd != nullptr && !direct) {
+    // Look first, then take only through the line end: the bytes after a reply may belong to
+    // another reader (a TLS handshake after "234"), so they must stay in the socket.
+    const long seen = ioHandler_->PeekWithin(target, size, timeout);
+    if (seen == -1 && platform::LastSocketError() == platform::kWsaEWOULDBLOCK) {
+      timedOut = true;
+      return -1;
+    }
+    if (seen <= 0) return seen;
+    const std::size_t held = pendingInput_.Size();
+    const std::size_t overlap = std::min(held, lineEnd->size() - 1);
+    const char* end = target + seen;
+    const char* hit = std::search(static_cast<const char*>(pendingInput_.Data()) + held - overlap,
+                                  end, lineEnd->data(), lineEnd->data() + lineEnd->size());
+    long wanted = hit == end ? seen : static_cast<long>(hit + lineEnd->size() - target);
+    if (hit != end && replyScan_ && *lineEnd == "\n" && maxLineAction_ == maException) {
+      // Inside a reply the bytes up to its last line belong to it: take the whole lines seen
+      // until that one (or everything seen while the reply goes on). The pending bytes are
+      // the start of the current line.
+      const char* lineStart = pendingInput_.Data();
+      wanted = seen;
+      for (const char* lf = hit; lf != end; lf = std::find(lineStart, end, '\n')) {
+        if (replyTaken_.Feed(
+                std::string_view(lineStart, static_cast<std::size_t>(lf - lineStart)))) {
+          wanted = static_cast<long>(lf + 1 - target);
+          break;
+        }
+        lineStart = lf + 1;
+      }
+    }
+    long got = 0;
+    while (got < wanted) {
+      // Already arrived (peeked), so this does not wait.
+      const long n = ioHandler_->Recv(target + got, wanted - got);
+      if (n <= 0) {
+        if (got == 0) return n;
+        break;
+      }
+      got += n;
+    }
+    pendingInput_.CommitTail(static_cast<std::size_t>(got));
+    return got;
   }
   // The wait and the receive are one call (the socket's receive time-out), so a flowing
   // transfer costs one system call per block, like a plain recv loop.
@@ -145,7 +182,7 @@ long TIdTCPConnection::ReadAvailable(void* destination, long count) {
 }
 
 long TIdTCPConnection::ReceiveStep(char* target, long size, bool raiseIfDisconnected, int timeout,
-                                   bool raiseOnTimeout) {
+                                   bool raiseOnTimeout, const std::string* lineEnd) {
   if (timeout == -1) timeout = readTimeout_ == 0 ? -2 : readTimeout_;
   DetectDisconnect(raiseIfDisconnected);
   if (!IsConnected()) {
@@ -159,7 +196,7 @@ long TIdTCPConnection::ReceiveStep(char* target, long size, bool raiseIfDisconne
       n = 0;
     } else {
       bool timedOut = false;
-      n = ReceiveIntoPending(target, size, timeout, timedOut);
+      n = ReceiveIntoPending(target, size, timeout, timedOut, lineEnd);
       if (timedOut) {
         if (raiseOnTimeout) throw EIdReadTimeout(kReadTimeout);
         return -1;
@@ -205,7 +242,22 @@ std::string TIdTCPConnection::ReadLine(const std::string& terminator) {
     }
     if (found != TIdSimpleBuffer::npos) break;
     DetectDisconnect(true, true);
-    if (ReceiveChunk(true, -1, true) == 0) {
+    // Inside ReadReply the step also ends at the reply's deadline.
+    int timeout = -1;
+    bool deadlineFirst = false;
+    if (replyDeadlineSet_) {
+      const long long left = std::chrono::ceil<std::chrono::milliseconds>(
+                                 replyDeadline_ - std::chrono::steady_clock::now())
+                                 .count();
+      if (left <= 0) throw EIdReadTimeout(ReplyTimeoutMessage(replyTimeout_));
+      deadlineFirst = readTimeout_ <= 0 || left < readTimeout_;
+      if (deadlineFirst) timeout = static_cast<int>(std::min<long long>(left, INT_MAX));
+    }
+    const long n = ReceiveStep(nullptr, 0, true, timeout, false, &term);
+    if (n == -1) {
+      throw EIdReadTimeout(deadlineFirst ? ReplyTimeoutMessage(replyTimeout_) : kReadTimeout);
+    }
+    if (n == 0) {
       lineTimedOut_ = true;
       return std::string();
     }
@@ -334,18 +386,52 @@ std::string TIdTCPConnection::ReadNonEmptyLine(int attempts) {
   return std::string();
 }
 
+bool TIdTCPConnection::TReplyEnd::Feed(std::string_view line) {
+  while (!line.empty() && static_cast<unsigned char>(line.front()) <= 32) line.remove_prefix(1);
+  while (!line.empty() && static_cast<unsigned char>(line.back()) <= 32) line.remove_suffix(1);
+  if (line.empty()) return false;
+  if (!started_) {
+    started_ = true;
+    if (line.size() > 3 && line[3] == '-') marker_ = std::string(line.substr(0, 3)) + " ";
+    return marker_.empty();
+  }
+  // Only a line that starts with the code and a blank (or is the bare code) ends the reply. A
+  // short continuation line (a FEAT reply's " CCC") does not: ending there would leave the
+  // rest of the reply for the next command to take as its own answer.
+  const std::string_view code(marker_.data(), 3);
+  return line.compare(0, 4, marker_) == 0 || line == code;
+}
+
 void TIdTCPConnection::ReadReply() {
-  std::vector<std::string> lines;
-  lines.push_back(ReadNonEmptyLine(INT_MAX));
-  const std::string& first = lines.front();
-  if (first.size() > 3 && first[3] == '-') {
-    const std::string marker = first.substr(0, 3) + " ";
-    for (;;) {
-      std::string line = ReadNonEmptyLine(INT_MAX);
-      const bool last = line.size() < 4 || SameIgnoringCase(line.substr(0, 4), marker);
-      lines.push_back(std::move(line));
-      if (last) break;
+  // The deadline and the look-ahead hold for this reply only, however the read ends.
+  struct ReplyScope {
+    TIdTCPConnection& c;
+    explicit ReplyScope(TIdTCPConnection& owner) : c(owner) {
+      c.replyDeadlineSet_ = c.replyTimeout_ > 0;
+      c.replyDeadline_ =
+          std::chrono::steady_clock::now() + std::chrono::milliseconds(c.replyTimeout_);
+      c.replyScan_ = true;
+      c.replyTaken_ = TReplyEnd();
     }
+    ~ReplyScope() { c.replyDeadlineSet_ = c.replyScan_ = false; }
+  } scope(*this);
+  std::vector<std::string> lines;  // as received, blank ones left out
+  TReplyEnd end;
+  int count = 0;
+  std::size_t bytes = 0;
+  for (bool done = false; !done;) {
+    // Every line read counts against the bounds, blank ones too.
+    if (maxReplyLines_ > 0 && count >= maxReplyLines_) {
+      throw EIdReplyTooLong("Reply longer than " + std::to_string(maxReplyLines_) + " lines.");
+    }
+    std::string line = ReadLine();
+    ++count;
+    bytes += line.size() + 1;
+    if (maxReplyBytes_ > 0 && bytes > maxReplyBytes_) {
+      throw EIdReplyTooLong("Reply longer than " + std::to_string(maxReplyBytes_) + " bytes.");
+    }
+    done = end.Feed(line);
+    if (!IdTrim(line).empty()) lines.push_back(std::move(line));
   }
   lastReply_.ParseReplyLines(lines);
 }

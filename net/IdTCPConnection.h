@@ -6,18 +6,24 @@
 // reply layer (ReadReply, SendCmd, LastReply) sits on top.
 //
 // Every receive step waits at most ReadTimeout ms (0: without limit) and then raises
-// EIdReadTimeout; the connection stays open and pending bytes stay pending.
+// EIdReadTimeout; the connection stays open and pending bytes stay pending. A reply is also
+// bounded as a whole (ReplyTimeout, MaxReplyLines, MaxReplyBytes), so a hostile server can
+// neither trickle bytes forever nor make the reply reader hold an endless reply.
 //
 // Errors: EIdConnClosedGracefully, EIdReadTimeout, EIdNotConnected (no handler), EIdClosedSocket
-// (handler without socket), EIdReadLnMaxLineLengthExceeded, EIdNotEnoughDataInBuffer,
-// EIdSocketError, EIdProtocolReplyError, EIdException (WriteLine with CR/LF/NUL).
+// (handler without socket), EIdReadLnMaxLineLengthExceeded, EIdReplyTooLong,
+// EIdNotEnoughDataInBuffer, EIdSocketError, EIdProtocolReplyError, EIdException (WriteLine with
+// CR/LF/NUL).
 //
 // Thread rules: a connection is used by one thread at a time; nothing here locks.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "net/IdBuffer.h"
@@ -55,6 +61,17 @@ class TIdTCPConnection {
   // Size of the chunks of a stream write. 32768.
   std::uint32_t SendBufferSize() const { return sendBufferSize_; }
   void SetSendBufferSize(std::uint32_t bytes) { sendBufferSize_ = bytes; }
+  // Longest time ReadReply may take for one whole reply, ms, however slowly its bytes
+  // trickle in; 0: no overall limit (each receive step still has ReadTimeout). 30000.
+  int ReplyTimeout() const { return replyTimeout_; }
+  void SetReplyTimeout(int ms) { replyTimeout_ = ms; }
+  // Most lines (blank ones included) ReadReply reads for one reply; 0: no limit. 4096.
+  int MaxReplyLines() const { return maxReplyLines_; }
+  void SetMaxReplyLines(int lines) { maxReplyLines_ = lines; }
+  // Most bytes ReadReply reads for one reply, each line end counted as one; 0: no limit.
+  // 1048576.
+  std::size_t MaxReplyBytes() const { return maxReplyBytes_; }
+  void SetMaxReplyBytes(std::size_t bytes) { maxReplyBytes_ = bytes; }
 
   // --- state ----------------------------------------------------------------------------
   // Received bytes not yet consumed, in arrival order. A caller may consume them directly
@@ -115,10 +132,12 @@ class TIdTCPConnection {
 
   // One line without its terminator. With the LF terminator a CR right before it is dropped
   // too (LF and CR LF end a line; a lone CR is part of the line). Pending bytes are never
-  // searched twice. A line longer than MaxLineLength raises EIdReadLnMaxLineLengthExceeded
-  // (maException) before any further receive, or is returned split (maSplit). A peer that
-  // closes while a partial line is pending makes it return "" once with LineTimedOut set;
-  // the next read raises EIdConnClosedGracefully.
+  // searched twice. Bytes are taken from the socket only up to the terminator (within
+  // ReadReply: up to the reply's last line): whatever the peer sent after it stays in the
+  // socket for the next reader (after "234" to AUTH TLS that is a TLS handshake). A line longer
+  // than MaxLineLength raises EIdReadLnMaxLineLengthExceeded (maException) before any further
+  // receive, or is returned split (maSplit). A peer that closes while a partial line is pending
+  // makes it return "" once with LineTimedOut set; the next read raises EIdConnClosedGracefully.
   virtual std::string ReadLine(const std::string& terminator = "\n");
 
   // Moves up to count bytes into destination and returns how many (at least 1): the pending
@@ -157,8 +176,11 @@ class TIdTCPConnection {
   // Up to `attempts` ReadLine calls; returns the first line that is not empty after IdTrim,
   // trimmed; "" when every attempt gave an empty line.
   std::string ReadNonEmptyLine(int attempts);
-  // Reads one complete (single- or multi-line) reply into LastReply. On a read failure
-  // LastReply keeps the previous reply.
+  // Reads one complete (single- or multi-line) reply into LastReply, taking no byte beyond
+  // its last line from the socket. On a read failure LastReply keeps the previous reply.
+  // Bounds: more than MaxReplyLines lines or MaxReplyBytes bytes raise EIdReplyTooLong; a
+  // reply not complete within ReplyTimeout ms raises EIdReadTimeout "Reply not complete
+  // within %d ms.". After either the stream is out of step: the caller drops the connection.
   void ReadReply();
   // Returns code when allowed is empty or holds it; else RaiseReplyError.
   virtual int CheckReplyCode(int code, const TIdReplyCodes& allowed);
@@ -185,10 +207,13 @@ class TIdTCPConnection {
   // Receives up to RecvBufferSize bytes straight into PendingInput's tail (or, with a target,
   // up to size bytes into target), waiting at most timeout ms (-2: without limit) for the
   // first byte. Returns the count, 0 (peer closed) or -1 (failure, or timedOut set).
-  long ReceiveIntoPending(char* target, long size, int timeout, bool& timedOut);
+  // With lineEnd, only the bytes up to and including the first lineEnd (counting the pending
+  // bytes) are taken from the socket.
+  long ReceiveIntoPending(char* target, long size, int timeout, bool& timedOut,
+                          const std::string* lineEnd = nullptr);
   // ReceiveChunk's step, into PendingInput (target null) or into target.
   long ReceiveStep(char* target, long size, bool raiseIfDisconnected, int timeout,
-                   bool raiseOnTimeout);
+                   bool raiseOnTimeout, const std::string* lineEnd = nullptr);
 
   TIdStackUse stackUse_;
   int readTimeout_ = 0;
@@ -196,6 +221,30 @@ class TIdTCPConnection {
   TIdMaxLineAction maxLineAction_ = maException;
   int recvBufferSize_ = 32768;
   std::uint32_t sendBufferSize_ = 32768;
+  int replyTimeout_ = 30000;
+  int maxReplyLines_ = 4096;
+  std::size_t maxReplyBytes_ = 1 << 20;
+  // While ReadReply runs with a ReplyTimeout: the moment the reply must be complete.
+  bool replyDeadlineSet_ = false;
+  std::chrono::steady_clock::time_point replyDeadline_;
+
+  // Follows the lines of one reply and tells when it is complete: blank lines are passed
+  // over; a first line "xyz-" opens a multi-line reply, which the first line that starts
+  // with "xyz " (any case) or is shorter than four characters ends, both after trimming.
+  class TReplyEnd {
+   public:
+    // One line as read, without its line end; true when it completes the reply.
+    bool Feed(std::string_view line);
+
+   private:
+    bool started_ = false;
+    std::string marker_;  // "xyz " of a multi-line reply
+  };
+  // While ReadReply runs: the lines taken from the socket so far, so that one receive may
+  // take further whole lines of the same reply (one system call for a FEAT answer instead of
+  // three per line), but never a byte after its last line.
+  bool replyScan_ = false;
+  TReplyEnd replyTaken_;
   TIdIOHandlerSocket* ioHandler_ = nullptr;
   std::unique_ptr<TIdIOHandlerSocket> ownedHandler_;
   TIdManagedBuffer pendingInput_;

@@ -20,7 +20,8 @@ std::string PosixName(const std::string& name) {
 
 std::unique_ptr<TNamedSemaphore> TNamedSemaphore::Create(const std::string& name,
                                                          unsigned initialCount) {
-  sem_t* handle = ::sem_open(PosixName(name).c_str(), O_CREAT, S_IRUSR | S_IWUSR, initialCount);
+  sem_t* handle =
+      ::sem_open(PosixName(name).c_str(), O_CREAT | O_EXCL, S_IRUSR | S_IWUSR, initialCount);
   if (handle == SEM_FAILED) throw EOSError("sem_open", errno);
   return std::make_unique<TNamedSemaphore>(TKey{}, handle);
 }

@@ -1,7 +1,7 @@
 // Named counting semaphores shared between processes.
 //
-// A name is a plain word ("_kzr_mount_start_semaphore_"); on Linux it becomes the POSIX named
-// semaphore "/<name>". Unlike a Windows semaphore, a POSIX name outlives its handles: whoever
+// A name is a plain word ("veldra-start-4242-1"); on Linux it becomes the POSIX named semaphore
+// "/<name>". Unlike a Windows semaphore, a POSIX name outlives its handles: whoever
 // creates one is responsible for Unlink() once nobody needs to find it by name any more.
 #pragma once
 
@@ -20,8 +20,9 @@ class TNamedSemaphore {
   };
 
  public:
-  // Creates the semaphore with count initialCount, or opens it when the name exists already
-  // (keeping its count). Readable and writable by the owner only. Raises EOSError.
+  // Creates a new semaphore with count initialCount, readable and writable by the owner only.
+  // A name that exists already is never taken over (its count could be anybody's): raises
+  // EOSError (EEXIST; Windows ERROR_ALREADY_EXISTS), as for any other failure.
   static std::unique_ptr<TNamedSemaphore> Create(const std::string& name, unsigned initialCount);
 
   // Opens an existing semaphore; nullptr when the name does not exist. Raises EOSError on any

@@ -7,8 +7,8 @@
 // codes and messages are the same on every platform.
 //
 // Every wait (readable, writable, accept, connect, and the receive and send that wait) runs in
-// slices of at most kWaitSliceMs. Between slices, and when a signal cuts one short, the
-// calling thread's interrupt check (SetInterruptCheck) is asked; when it answers true the wait
+// slices of at most kInterruptSliceMs. Between slices, and when a signal cuts one short, the
+// calling thread's interrupt check (platform/Interrupt.h) is asked; when it answers true the wait
 // gives up with -1 and error 10004 (kWsaEINTR, "interrupted"). A wait without a check installed
 // is not affected.
 //
@@ -24,6 +24,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "platform/Interrupt.h"
 
 namespace veldra::platform {
 
@@ -50,9 +52,6 @@ constexpr int kWsaETIMEDOUT = 10060;
 constexpr int kWsaECONNREFUSED = 10061;
 constexpr int kWsaHostNotFound = 11001;
 
-// The longest single wait; the interrupt check runs at least this often while a call waits.
-constexpr int kWaitSliceMs = 250;
-
 #ifndef _WIN32
 // errno value -> Winsock number (the one translation table; Winsock reports its own numbers).
 // Values without a Winsock counterpart are returned unchanged.
@@ -63,14 +62,6 @@ int ErrnoToSocketError(int err);
 int LastSocketError();
 // Sets this thread's last socket error (used when a failure is detected above the OS call).
 void SetLastSocketError(int code);
-
-// A higher layer's question "should this thread stop waiting?" (for example: the request it
-// serves was cancelled). It must be cheap and must not throw.
-using TInterruptCheck = bool (*)();
-// Installs `check` for the calling thread (nullptr removes it). Returns the previous one.
-TInterruptCheck SetInterruptCheck(TInterruptCheck check);
-// Asks the calling thread's check; false when none is installed.
-bool InterruptRequested();
 
 // Owns one socket handle and closes it on destruction. Move-only.
 class UniqueSocket {

@@ -14,7 +14,7 @@ if [ "$(id -u)" != 0 ]; then
 fi
 
 echo "== 1. Packages"
-packages=(build-essential cmake g++ pkg-config fuse3 libfuse3-dev python3 python3-pyftpdlib)
+packages=(build-essential cmake g++ pkg-config libssl-dev fuse3 libfuse3-dev python3 python3-pyftpdlib)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -9,12 +9,12 @@ dir="${VELDRA_FTPD_DIR:-/opt/veldra-ftpd}"
 here="$(cd "$(dirname "$0")" && pwd)"
 
 # Normal packages, plus the shared libraries the unpacked daemons link against.
-"$here/deps.sh" vsftpd python3-pyftpdlib curl libsodium23 libhiredis0.14 libmemcached11 \
+"$here/deps.sh" vsftpd python3-pyftpdlib python3-openssl openssl curl libsodium23 libhiredis0.14 libmemcached11 \
   libmemcachedutil2 libpcre2-posix3 libcap2 libacl1 libidn2-0 libssl3 libpam0g libcrypt1
 
 unpack() { # package binary-relative-path
   local pkg="$1" bin="$2"
-  [ -x "$dir/root/$bin" ] && return 0
+  [ -e "$dir/root/$bin" ] && return 0
   echo "unpacking $pkg into $dir"
   mkdir -p "$dir/debs" "$dir/root"
   local tmp
@@ -25,8 +25,10 @@ unpack() { # package binary-relative-path
   mv "$tmp"/*.deb "$dir/debs/"
   rmdir "$tmp"
   dpkg -x "$dir/debs/${pkg}"_*.deb "$dir/root"
-  [ -x "$dir/root/$bin" ] || { echo "ftp-servers.sh: $pkg has no $bin" >&2; exit 1; }
+  [ -e "$dir/root/$bin" ] || { echo "ftp-servers.sh: $pkg has no $bin" >&2; exit 1; }
 }
 
 unpack pure-ftpd usr/sbin/pure-ftpd
 unpack proftpd-core usr/sbin/proftpd
+# proftpd's TLS module (mod_tls), for the FTPS suites.
+unpack proftpd-mod-crypto usr/lib/proftpd/mod_tls.so

@@ -9,8 +9,8 @@
 #   scripts/test.sh --isolated command ...      runs one command in the private mounts below
 #
 # ctest runs in a private mount namespace with a private tmpfs on /mnt (the drive letters) and on
-# /dev/shm (the named start semaphore and the mount tests' lock file): the suites never see or
-# touch the machine's own drives, and several runs on one machine keep out of each other's way.
+# /dev/shm (the named start semaphores): the suites never see or touch the machine's own drives,
+# and several runs on one machine keep out of each other's way.
 # Whatever a run leaves mounted is reported as a failure.
 set -euo pipefail
 
@@ -33,8 +33,9 @@ if [ "${1:-}" = "--isolated" ]; then
 fi
 cd "$(dirname "$0")/.."
 
-scripts/deps.sh build-essential cmake g++ libgtest-dev pkg-config \
-  fuse3 libfuse3-dev python3 python3-pyftpdlib vsftpd curl lftp util-linux procps
+scripts/deps.sh build-essential cmake g++ libgtest-dev pkg-config libssl-dev openssl \
+  fuse3 libfuse3-dev python3 python3-pyftpdlib vsftpd curl lftp util-linux procps \
+  rsync git vim-nox zip unzip sqlite3 strace
 # pure-ftpd and proftpd conflict with vsftpd as packages: unpacked privately instead.
 scripts/ftp-servers.sh
 

@@ -29,6 +29,7 @@ void FuzzParse(const std::string& input) {
   TIdRFCReply reply;
   reply.ParseReplyLines(lines);
   if (reply.Text().size() != lines.size()) std::abort();
+  if (reply.Lines() != lines) std::abort();
   if (reply.TextCode().size() > 4) std::abort();
   TIdRFCReply copy;
   copy = reply;

@@ -11,7 +11,6 @@ namespace veldra::platform {
 namespace {
 
 thread_local int tLastSocketError = 0;
-thread_local TInterruptCheck tInterruptCheck = nullptr;
 
 using Clock = std::chrono::steady_clock;
 
@@ -30,7 +29,7 @@ int Interrupted() {
 // Waits in slices until the socket is ready, the time runs out (timeoutMs < 0: never) or the
 // thread's interrupt check (or *cancel) asks to stop. The check runs between slices and after
 // a signal, never before the first look, so a ready socket is never refused.
-int WaitInSlices(SocketHandle socket, bool write, int timeoutMs, int sliceMs = kWaitSliceMs,
+int WaitInSlices(SocketHandle socket, bool write, int timeoutMs, int sliceMs = kInterruptSliceMs,
                  const std::atomic<bool>* cancel = nullptr) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
   for (;;) {
@@ -71,7 +70,7 @@ int ReadName(NameCall call, SocketHandle socket, std::uint32_t& address, std::ui
 // The outcome of a connect in progress, waited for in slices.
 int FinishConnect(SocketHandle socket, const std::atomic<bool>* cancel) {
   // A cancel flag is watched closely: its owner joins this thread right after setting it.
-  const int ready = WaitInSlices(socket, true, -1, cancel != nullptr ? 20 : kWaitSliceMs, cancel);
+  const int ready = WaitInSlices(socket, true, -1, cancel != nullptr ? 20 : kInterruptSliceMs, cancel);
   if (ready < 0) return -1;
   int error = 0;
   socklen_t len = sizeof error;
@@ -95,16 +94,6 @@ int LastSocketError() {
 
 void SetLastSocketError(int code) {
   tLastSocketError = code;
-}
-
-TInterruptCheck SetInterruptCheck(TInterruptCheck check) {
-  const TInterruptCheck previous = tInterruptCheck;
-  tInterruptCheck = check;
-  return previous;
-}
-
-bool InterruptRequested() {
-  return tInterruptCheck != nullptr && tInterruptCheck();
 }
 
 UniqueSocket& UniqueSocket::operator=(UniqueSocket&& other) noexcept {

@@ -9,19 +9,23 @@
 
 namespace veldra::platform {
 
-TWaitResult WaitForProcessOrSemaphore(TChildProcess& process, TNamedSemaphore& semaphore,
+TWaitResult WaitForProcessOrSemaphore(TChildProcess& process, TNamedSemaphore* semaphore,
                                       int timeoutMs) {
   constexpr int kSliceMs = 25;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     // Both are looked at before giving up, so a signal given just before the end still counts.
-    if (semaphore.Wait(0)) return TWaitResult::Signalled;
+    if (semaphore != nullptr && semaphore->Wait(0)) return TWaitResult::Signalled;
     if (process.HasEnded(nullptr)) return TWaitResult::Ended;
+    if (StopRequested()) return TWaitResult::Interrupted;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                           deadline - std::chrono::steady_clock::now())
                           .count();
     if (left <= 0) return TWaitResult::TimedOut;
-    if (semaphore.Wait(static_cast<int>(std::min<long long>(left, kSliceMs))))
+    const int slice = static_cast<int>(std::min<long long>(left, kSliceMs));
+    if (semaphore == nullptr)
+      SleepMs(slice);
+    else if (semaphore->Wait(slice))
       return TWaitResult::Signalled;
   }
 }

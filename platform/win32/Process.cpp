@@ -4,6 +4,9 @@
 #include "platform/Process.h"
 
 #include <windows.h>
+// windows.h first: these build on its types.
+#include <sddl.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <chrono>
@@ -82,33 +85,130 @@ std::vector<std::pair<size_t, size_t>> ArgumentSpans(const C* line) {
   return spans;
 }
 
-// Stars over every character of argument `index` of the command line, its quotes kept.
+// Replaces argument `index` of the command line by "*", moving the rest up and clearing what it
+// leaves behind. Returns the new length in characters (the old one when there is no such
+// argument).
 template <typename C>
-void WipeCommandLineArgument(C* line, size_t index) {
-  if (line == nullptr) return;
+size_t HideInCommandLine(C* line, size_t index) {
+  const size_t length = std::char_traits<C>::length(line);
   const auto spans = ArgumentSpans(line);
-  if (index >= spans.size()) return;
-  for (size_t k = spans[index].first; k < spans[index].second; ++k)
-    if (line[k] != '"') line[k] = '*';
+  if (index >= spans.size() || spans[index].second == spans[index].first) return length;
+  size_t to = spans[index].first;
+  line[to++] = '*';
+  for (size_t from = spans[index].second; from < length;) line[to++] = line[from++];
+  const size_t newLength = to;
+  for (volatile C* p = line + to; to < length; ++to, ++p) *p = 0;
+  return newLength;
+}
+
+// The string form of the user SID of a process's token; "" when it cannot be read.
+std::string UserOfProcess(HANDLE process) {
+  HANDLE token = nullptr;
+  if (!::OpenProcessToken(process, TOKEN_QUERY, &token)) return std::string();
+  DWORD size = 0;
+  ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  std::vector<char> record(size);
+  char* text = nullptr;
+  const bool ok =
+      size > 0 && ::GetTokenInformation(token, TokenUser, record.data(), size, &size) &&
+      ::ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(record.data())->User.Sid, &text);
+  ::CloseHandle(token);
+  if (!ok) return std::string();
+  std::string user = text;
+  ::LocalFree(text);
+  return user;
 }
 
 }  // namespace
 
-void WipeArgument(char* argument) {
-  if (argument == nullptr) return;
-  // Other processes read the command line that Windows keeps for the process (the wide one
-  // that GetCommandLineW returns in place), not argv. The C runtime hands main a copy of its
-  // own argument array, so the argument is found by its text: every argument with the same
-  // text is starred, which never leaves the secret readable.
-  if (*argument != '\0') {
-    for (int i = 1; __argv != nullptr && i < __argc; ++i) {
-      if (__argv[i] == argument || std::strcmp(__argv[i], argument) != 0) continue;
-      WipeCommandLineArgument(::GetCommandLineW(), static_cast<size_t>(i));
-      WipeCommandLineArgument(::GetCommandLineA(), static_cast<size_t>(i));
-      for (volatile char* p = __argv[i]; *p != '\0'; ++p) *p = '*';
-    }
+void HideArgument(int argc, char** argv, int index) {
+  if (argv == nullptr || index <= 0 || index >= argc || argv[index] == nullptr) return;
+  // Other processes read the command line that Windows keeps for the process (the wide one that
+  // GetCommandLineW returns in place), up to the length recorded with it, not argv.
+  WCHAR* wide = ::GetCommandLineW();
+  const size_t length = HideInCommandLine(wide, static_cast<size_t>(index));
+  using TQuery = LONG(WINAPI*)(HANDLE, PROCESSINFOCLASS, PVOID, ULONG, PULONG);
+  void* entry = reinterpret_cast<void*>(
+      ::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess"));
+  PROCESS_BASIC_INFORMATION basic{};
+  if (entry != nullptr &&
+      reinterpret_cast<TQuery>(entry)(::GetCurrentProcess(), ProcessBasicInformation, &basic,
+                                      sizeof basic, nullptr) == 0) {
+    UNICODE_STRING& recorded = basic.PebBaseAddress->ProcessParameters->CommandLine;
+    if (recorded.Buffer == wide) recorded.Length = static_cast<USHORT>(length * sizeof(WCHAR));
   }
-  for (volatile char* p = argument; *p != '\0'; ++p) *p = '*';
+  HideInCommandLine(::GetCommandLineA(), static_cast<size_t>(index));
+  // The C runtime hands main a copy of its own argument array: both copies are cleared.
+  for (char** list : {argv, __argv})
+    if (list != nullptr && index < __argc)
+      for (volatile char* p = list[index]; *p != '\0'; ++p) *p = '\0';
+}
+
+std::string ReadSecretLine(const std::string& prompt) {
+  const HANDLE in = ::GetStdHandle(STD_INPUT_HANDLE);
+  if (in == nullptr || in == INVALID_HANDLE_VALUE) return std::string();
+  DWORD mode = 0;
+  const bool console = ::GetConsoleMode(in, &mode) != 0;
+  const HANDLE err = ::GetStdHandle(STD_ERROR_HANDLE);
+  DWORD written = 0;
+  if (console) {
+    ::SetConsoleMode(in, mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+    ::WriteFile(err, prompt.data(), static_cast<DWORD>(prompt.size()), &written, nullptr);
+  }
+  std::string line;
+  DWORD code = 0;
+  for (;;) {
+    char c = 0;
+    DWORD got = 0;
+    if (!::ReadFile(in, &c, 1, &got, nullptr)) {
+      code = ::GetLastError();
+      break;
+    }
+    if (got == 0 || c == '\n') break;
+    if (line.size() < kSecretMax) line += c;
+  }
+  if (console) {
+    ::SetConsoleMode(in, mode);
+    ::WriteFile(err, "\r\n", 2, &written, nullptr);
+  }
+  if (code != 0 && code != ERROR_BROKEN_PIPE && code != ERROR_HANDLE_EOF)
+    throw EOSError("ReadFile", static_cast<int>(code));
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+std::string MountingUser() {
+  const std::string user = UserOfProcess(::GetCurrentProcess());
+  if (user.empty()) throw EOSError("GetTokenInformation", static_cast<int>(::GetLastError()));
+  return user;
+}
+
+std::string ProcessUser(uint32_t processId) {
+  // One caller sends many requests in a row: each thread remembers its last answer a second.
+  thread_local uint32_t lastId = 0;
+  thread_local std::string lastUser;
+  thread_local ULONGLONG lastAt = 0;
+  const ULONGLONG now = ::GetTickCount64();
+  if (processId != lastId || now - lastAt > 1000) {
+    const HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+    lastUser = process != nullptr ? UserOfProcess(process) : std::string();
+    if (process != nullptr) ::CloseHandle(process);
+    lastId = processId;
+    lastAt = now;
+  }
+  return lastUser;
+}
+
+bool IsSystemUser(const std::string& user) {
+  return user == "S-1-5-18";  // LocalSystem
+}
+
+// A console's Ctrl+C or close ends the process; the named objects go with their last handle.
+TStopSignals::TStopSignals() = default;
+TStopSignals::~TStopSignals() = default;
+
+bool StopRequested() {
+  return false;
 }
 
 namespace {
@@ -189,7 +289,7 @@ class TInheritList {
 }  // namespace
 
 std::unique_ptr<TChildProcess> TChildProcess::Start(const std::vector<std::string>& argv,
-                                                    int bufferSize) {
+                                                    int bufferSize, const std::string& input) {
   if (argv.empty()) throw EOSError("CreateProcess", ERROR_INVALID_PARAMETER);
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE readEnd = nullptr;
@@ -200,22 +300,27 @@ std::unique_ptr<TChildProcess> TChildProcess::Start(const std::vector<std::strin
   THandle theirs(writeEnd);
   ::SetHandleInformation(ours.Get(), HANDLE_FLAG_INHERIT, 0);
 
-  // Standard input is handed on as an inheritable duplicate, when there is one.
-  HANDLE inputCopy = nullptr;
-  const HANDLE stdIn = ::GetStdHandle(STD_INPUT_HANDLE);
-  if (stdIn != nullptr && stdIn != INVALID_HANDLE_VALUE &&
-      !::DuplicateHandle(::GetCurrentProcess(), stdIn, ::GetCurrentProcess(), &inputCopy, 0, TRUE,
-                         DUPLICATE_SAME_ACCESS))
-    inputCopy = nullptr;
-  THandle input(inputCopy);
-  std::vector<HANDLE> inherited{theirs.Get()};
-  if (input.Get() != nullptr) inherited.push_back(input.Get());
-  TInheritList inheritList(inherited);
+  // Standard input: a pipe that holds input and then ends (its write end closed here).
+  HANDLE inputRead = nullptr;
+  HANDLE inputWrite = nullptr;
+  if (!::CreatePipe(&inputRead, &inputWrite, &inheritable,
+                    static_cast<DWORD>(std::max<size_t>(input.size() + 1, 4096))))
+    throw EOSError("CreatePipe", static_cast<int>(::GetLastError()));
+  THandle inputEnd(inputRead);
+  {
+    THandle writeEnd(inputWrite);
+    DWORD written = 0;
+    if (!input.empty() && (!::WriteFile(writeEnd.Get(), input.data(),
+                                        static_cast<DWORD>(input.size()), &written, nullptr) ||
+                           written != input.size()))
+      throw EOSError("WriteFile", static_cast<int>(::GetLastError()));
+  }
+  TInheritList inheritList({theirs.Get(), inputEnd.Get()});
 
   STARTUPINFOEXA startup{};
   startup.StartupInfo.cb = sizeof startup;
   startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-  startup.StartupInfo.hStdInput = input.Get();
+  startup.StartupInfo.hStdInput = inputEnd.Get();
   startup.StartupInfo.hStdOutput = theirs.Get();
   startup.StartupInfo.hStdError = theirs.Get();
   startup.lpAttributeList = inheritList.Get();
@@ -253,6 +358,10 @@ bool TChildProcess::HasEnded(int* exitCode) {
   }
   if (ended_ && exitCode) *exitCode = exitCode_;
   return ended_;
+}
+
+void TChildProcess::Stop() {
+  if (!HasEnded(nullptr)) ::TerminateProcess(static_cast<HANDLE>(process_), 1);
 }
 
 bool TChildProcess::Peek(size_t maxBytes, std::string* text) {

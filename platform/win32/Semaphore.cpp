@@ -15,7 +15,12 @@ std::unique_ptr<TNamedSemaphore> TNamedSemaphore::Create(const std::string& name
   // The default security of the creating user: other users cannot open it.
   HANDLE handle =
       ::CreateSemaphoreA(nullptr, static_cast<LONG>(initialCount), LONG_MAX, name.c_str());
-  if (handle == nullptr) throw EOSError("CreateSemaphore", static_cast<int>(::GetLastError()));
+  const DWORD code = ::GetLastError();
+  if (handle == nullptr) throw EOSError("CreateSemaphore", static_cast<int>(code));
+  if (code == ERROR_ALREADY_EXISTS) {
+    ::CloseHandle(handle);
+    throw EOSError("CreateSemaphore", static_cast<int>(code));
+  }
   return std::make_unique<TNamedSemaphore>(TKey{}, handle);
 }
 

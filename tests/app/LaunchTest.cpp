@@ -1,56 +1,67 @@
 // The background launch with stand-in programs: exit codes, the output snapshot and its limit,
-// the wait's end without a start report, and operating-system refusals.
+// the input pipe, the wait's end without a start report, and operating-system refusals.
 #include <gtest/gtest.h>
 
 #include "app/Launch.h"
 #include "platform/Semaphore.h"
-#include "tests/support/VeldraDrive.h"
 
 namespace {
 
-using veldra::test::MountLock;
-
-// The launch creates and removes the machine-wide start semaphore: keep out of the mount
-// tests' way.
-class LaunchBackgroundTest : public ::testing::Test {
- protected:
-  void TearDown() override {
-    EXPECT_FALSE(veldra::platform::TNamedSemaphore::Exists(StartSemaphoreName));
-  }
-  MountLock lock_;
+struct LaunchRow {
+  std::vector<std::string> argv;
+  std::string input;
+  int timeoutMs;
+  int exitCode;
+  std::string output;  // "" = no output; "<n bytes>" = that many bytes
 };
 
-TEST_F(LaunchBackgroundTest, EndedCopyGivesItsExitCodeAndOutput) {
-  std::string output = "stale";
-  EXPECT_EQ(LaunchBackground("\"/bin/sh\" \"-c\" \"echo first; echo second >&2; exit 3\"", &output,
-                             kStartTimeoutMs),
-            3);
-  EXPECT_EQ(output, "first\nsecond\n");
-  // The program's negative codes come back from their 8-bit exit status.
-  EXPECT_EQ(LaunchBackground("\"/bin/sh\" \"-c\" \"exit 255\"", &output, kStartTimeoutMs), -1);
-  EXPECT_EQ(output, "");
-  EXPECT_EQ(LaunchBackground("\"/bin/sh\" \"-c\" \"exit 254\"", &output, kStartTimeoutMs), -2);
-}
-
-TEST_F(LaunchBackgroundTest, SnapshotStopsAt65535Bytes) {
-  std::string output;
-  EXPECT_EQ(LaunchBackground("\"/usr/bin/head\" \"-c\" \"100000\" \"/dev/zero\"", &output,
-                             kStartTimeoutMs),
-            0);
-  EXPECT_EQ(output.size(), kOutputSnapshotMax);
-}
-
-TEST_F(LaunchBackgroundTest, CopyStillRunningAtTheTimeOutCountsAsStarted) {
-  std::string output;
-  // Ends on its own a moment later; printed its line before the wait was over.
-  EXPECT_EQ(LaunchBackground("\"/bin/sh\" \"-c\" \"echo busy; exec sleep 1\"", &output, 300), 0);
-  EXPECT_EQ(output, "busy\n");
-}
-
-TEST_F(LaunchBackgroundTest, ProgramThatCannotStartIsASystemError) {
-  std::string output;
-  EXPECT_EQ(LaunchBackground("\"/nonexistent/veldra\" \"M:\" /INTERNAL", &output, 1000), 2);
-  EXPECT_EQ(output, "System Error.  Code: 2.\nNo such file or directory");
+TEST(LaunchBackground, ACopyWithoutAStartReportNeverCountsAsStarted) {
+  const std::string tooMuch = "<" + std::to_string(kOutputSnapshotMax) + " bytes>";
+  const std::vector<LaunchRow> rows = {
+      {{"/bin/sh", "-c", "echo first; echo second >&2; exit 3"}, "", 30000, 3, "first\nsecond\n"},
+      // The program's negative codes come back from their 8-bit exit status.
+      {{"/bin/sh", "-c", "exit 255"}, "", 30000, -1, ""},
+      {{"/bin/sh", "-c", "exit 254"}, "", 30000, -2, ""},
+      // Ended with 0 but never reported its start: no success.
+      {{"/bin/sh", "-c", "exit 0"}, "", 30000, -1, ""},
+      {{"/usr/bin/head", "-c", "100000", "/dev/zero"}, "", 30000, -1, tooMuch},
+      // The input waits on standard input, then it ends; arguments need no quoting.
+      {{"/bin/sh", "-c", "read -r x; read -r y || echo \"[$x] \\\"$1\\\"\"; exit 4", "-", "a \"b"},
+       "p w\n",
+       30000,
+       4,
+       "[p w] \"a \"b\"\n"},
+      // Still running at the time-out: stopped, and the failure says why.
+      {{"/bin/sh", "-c", "echo busy; exec sleep 30"},
+       "",
+       1000,
+       -1,
+       "The mount did not start within 1 s."},
+      {{"/nonexistent/veldra", "M:", "/INTERNAL"},
+       "",
+       1000,
+       2,
+       "System Error.  Code: 2.\nNo such file or directory"},
+  };
+  for (const LaunchRow& row : rows) {
+    const std::string name = NewStartSemaphoreName();
+    const TLaunchResult r = LaunchBackground(row.argv, row.input, name, row.timeoutMs);
+    EXPECT_FALSE(r.Started) << row.argv.back();
+    EXPECT_EQ(r.ExitCode, row.exitCode) << row.argv.back();
+    if (row.output == tooMuch)
+      EXPECT_EQ(r.Output.size(), kOutputSnapshotMax);
+    else
+      EXPECT_EQ(r.Output, row.output) << row.argv.back();
+    EXPECT_FALSE(veldra::platform::TNamedSemaphore::Exists(name));
+  }
+  // A name that exists already (a stale one may hold a count) is never taken over.
+  const std::string name = NewStartSemaphoreName();
+  auto stale = veldra::platform::TNamedSemaphore::Create(name, 3);
+  const TLaunchResult r = LaunchBackground({"/bin/true"}, "", name, 1000);
+  veldra::platform::TNamedSemaphore::Unlink(name);
+  EXPECT_FALSE(r.Started);
+  EXPECT_EQ(r.ExitCode, EEXIST);
+  EXPECT_EQ(r.Output, "System Error.  Code: 17.\nFile exists");
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "drive/Dokan.h"
@@ -356,13 +357,13 @@ int ErrnoOf(int result) {
 
 TEST(DokanFuseTables, WindowsCodesBecomeOneErrnoEach) {
   using veldra::drive::WindowsErrorToErrno;
-  EXPECT_EQ(0, WindowsErrorToErrno(0));
-  EXPECT_EQ(EPERM, WindowsErrorToErrno(-1));
-  EXPECT_EQ(ENOENT, WindowsErrorToErrno(-2));
-  EXPECT_EQ(EACCES, WindowsErrorToErrno(-5));
-  EXPECT_EQ(ESPIPE, WindowsErrorToErrno(-25));
-  EXPECT_EQ(EEXIST, WindowsErrorToErrno(-183));
-  for (int code : {-31, -51, -53, -58, -3, -1000}) EXPECT_EQ(EIO, WindowsErrorToErrno(code));
+  const std::pair<int, int> rows[] = {
+      {0, 0},         {-1, EPERM},          {-2, ENOENT},    {-3, ENOENT},      {-5, EACCES},
+      {-25, ESPIPE},  {-112, ENOSPC},       {-123, EINVAL},  {-145, ENOTEMPTY}, {-170, EBUSY},
+      {-183, EEXIST}, {-206, ENAMETOOLONG}, {-267, ENOTDIR}, {-995, EINTR},     {-1295, EDQUOT},
+      {-31, EIO},     {-51, EIO},           {-53, EIO},      {-58, EIO},        {-1000, EIO},
+  };
+  for (const auto& [code, expected] : rows) EXPECT_EQ(expected, WindowsErrorToErrno(code)) << code;
 }
 
 TEST(DokanFuseTables, MountPointsNamesAndOptions) {

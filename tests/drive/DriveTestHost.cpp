@@ -1,7 +1,7 @@
 // A small mount host for the kernel-level tests: serves one drive from an FTP server on
 // 127.0.0.1 until it is unmounted.
 //   drive_test_host LETTER PORT [--user U] [--password P] [--path /dir] [--active] [--debug]
-//                   [--owner PID]
+//                   [--owner USER]
 // Prints "DokanMain: <result>" when the mount ends and exits 0 only for result 0; a device that
 // cannot be created prints its message and exits 1.
 #include <cstdlib>
@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
   int port = std::atoi(argv[2]);
   std::string user = "veldra", password = "secret", path;
   bool passive = true, debug = false;
-  DWORD owner = 0;
+  std::string owner;
   for (int i = 3; i < argc; ++i) {
     std::string arg = argv[i];
     auto next = [&]() { return i + 1 < argc ? std::string(argv[++i]) : std::string(); };
@@ -36,10 +36,10 @@ int main(int argc, char** argv) {
     else if (arg == "--debug")
       debug = true;
     else if (arg == "--owner")
-      owner = static_cast<DWORD>(std::atol(next().c_str()));
+      owner = next();
   }
   DebugMode = debug;
-  OwnerProcessId = owner;
+  OwnerUser = owner;
   try {
     FtpDevice = std::make_unique<TFTPDevice>([&] {
       TDeviceSettings s;

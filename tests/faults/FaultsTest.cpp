@@ -55,7 +55,7 @@ class FaultTest : public ::testing::Test {
   // The drive's copy of a file equals `want` (read through a fresh cat).
   void ExpectReads(const VeldraDrive& d, const std::string& name, const std::string& want) {
     CommandResult r = CatOut(d / name, work_ / "check.out");
-    ASSERT_EQ(r.status, 0) << name << ": " << r.Text();
+    ASSERT_EQ(r.status, 0) << name << ": " << r.output;
     EXPECT_EQ(ChecksumOfFile(work_ / "check.out"), ChecksumOf(want)) << name;
   }
   // A write through the drive reaches the server complete.
@@ -63,7 +63,7 @@ class FaultTest : public ::testing::Test {
     std::string data = PatternBytes(700000, 99);
     WriteFile(work_ / "w.in", data);
     CommandResult r = RunShell("cp " + Q(work_ / "w.in") + " " + Q(d / name), 120);
-    ASSERT_EQ(r.status, 0) << r.Text();
+    ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(ChecksumOfFile(root_ / name), ChecksumOf(data));
   }
 
@@ -90,8 +90,8 @@ TEST_P(IdleTimeoutTest, NextOperationAfterIdleCloseSucceeds) {
   ExpectWriteWorks(*drive, "new.bin");
   std::this_thread::sleep_for(std::chrono::seconds(5));
   CommandResult ls = RunShell("ls " + Q(drive->MountPoint()));
-  EXPECT_EQ(ls.status, 0) << ls.Text();
-  EXPECT_NE(ls.out.find("new.bin"), std::string::npos);
+  EXPECT_EQ(ls.status, 0) << ls.output;
+  EXPECT_NE(ls.output.find("new.bin"), std::string::npos);
   EXPECT_EQ(drive->Unmount().status, 0);
   DumpLog(*server);
 }
@@ -119,11 +119,11 @@ TEST_P(RestartTest, ServerRestartWhileMounted) {
   // Read only the start: the drive keeps the transfer open for a following read.
   CommandResult head =
       RunShell("dd if=" + Q(*drive / "a.bin") + " bs=65536 count=1 status=none | wc -c");
-  ASSERT_EQ(head.status, 0) << head.Text();
+  ASSERT_EQ(head.status, 0) << head.output;
   server->Restart();
   CommandResult tail = RunShell("dd if=" + Q(*drive / "a.bin") +
                                 " bs=65536 skip=20 count=4 status=none > " + Q(work_ / "tail.out"));
-  ASSERT_EQ(tail.status, 0) << tail.Text();
+  ASSERT_EQ(tail.status, 0) << tail.output;
   EXPECT_EQ(ReadFile(work_ / "tail.out"), a.substr(20 * 65536, 4 * 65536));
   ExpectReads(*drive, "b.bin", b);
   ExpectReads(*drive, "a.bin", a);
@@ -175,7 +175,7 @@ TEST_P(PausedReaderTest, ReadsOnAfterTheServerDroppedTheTransfer) {
   CommandResult r = RunShell("{ dd bs=65536 count=2 status=none; sleep 6; cat; } < " +
                                  Q(*drive / "pause.bin") + " > " + Q(work_ / "pause.out"),
                              180);
-  ASSERT_EQ(r.status, 0) << r.Text();
+  ASSERT_EQ(r.status, 0) << r.output;
   EXPECT_EQ(FileSize(work_ / "pause.out"), data.size());
   EXPECT_EQ(ChecksumOfFile(work_ / "pause.out"), ChecksumOf(data));
   EXPECT_EQ(drive->Unmount().status, 0);
@@ -200,8 +200,8 @@ TEST_P(AbortRunningTransferTest, NextCommandSucceeds) {
     CommandResult r =
         RunShell("dd if=" + Q(*drive / "big.bin") + " bs=4 count=1 iflag=skip_bytes skip=" +
                  std::to_string((4ULL << 30) + 4097) + " status=none");
-    ASSERT_EQ(r.status, 0) << r.Text();
-    EXPECT_EQ(r.out, "MARK");
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.output, "MARK");
     ExpectWriteWorks(*drive, "after-abort-" + std::to_string(round) + ".bin");
   }
   EXPECT_EQ(drive->Unmount().status, 0);
@@ -296,7 +296,7 @@ TEST_P(ParallelReadersTest, EveryByteCorrect) {
               Q(work_ / ("o" + std::to_string(i))) + " & ";
   script += "wait";
   CommandResult r = RunShell(script, 240);
-  ASSERT_EQ(r.status, 0) << r.Text();
+  ASSERT_EQ(r.status, 0) << r.output;
   for (int i = 0; i < 8; ++i)
     EXPECT_EQ(ChecksumOfFile(work_ / ("o" + std::to_string(i))), ChecksumOf(files[i])) << "f" << i;
 
@@ -310,7 +310,7 @@ TEST_P(ParallelReadersTest, EveryByteCorrect) {
             " bs=65536 skip=" + std::to_string(b) + " count=60 of=" + Q(work_ / "sb") +
             " status=none & wait",
         240);
-    ASSERT_EQ(p.status, 0) << p.Text();
+    ASSERT_EQ(p.status, 0) << p.output;
     EXPECT_EQ(ChecksumOfFile(work_ / "sa"), ChecksumOf(same.substr(a * 65536, 60 * 65536)));
     EXPECT_EQ(ChecksumOfFile(work_ / "sb"), ChecksumOf(same.substr(b * 65536, 60 * 65536)));
   }
@@ -339,7 +339,7 @@ TEST_P(ParallelReadersTest, WritersAndReadersTogether) {
     script += "cp " + Q(*drive / ("r" + std::to_string(i) + ".bin")) + " " +
               Q(work_ / ("r" + std::to_string(i))) + " & ";
   CommandResult r = RunShell(script + "wait", 240);
-  ASSERT_EQ(r.status, 0) << r.Text();
+  ASSERT_EQ(r.status, 0) << r.output;
   for (int i = 0; i < 3; ++i)
     EXPECT_EQ(ChecksumOfFile(root_ / ("w" + std::to_string(i) + ".bin")), ChecksumOf(in[i]))
         << "w" << i;
@@ -361,7 +361,7 @@ TEST_F(FaultTest, UnmountRightAfterCopyKeepsTheFile) {
   CommandResult r = RunShell("cp " + Q(work_ / "big.in") + " " + Q(*drive / "big.bin") + " && " +
                                  Q(VELDRA_EXECUTABLE) + " Y: /delete",
                              180);
-  ASSERT_EQ(r.status, 0) << r.Text();
+  ASSERT_EQ(r.status, 0) << r.output;
   drive->Unmount();  // waits until the serving copy has ended
   ASSERT_TRUE(Exists(root_ / "big.bin"));
   EXPECT_EQ(FileSize(root_ / "big.bin"), data.size());

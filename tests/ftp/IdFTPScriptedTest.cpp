@@ -155,6 +155,51 @@ TEST(FtpSessionScripted, LoginVariants) {
   }
 }
 
+// TLS that cannot start never lets the login go out in the clear. The build without TLS
+// refuses before it connects.
+TEST(FtpSessionScripted, TlsThatCannotStartStopsBeforeTheLogin) {
+  struct Case {
+    TTlsMode mode;
+    const char* reply;  // raw bytes after the greeting's reply to AUTH TLS ("" for implicit)
+    int timeoutMs;
+    const char* error;
+  } cases[] = {
+      {TTlsMode::Explicit, "500 AUTH not understood.\r\n", 5000, "AUTH not understood."},
+      {TTlsMode::Explicit, "534 Policy denies TLS.\r\n", 5000, "Policy denies TLS."},
+      // Anything behind the 234 came in the clear: the reply reader leaves it in the socket,
+      // where it is no TLS record, and never takes it for a protected reply.
+      {TTlsMode::Explicit, "234 Go ahead.\r\n230 Logged in.\r\n", 5000, "TLS handshake failed"},
+      {TTlsMode::Explicit, "234 Go ahead.\r\n", 300, "TLS handshake timed out."},
+      {TTlsMode::Implicit, "", 5000, "TLS handshake failed"},  // a plain greeting
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.reply);
+    Client c([&k](ScriptedSession& s) {
+      s.Send("220 plain server");
+      if (k.mode == TTlsMode::Explicit && s.Expect("AUTH TLS")) s.SendRaw(k.reply);
+      // Silent until the client gives up (its handshake bytes are no command).
+      for (int i = 0; i < 20 && !s.ClientClosed(); ++i) s.ReadCommand(100);
+    });
+    c.ftp.SetTlsMode(k.mode);
+    c.ftp.SetReadTimeout(k.timeoutMs);
+    std::string error;
+    try {
+      c.ftp.OpenSession(true, 5000);
+    } catch (const EIdException& e) {
+      error = e.Message();
+    }
+    if (!IdTLSAvailable()) {
+      EXPECT_EQ("TLS is not available in this build.", error);
+      EXPECT_EQ(0, c.server.SessionsStarted());
+      continue;
+    }
+    EXPECT_NE(std::string::npos, error.find(k.error)) << error;
+    for (const std::string& line : c.server.Commands())
+      EXPECT_TRUE(line.rfind("USER", 0) != 0 && line.rfind("PASS", 0) != 0) << line;
+    EXPECT_FALSE(c.ftp.IsConnected());
+  }
+}
+
 TEST(FtpSessionScripted, ProxyLoginSequences) {
   struct Row {
     TIdFtpProxyType type;
@@ -250,9 +295,9 @@ TEST(FtpSessionScripted, FileCommandsAndSettings) {
   EXPECT_EQ(ftBinary, f.TransferType());
 }
 
-// Listings in both modes: line ends, an abort answered 426 then 226, a refusal, a reply
-// without parentheses and a server that stalls. Each row serves one LIST or NLST after a
-// listing of "kept.txt".
+// Listings in both modes: line ends, a transfer closed with 426, a refusal and a server that
+// stalls. Each row serves one LIST or NLST after a listing of "kept.txt"; after the rows marked
+// in step, the next reply is the next command's.
 TEST(FtpTransferScripted, ListingTable) {
   const std::string kept = "-rw-r--r-- 1 a b 1 Mar 5 2019 kept.txt";
   struct Row {
@@ -262,6 +307,7 @@ TEST(FtpTransferScripted, ListingTable) {
     Lines lines;            // the listing afterwards
     const char* raised;     // "": none; "passive|active" when they differ
     Lines statuses;         // the last reports
+    bool inStep = true;     // a NOOP follows
   } rows[] = {
       {"mixed line ends",
        [](ScriptedSession& s, bool p) {
@@ -285,15 +331,15 @@ TEST(FtpTransferScripted, ListingTable) {
        {},
        "",
        {}},
-      {"426 then 226 keeps what came",
+      {"closed with 426: maybe incomplete, an error, nothing kept",
        [](ScriptedSession& s, bool p) {
          ServeTransfer(s, p, "NLST *.txt", "a.txt\r\nb.t",
-                       {"426 Connection closed; transfer aborted.", "226 Abort successful"});
+                       {"426 Connection closed; transfer aborted."});
        },
        "*.txt",
-       {"a.txt", "b.t"},
-       "",
-       {"Transfer complete", "Transfer aborted"}},
+       {kept},
+       "EIdProtocolReplyError",
+       {}},
       {"a refused LIST keeps the previous listing",
        [](ScriptedSession& s, bool p) {
          s.Expect(p ? "PASV" : "PORT *");
@@ -319,7 +365,7 @@ TEST(FtpTransferScripted, ListingTable) {
        "",
        {kept},
        "EIdReadTimeout|EIdAcceptTimeout",
-       {}},
+       {}, false},
   };
   for (bool passive : {true, false}) {
     for (const Row& row : rows) {
@@ -329,6 +375,7 @@ TEST(FtpTransferScripted, ListingTable) {
             Login(s);
             ServeTransfer(s, passive, "LIST", kept + "\r\n");
             row.serve(s, passive);
+            if (row.inStep && s.Expect("NOOP")) s.Send("200 NOOP ok.");
             s.ReadCommand(1000);
           },
           passive);
@@ -356,6 +403,9 @@ TEST(FtpTransferScripted, ListingTable) {
         EXPECT_EQ(&before, &c.ftp.ParsedListing());  // the parsed listing stays too
       }
       EXPECT_EQ(nullptr, c.ftp.DataConnection());
+      if (row.inStep) {
+        EXPECT_EQ(200, c.ftp.SendCmd("NOOP", 200));
+      }
       EXPECT_TRUE(row.statuses.size() <= c.statuses.size() &&
                   std::equal(row.statuses.rbegin(), row.statuses.rend(), c.statuses.rbegin()));
       // The listener is announced on the control connection's local address.

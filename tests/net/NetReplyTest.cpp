@@ -5,30 +5,6 @@
 #include "net/IdRFCReply.h"
 #include "tests/net/NetTestUtil.h"
 
-TEST(NetReplyParse, CodesAndTextLines) {
-  TIdRFCReply reply;
-  reply.ParseReplyLines({"227 Entering Passive Mode (127,0,0,1,4,1)"});
-  EXPECT_EQ(reply.NumericCode(), 227);
-  EXPECT_EQ(reply.TextCode(), "227");
-  EXPECT_EQ(reply.Text(), std::vector<std::string>{"Entering Passive Mode (127,0,0,1,4,1)"});
-
-  reply.ParseReplyLines({"230-Welcome", "continued", "230 Logged in"});
-  EXPECT_EQ(reply.NumericCode(), 230);
-  EXPECT_EQ(reply.Text(), (std::vector<std::string>{"Welcome", "inued", "Logged in"}));
-
-  reply.ParseReplyLines({"550-"});
-  EXPECT_EQ(reply.NumericCode(), 550);
-  EXPECT_EQ(reply.Text(), std::vector<std::string>{""});
-
-  reply.ParseReplyLines({"abc hello"});
-  EXPECT_EQ(reply.NumericCode(), 0);
-
-  reply.ParseReplyLines({});
-  EXPECT_EQ(reply.NumericCode(), 0);
-  EXPECT_TRUE(reply.Text().empty());
-  EXPECT_EQ(reply.TextCode(), "");
-}
-
 TEST(NetReplyParse, CodeFieldRules) {
   TIdRFCReply reply;
   reply.SetNumericCode(421);
@@ -43,36 +19,9 @@ TEST(NetReplyParse, CodeFieldRules) {
   EXPECT_EQ(copy.NumericCode(), 250);
   EXPECT_EQ(copy.FormattedText(), "done\r\n");
   EXPECT_EQ(IdTrim(std::string("\t  x y \r\n\x01", 9)), "x y");
-}
-
-TEST(NetReplyRead, SingleAndMultiLineReplies) {
-  TScriptedPeer peer;
-  peer.Send("\r\n  \r\n200 OK\r\n")
-      .Send("220-first\r\n230 not the end\r\n   220 indented end\r\n")
-      .Send("211-x\r\n211\r\n")
-      .Send("550-\r\n550 gone\r\n")
-      .Send("214-a\r\n214 end\r\n")
-      .Hold();
-  auto c = ConnectTo(peer);
-  c->ReadReply();
-  EXPECT_EQ(c->LastReply().NumericCode(), 200);
-  EXPECT_EQ(c->LastReply().Text(), std::vector<std::string>{"OK"});
-
-  c->ReadReply();
-  EXPECT_EQ(c->LastReply().NumericCode(), 220);
-  // Lines are trimmed before their first four characters are cut.
-  EXPECT_EQ(c->LastReply().Text(),
-            (std::vector<std::string>{"first", "not the end", "indented end"}));
-
-  c->ReadReply();  // an exact "211" ends the reply and adds an empty text line
-  EXPECT_EQ(c->LastReply().NumericCode(), 211);
-  EXPECT_EQ(c->LastReply().Text(), (std::vector<std::string>{"x", ""}));
-
-  c->ReadReply();
-  EXPECT_EQ(c->LastReply().NumericCode(), 550);
-  EXPECT_EQ(c->LastReply().Text(), (std::vector<std::string>{"", "gone"}));
-
-  EXPECT_EQ(c->ExpectReply({214}), 214);
+  reply.ParseReplyLines({});
+  EXPECT_EQ(reply.NumericCode(), 0);
+  EXPECT_TRUE(reply.Text().empty() && reply.Lines().empty() && reply.TextCode().empty());
 }
 
 TEST(NetReplyRead, FailedReadKeepsPreviousReply) {
@@ -134,4 +83,95 @@ TEST(NetReplyCheck, SingleCodeFormGoesThroughTheOverride) {
   EXPECT_EQ(c.SendCmd("PASS p"), 230);
   EXPECT_EQ(c.sent, (std::vector<std::string>{"USER u", "PASS p"}));
   EXPECT_EQ(peer.Received(), (std::vector<std::string>{"USER u", "PASS p"}));
+}
+
+// The bounds a hostile server meets, beside replies that must pass. Each row's bytes go out in
+// chunks with a pause after each. Outcome: "code text|lines [second line as received] [bytes
+// left in the socket]", or "class: message" of the failure.
+TEST(NetReplyBounds, HostileAndNormalReplies) {
+  auto repeat = [](const std::string& s, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += s;
+    return out;
+  };
+  std::vector<std::string> trickle;
+  for (char ch : std::string("220 slow\r\n")) trickle.emplace_back(1, ch);
+  struct Row {
+    const char* name;
+    std::vector<std::string> chunks;
+    int pauseMs;
+    int replyTimeout;
+    std::string outcome;
+  } rows[] = {
+      // Blank lines before a reply are skipped; lines are trimmed before the code is cut off.
+      {"single line", {"\r\n  \r\n200 OK\r\n"}, 0, 30000, "200 OK [] []"},
+      {"multi-line",
+       {"220-first\r\n230 not the end\r\n   220 indented end\r\n"},
+       0,
+       30000,
+       "220 first|not the end|indented end [230 not the end] []"},
+      // A short continuation line (" CCC" in a FEAT reply) is no end.
+      {"short lines inside",
+       {"211-Features:\r\n CCC\r\n PBSZ\r\n211 End\r\n"},
+       0,
+       30000,
+       "211 Features:|||End [ CCC] []"},
+      {"continuation lines are cut too",
+       {"230-Welcome\r\ncontinued\r\n230 Logged in\r\n"},
+       0,
+       30000,
+       "230 Welcome|inued|Logged in [continued] []"},
+      {"no numeric code", {"abc hello\r\n"}, 0, 30000, "0 hello [] []"},
+      {"a bare code ends it", {"211-x\r\n211\r\n"}, 0, 30000, "211 x| [211] []"},
+      {"empty first text", {"550-\r\n550 gone\r\n"}, 0, 30000, "550 |gone [550 gone] []"},
+      {"MLST entry with blanks, then a TLS handshake",
+       {"250-Listing\r\n type=file;  lead.txt \r\n250 End\r\n\x16\x03\x01"},
+       0,
+       30000,
+       "250 Listing|=file;  lead.txt|End [ type=file;  lead.txt ] [\x16\x03\x01]"},
+      {"4096 lines pass",
+       {"211-a\r\n" + repeat(" feature\r\n", 4094) + "211 End\r\n"},
+       0,
+       30000,
+       "211 a|" + repeat("ure|", 4094) + "End [ feature] []"},
+      {"4097 lines fail",
+       {"211-a\r\n" + repeat(" feature\r\n", 4095) + "211 End\r\n"},
+       0,
+       30000,
+       "EIdReplyTooLong: Reply longer than 4096 lines."},
+      {"blank lines count",
+       {repeat("\r\n", 5000)},
+       0,
+       30000,
+       "EIdReplyTooLong: Reply longer than 4096 lines."},
+      {"endless reply of long lines",
+       {"220-x\r\n" + repeat(std::string(998, 'y') + "\r\n", 2048)},
+       0,
+       30000,
+       "EIdReplyTooLong: Reply longer than 1048576 bytes."},
+      {"trickle past the deadline", trickle, 100, 300,
+       "EIdReadTimeout: Reply not complete within 300 ms."},
+      {"the same trickle without a deadline", trickle, 100, 0, "220 slow [] []"},
+  };
+  for (const Row& row : rows) {
+    TScriptedPeer peer;
+    for (const std::string& chunk : row.chunks) peer.Send(chunk).Pause(row.pauseMs);
+    peer.Hold();
+    auto c = ConnectTo(peer, 5000);
+    c->SetReplyTimeout(row.replyTimeout);
+    std::string outcome;
+    try {
+      c->ReadReply();
+      const TIdRFCReply& r = c->LastReply();
+      char rest[16];
+      const long n = c->PendingInput().Empty() ? c->Binding()->RecvWithin(rest, 16, 0) : -1;
+      outcome = std::to_string(r.NumericCode());
+      for (std::size_t i = 0; i < r.Text().size(); ++i) outcome += (i ? "|" : " ") + r.Text()[i];
+      outcome += " [" + (r.Lines().size() > 1 ? r.Lines()[1] : "") + "] [" +
+                 std::string(rest, static_cast<std::size_t>(std::max(n, 0L))) + "]";
+    } catch (const EIdException& e) {
+      outcome = std::string(e.ClassName()) + ": " + e.what();
+    }
+    EXPECT_EQ(row.outcome, outcome) << row.name;
+  }
 }

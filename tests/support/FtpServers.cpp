@@ -176,8 +176,20 @@ TestFtpServer::TestFtpServer(ServerKind kind, const std::string& root, const Ser
     throw ServerStartError("vsftpd: anonymous access is offered read-only (allowWrite = false)");
   if (kind_ != ServerKind::Pyftpdlib && options_.faults)
     throw ServerStartError(std::string(Name()) + ": fault injection is offered by pyftpdlib only");
+  if (options_.tls == TTlsMode::Implicit &&
+      (kind_ == ServerKind::Pyftpdlib || kind_ == ServerKind::PureFtpd))
+    throw ServerStartError(std::string(Name()) + ": implicit TLS is not offered");
   if (options_.passivePorts < 2) options_.passivePorts = 2;
   conf_ = std::make_unique<TempDir>(std::string("veldra-") + Name());
+  if (options_.tls != TTlsMode::None && options_.tlsCertificate.empty()) {
+    options_.tlsCertificate = conf_->Path() + "/cert.pem";
+    options_.tlsKey = conf_->Path() + "/key.pem";
+    if (RunCommand({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "30",
+                    "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
+                    options_.tlsKey, "-out", options_.tlsCertificate})
+            .status != 0)
+      throw ServerStartError(std::string(Name()) + ": openssl req failed (package openssl)");
+  }
   if (kind_ != ServerKind::Pyftpdlib) {
     EnsureAccount(options_.user, options_.password, kind_ == ServerKind::Vsftpd, uid_, gid_);
     OwnTree();
@@ -206,8 +218,8 @@ TestFtpServer::~TestFtpServer() {
 }
 
 std::string TestFtpServer::Url() const {
-  return "ftp://" + options_.user + ":" + options_.password +
-         "@127.0.0.1:" + std::to_string(port_) + "/";
+  return std::string(options_.tls == TTlsMode::Implicit ? "ftps://" : "ftp://") + options_.user +
+         ":" + options_.password + "@127.0.0.1:" + std::to_string(port_) + "/";
 }
 
 void TestFtpServer::OwnTree() {
@@ -265,12 +277,21 @@ void TestFtpServer::WriteConfig() {
         << "\nanon_other_write_enable=" << (options_.allowWrite ? "YES" : "NO")
         << "\nanon_umask=022\nanon_world_readable_only=NO\n"
         << "secure_chroot_dir=" << c << "/empty\npam_service_name=vsftpd\n"
-        << "userlist_enable=NO\ntcp_wrappers=NO\nforce_dot_files=YES\nasync_abor_enable=YES\n"
-        << "max_clients=0\nmax_per_ip=0\nxferlog_enable=YES\nvsftpd_log_file=" << c
+        << "userlist_enable=NO\ntcp_wrappers=NO\nforce_dot_files=NO\nasync_abor_enable=YES\n"
+        << "max_clients=0\nmax_per_ip=" << options_.maxPerIp
+        << "\nxferlog_enable=YES\nvsftpd_log_file=" << c
         << "/own.log\nlog_ftp_protocol=YES\ndual_log_enable=NO\nsyslog_enable=NO\n"
         << "ftpd_banner=veldra test server ready\n";
+      // Strict ends: a transfer that ends without close_notify fails.
+      if (options_.tls != TTlsMode::None)
+        o << "ssl_enable=YES\nforce_local_logins_ssl=YES\nforce_local_data_ssl=YES\n"
+          << "strict_ssl_read_eof=YES\nstrict_ssl_write_shutdown=YES\n"
+          << "rsa_cert_file=" << options_.tlsCertificate
+          << "\nrsa_private_key_file=" << options_.tlsKey
+          << "\nimplicit_ssl=" << (options_.tls == TTlsMode::Implicit ? "YES" : "NO") << "\n";
       if (idle > 0) o << "idle_session_timeout=" << idle << "\n";
       if (data > 0) o << "data_connection_timeout=" << data << "\n";
+      if (options_.maxRate > 0) o << "local_max_rate=" << options_.maxRate << "\n";
       WriteFile(c + "/vsftpd.conf", o.str());
       ::chmod((c + "/vsftpd.conf").c_str(), 0600);
       break;
@@ -314,6 +335,12 @@ void TestFtpServer::WriteConfig() {
       if (idle > 0) o << "TimeoutIdle " << idle << "\nTimeoutNoTransfer " << idle << "\n";
       if (data > 0) o << "TimeoutStalled " << data << "\n";
       if (!options_.allowWrite) o << "<Limit WRITE>\n  DenyAll\n</Limit>\n";
+      if (options_.tls != TTlsMode::None)
+        o << "ModulePath " << FtpdDir() << "/root/usr/lib/proftpd\nLoadModule mod_tls.c\n"
+          << "TLSEngine on\nTLSRequired on\nTLSProtocol TLSv1.2 TLSv1.3\nTLSVerifyClient off\n"
+          << "TLSRSACertificateFile " << options_.tlsCertificate << "\nTLSRSACertificateKeyFile "
+          << options_.tlsKey << "\nTLSLog " << c << "/own.log\n"
+          << (options_.tls == TTlsMode::Implicit ? "TLSOptions UseImplicitSSL\n" : "");
       if (options_.anonymous)
         o << "<Anonymous " << root_ << ">\n  User " << options_.user << "\n  Group "
           << GroupName(gid_) << "\n  UserAlias anonymous " << options_.user
@@ -348,6 +375,9 @@ void TestFtpServer::Launch() {
         argv.insert(argv.end(),
                     {"--faults", "--fault-after", std::to_string(options_.faultAfterBytes),
                      "--stall-seconds", std::to_string(options_.stallSeconds)});
+      if (options_.tls != TTlsMode::None)
+        argv.insert(argv.end(),
+                    {"--tls-cert", options_.tlsCertificate, "--tls-key", options_.tlsKey});
       break;
     case ServerKind::Vsftpd:
       if (!Exists("/usr/sbin/vsftpd"))
@@ -379,6 +409,8 @@ void TestFtpServer::Launch() {
               "-d"};
       if (options_.idleTimeoutSeconds > 0)
         argv.insert(argv.end(), {"-I", std::to_string((options_.idleTimeoutSeconds + 59) / 60)});
+      if (options_.tls != TTlsMode::None)
+        argv.insert(argv.end(), {"-Y", "3", "-2", options_.tlsCertificate + "," + options_.tlsKey});
       break;
     }
     case ServerKind::Proftpd: {
@@ -403,6 +435,7 @@ bool TestFtpServer::WaitReady(std::string& why) {
     }
     platform::UniqueSocket s(platform::CreateSocket(platform::kSocketStream, 0));
     if (platform::ConnectSocket(s.Get(), 0x7F000001, static_cast<uint16_t>(port_)) == 0) {
+      if (options_.tls == TTlsMode::Implicit) return true;  // its greeting comes inside TLS
       std::string got;
       char buf[512];
       long n;

@@ -35,7 +35,7 @@ int StatusOf(int raw) {
 }  // namespace
 
 Process::Process(const std::vector<std::string>& argv, const std::string& input,
-                 const std::string& logFile) {
+                 const std::string& logFile, bool separateErrors) {
   // Orphans of what we start come to us, not to init: they stay "started by this test".
   ::prctl(PR_SET_CHILD_SUBREAPER, 1);
   ::signal(SIGPIPE, SIG_IGN);
@@ -43,7 +43,8 @@ Process::Process(const std::vector<std::string>& argv, const std::string& input,
   if (::pipe2(in, O_CLOEXEC) != 0) return;
   const bool collect = logFile.empty();
   int log = collect ? -1 : ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if ((collect && (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)) ||
+  if ((collect && (::pipe2(out, O_CLOEXEC) != 0 ||
+                   (separateErrors && ::pipe2(err, O_CLOEXEC) != 0))) ||
       (!collect && log < 0)) {
     for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1], log})
       if (fd >= 0) ::close(fd);
@@ -61,7 +62,7 @@ Process::Process(const std::vector<std::string>& argv, const std::string& input,
     if (::getppid() != parent) ::_exit(127);
     ::dup2(in[0], 0);
     ::dup2(collect ? out[1] : log, 1);
-    ::dup2(collect ? err[1] : log, 2);
+    ::dup2(collect ? (separateErrors ? err[1] : out[1]) : log, 2);
     ::execvp(args[0], args.data());
     ::_exit(127);
   }
@@ -104,7 +105,7 @@ void Process::Pump(int waitMs) {
     const ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
     const bool isOut = fds[i].fd == out_;
     if (got > 0)
-      (isOut ? result_.out : result_.err).append(buffer, static_cast<std::size_t>(got));
+      (isOut ? result_.output : result_.err).append(buffer, static_cast<std::size_t>(got));
     else if (got == 0 || errno != EINTR)
       CloseFd(isOut ? out_ : err_);
   }
@@ -112,7 +113,7 @@ void Process::Pump(int waitMs) {
 
 bool Process::WaitForOutput(const std::string& text, int timeoutSeconds) {
   const auto deadline = Clock::now() + std::chrono::seconds(timeoutSeconds);
-  while (result_.out.find(text) == std::string::npos) {
+  while (result_.output.find(text) == std::string::npos) {
     if (Clock::now() >= deadline || (out_ < 0 && err_ < 0)) return false;
     Pump(50);
   }
@@ -155,8 +156,8 @@ void Process::Kill() {
 }
 
 CommandResult RunCommand(const std::vector<std::string>& argv, int timeoutSeconds,
-                         const std::string& input) {
-  Process process(argv, input);
+                         const std::string& input, bool separateErrors) {
+  Process process(argv, input, "", separateErrors);
   if (!process.WaitForExit(timeoutSeconds)) {
     process.Kill();
     CommandResult r = process.Result();
@@ -167,13 +168,20 @@ CommandResult RunCommand(const std::vector<std::string>& argv, int timeoutSecond
   return process.Result();
 }
 
+int RunProgram(const std::vector<std::string>& argv, const std::string& input,
+               const std::string& outputFile, int timeoutSeconds) {
+  Process process(argv, input, outputFile);
+  if (!process.WaitForExit(timeoutSeconds)) return -1;
+  return process.Result().status;
+}
+
 CommandResult RunShell(const std::string& script, int timeoutSeconds) {
   return RunCommand({"/bin/sh", "-c", script}, timeoutSeconds);
 }
 
 int Shell(const std::string& script, std::string* output, int timeoutSeconds) {
-  const CommandResult r = RunShell("(" + script + ") 2>&1", timeoutSeconds);
-  if (output != nullptr) *output = r.out;
+  const CommandResult r = RunShell(script, timeoutSeconds);
+  if (output != nullptr) *output = r.output;
   return r.status;
 }
 
@@ -191,8 +199,15 @@ std::vector<std::string> Lines(const std::string& text) {
 }
 
 std::vector<std::string> ProcessArguments(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+  // read(2), not a stream: a process that ends meanwhile makes the read fail (ESRCH).
+  std::string all;
+  const int fd = ::open(("/proc/" + std::to_string(pid) + "/cmdline").c_str(), O_RDONLY | O_CLOEXEC);
+  char buffer[4096];
+  for (ssize_t got; fd >= 0 && (got = ::read(fd, buffer, sizeof buffer)) > 0;)
+    all.append(buffer, static_cast<std::size_t>(got));
+  if (fd >= 0) ::close(fd);
   std::vector<std::string> args;
+  std::istringstream in(all);
   for (std::string arg; std::getline(in, arg, '\0');) args.push_back(arg);
   return args;
 }

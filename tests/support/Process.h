@@ -19,21 +19,22 @@
 namespace veldra::test {
 
 struct CommandResult {
-  int status = -1;  // exit status 0-255; 128+signal; -1 when not started or killed at the time-out
-  std::string out;  // standard output
-  std::string err;  // standard error
+  int status = -1;     // exit status 0-255; 128+signal; -1 when not started or killed at the time-out
+  std::string output;  // standard output, and standard error too unless the run kept it apart
+  std::string err;     // standard error, when kept apart
   bool timedOut = false;
-  // Both outputs, for messages.
-  std::string Text() const { return out + err; }
+  // Everything printed, for messages.
+  std::string Text() const { return output + err; }
 };
 
 class Process {
  public:
   // Starts argv (argv[0] a path, or found on PATH) with `input` (small: it is written at once)
-  // on its standard input. Both outputs are collected into Result(), or go to `logFile` when
-  // one is named. A program that cannot be started ends at once with status -1.
+  // on its standard input. The outputs are collected into Result() (standard error apart when
+  // `separateErrors`), or both go to `logFile` when one is named. A program that cannot be
+  // started ends at once with status -1.
   explicit Process(const std::vector<std::string>& argv, const std::string& input = "",
-                   const std::string& logFile = "");
+                   const std::string& logFile = "", bool separateErrors = false);
   ~Process();  // Kill()
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
@@ -60,10 +61,13 @@ class Process {
 
 // Runs argv to its end, at most timeoutSeconds (then kills it: status -1, timedOut).
 CommandResult RunCommand(const std::vector<std::string>& argv, int timeoutSeconds = 60,
-                         const std::string& input = "");
+                         const std::string& input = "", bool separateErrors = false);
+// RunCommand's status; the outputs go to outputFile when one is named.
+int RunProgram(const std::vector<std::string>& argv, const std::string& input = "",
+               const std::string& outputFile = "", int timeoutSeconds = 60);
 // Runs `script` with /bin/sh -c.
 CommandResult RunShell(const std::string& script, int timeoutSeconds = 60);
-// RunShell's status, with both outputs (standard output first) in *output.
+// RunShell's status, with both outputs in *output.
 int Shell(const std::string& script, std::string* output = nullptr, int timeoutSeconds = 120);
 // Quotes text for /bin/sh.
 std::string ShellQuote(const std::string& text);

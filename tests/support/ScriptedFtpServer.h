@@ -38,6 +38,8 @@ class ScriptedSession {
 
   // 0 for the first accepted session, 1 for the next, ...
   int Index() const { return index_; }
+  // The server this session belongs to (its port, all commands received so far).
+  ScriptedFtpServer& Server() { return server_; }
 
   // Sends `line` + CR LF / raw bytes on the control connection; false when it is gone.
   bool Send(const std::string& line);

@@ -2,17 +2,15 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <fstream>
-#include <mutex>
+#include <filesystem>
 #include <sstream>
 
-#include "platform/Semaphore.h"
 
 #ifndef VELDRA_EXECUTABLE
 #define VELDRA_EXECUTABLE "veldra"
@@ -23,8 +21,6 @@ namespace veldra::test {
 const char* const kVeldra = VELDRA_EXECUTABLE;
 
 namespace {
-
-const char* const kStartSemaphore = "_kzr_mount_start_semaphore_";
 
 // Undoes the kernel's octal escapes of the mount table ("\040" for a blank).
 std::string Unescape(const std::string& text) {
@@ -48,11 +44,6 @@ bool IsVeldra(const std::string& program) {
   return program.size() >= 6 && program.compare(program.size() - 6, 6, "veldra") == 0;
 }
 
-// The lock file, opened once per process, and how often it is held.
-std::mutex gLockMutex;
-int gLockFd = -1;    // guarded by gLockMutex
-int gLockCount = 0;  // guarded by gLockMutex
-
 }  // namespace
 
 std::vector<std::string> VeldraCommand(const std::vector<std::string>& args) {
@@ -61,8 +52,9 @@ std::vector<std::string> VeldraCommand(const std::vector<std::string>& args) {
   return argv;
 }
 
-CommandResult RunVeldra(const std::vector<std::string>& args, int timeoutSeconds) {
-  return RunCommand(VeldraCommand(args), timeoutSeconds);
+CommandResult RunVeldra(const std::vector<std::string>& args, int timeoutSeconds,
+                        const std::string& input) {
+  return RunCommand(VeldraCommand(args), timeoutSeconds, input, true);
 }
 
 bool FindMount(const std::string& path, MountEntry* entry) {
@@ -108,26 +100,6 @@ void ForceUnmount(const std::string& path) {
   }
 }
 
-MountLock::MountLock() {
-  std::lock_guard<std::mutex> hold(gLockMutex);
-  if (gLockCount++ > 0) return;
-  gLockFd = ::open("/dev/shm/veldra-mount-tests.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (gLockFd >= 0 && WaitUntil([] { return ::flock(gLockFd, LOCK_EX | LOCK_NB) == 0; }, 240000))
-    return;
-  if (gLockFd >= 0) ::close(gLockFd);
-  gLockFd = -1;
-  gLockCount = 0;
-  throw DriveError("the mount lock /dev/shm/veldra-mount-tests.lock was not ours within 240 s");
-}
-
-MountLock::~MountLock() {
-  std::lock_guard<std::mutex> hold(gLockMutex);
-  if (--gLockCount == 0 && gLockFd >= 0) {
-    ::close(gLockFd);  // releases the lock
-    gLockFd = -1;
-  }
-}
-
 std::vector<pid_t> BackgroundCopies(char letter) {
   const char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
   return OwnProcesses([upper](const std::vector<std::string>& args) {
@@ -140,17 +112,16 @@ bool WaitCopiesGone(char letter, int timeoutSeconds) {
   return WaitUntil([&] { return BackgroundCopies(letter).empty(); }, timeoutSeconds * 1000);
 }
 
-bool StartSemaphoreLeftBehind() {
-  // Any visible veldra command (ours or not) may be holding it while it launches.
-  const auto launching = [] {
-    for (pid_t pid : Descendants(0)) {
-      const std::vector<std::string> args = ProcessArguments(pid);
-      if (!args.empty() && IsVeldra(args[0]) && args.back() != "/INTERNAL") return true;
-    }
-    return false;
-  };
-  return !WaitUntil(
-      [&] { return !platform::TNamedSemaphore::Exists(kStartSemaphore) || !launching(); }, 5000);
+std::vector<std::string> StartSemaphoresLeftBehind(pid_t launcher) {
+  std::vector<std::string> names;
+  const std::string prefix = "sem.veldra-start-";
+  for (const auto& entry : std::filesystem::directory_iterator("/dev/shm")) {
+    const std::string name = entry.path().filename();
+    if (name.compare(0, prefix.size(), prefix) != 0) continue;
+    const pid_t pid = static_cast<pid_t>(std::atoi(name.c_str() + prefix.size()));
+    if (launcher > 0 ? pid == launcher : ::kill(pid, 0) != 0) names.push_back(name);
+  }
+  return names;
 }
 
 void ForceCleanup(char letter) {
@@ -165,7 +136,6 @@ void ForceCleanup(char letter) {
     for (pid_t pid : BackgroundCopies(letter)) ::kill(pid, SIGKILL);
     WaitCopiesGone(letter, 5);
   }
-  if (StartSemaphoreLeftBehind()) platform::TNamedSemaphore::Unlink(kStartSemaphore);
 }
 
 VeldraDrive::VeldraDrive(const std::string& veldraPath, const DriveOptions& o)
@@ -179,12 +149,8 @@ VeldraDrive::VeldraDrive(const std::string& veldraPath, const DriveOptions& o)
                                 o.password, "/USER:" + o.user, "/PORT:" + std::to_string(o.port)};
   if (!o.passive) argv.push_back("/NOPASSIVE");
   argv.insert(argv.end(), o.extra.begin(), o.extra.end());
-  CommandResult r;
-  {
-    MountLock lock;
-    r = RunCommand(argv, o.mountTimeoutSeconds);
-  }
-  mountOutput_ = r.Text();
+  const CommandResult r = RunCommand(argv, o.mountTimeoutSeconds);
+  mountOutput_ = r.output;
   mounted_ = true;
   const bool up = r.status == 0 && WaitMountState(mountPoint_, true, 10);
   copies_ = ServingProcesses();

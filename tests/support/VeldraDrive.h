@@ -4,7 +4,8 @@
 //
 // A test touches only the mounts and processes it started: a mount point that is taken
 // already fails the test instead of being cleared, and only serving copies that descend from
-// the test process (see Process.h) are ever killed. Every wait is bounded.
+// the test process (see Process.h) are ever killed. Every wait is bounded. Each mount start has
+// a start semaphore of its own, so mounts need no lock; every suite uses letters of its own.
 #pragma once
 
 #include <sys/types.h>
@@ -25,8 +26,9 @@ class DriveError : public std::runtime_error {
 // The veldra executable under test, and a command line of it: {kVeldra, args...}.
 extern const char* const kVeldra;
 std::vector<std::string> VeldraCommand(const std::vector<std::string>& args);
-// RunCommand(VeldraCommand(args)).
-CommandResult RunVeldra(const std::vector<std::string>& args, int timeoutSeconds = 60);
+// RunCommand(VeldraCommand(args)), standard error kept apart.
+CommandResult RunVeldra(const std::vector<std::string>& args, int timeoutSeconds = 60,
+                        const std::string& input = "");
 
 // One line of /proc/self/mountinfo: the only reader of the mount table in the tests.
 struct MountEntry {
@@ -45,26 +47,14 @@ bool WaitMounted(char letter, bool mounted, int timeoutSeconds);
 // abort switch, so a hung server cannot hold the test. ONLY for a mount this test made.
 void ForceUnmount(const std::string& path);
 
-// Serialises mount starts: every mount that sees the same /dev/shm shares one named start
-// semaphore, so one start report could end another's wait. The lock file sits beside it
-// (/dev/shm/veldra-mount-tests.lock) and is opened once per process; holding it again in the
-// same process only counts. Waits at most 240 s, then raises DriveError.
-class MountLock {
- public:
-  MountLock();
-  ~MountLock();
-  MountLock(const MountLock&) = delete;
-  MountLock& operator=(const MountLock&) = delete;
-};
-
 // The serving copies of a drive letter (any case) that this test started.
 std::vector<pid_t> BackgroundCopies(char letter);
 bool WaitCopiesGone(char letter, int timeoutSeconds);
-// True when the start semaphore exists while no visible veldra command runs (one that is
-// launching may hold it). Looks for up to 5 s before it says so.
-bool StartSemaphoreLeftBehind();
+// Start semaphores ("veldra-start-<pid>-...", in /dev/shm) of launching processes that have
+// gone (the pid is no process), or, with launcher > 0, of that one process alone.
+std::vector<std::string> StartSemaphoresLeftBehind(pid_t launcher = 0);
 // Removes what a failed test left of its own: the drive its copy serves ("veldra X: /delete",
-// then a lazy unmount), the copies (killed by pid after a bounded wait) and the semaphore.
+// then a lazy unmount) and the copies (killed by pid after a bounded wait).
 void ForceCleanup(char letter);
 
 struct DriveOptions {
@@ -81,8 +71,8 @@ struct DriveOptions {
 // A drive mounted by the real command; unmounted by the destructor.
 class VeldraDrive {
  public:
-  // Runs "veldra X: host pw /USER:u /PORT:p [/NOPASSIVE]" under the MountLock and waits until
-  // the mount point is mounted. Raises DriveError (after cleaning up what it started) when the
+  // Runs "veldra X: host pw /USER:u /PORT:p [/NOPASSIVE]" and waits until the mount point is
+  // mounted. Raises DriveError (after cleaning up what it started) when the
   // mount point is taken already, the command fails or no mount appears.
   VeldraDrive(const std::string& veldraPath, const DriveOptions& options);
   ~VeldraDrive();  // Unmount(), errors ignored

@@ -4,7 +4,7 @@
 //   signal <name>         releases the named semaphore, then waits 1 s before ending 0
 //   args <a>...           writes each argument on a line of its own, in brackets
 //   sleep <ms>            ends 0 after ms
-//   wipe <index>          wipes argument <index> of its own command line, then writes its
+//   wipe <index>          hides argument <index> of its own command line, then writes its
 //                         argv and the process command line (GetCommandLineA/W)
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -36,7 +36,7 @@ int RunChild(int argc, char** argv) {
   }
   if (role == "wipe" && argc > 3) {
     const int index = std::atoi(argv[3]);
-    if (index < argc) veldra::platform::WipeArgument(argv[index]);
+    veldra::platform::HideArgument(argc, argv, index);
     for (int i = 0; i < argc; ++i) veldra::platform::WriteLine(argv[i]);
     veldra::platform::WriteLine(::GetCommandLineA());
     veldra::platform::WriteLine(

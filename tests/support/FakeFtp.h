@@ -1,0 +1,59 @@
+// A server of our own with a small in-memory file system, for replies no real server gives on
+// demand: it follows the protocol for every command a drive sends, and a hook may take over
+// any command (to refuse it, trickle, stall, send without end, ...).
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "tests/support/ScriptedFtpServer.h"
+
+namespace veldra::test {
+
+class FakeFtp {
+ public:
+  // Returns true when it answered the command itself.
+  using Hook = std::function<bool(ScriptedSession&, const std::string& command)>;
+
+  // Starts listening on 127.0.0.1 at once. User "user", password "secret".
+  FakeFtp();
+  ~FakeFtp();
+  FakeFtp(const FakeFtp&) = delete;
+  FakeFtp& operator=(const FakeFtp&) = delete;
+
+  int Port() const { return server_->Port(); }
+  ScriptedFtpServer& Server() { return *server_; }
+  std::vector<std::string> Commands() const { return server_->Commands(); }
+
+  // Files by absolute path ("/d/f"); directories are the paths' parents.
+  void Put(const std::string& path, const std::string& content);
+  std::string Get(const std::string& path);
+  bool Has(const std::string& path);
+  // FEAT offers MLST (MLSD); default false.
+  void OfferMlsd(bool on);
+  // The reply after an upload's data; a reply that is not 2xx discards the data (as a server
+  // over its quota does). Default "226 Transfer complete.".
+  void SetCompletionReply(const std::string& reply);
+  void SetHook(Hook hook);
+
+ private:
+  void Serve(ScriptedSession& s);
+  std::string Listing(const std::string& dir, bool facts);
+  Hook CurrentHook();
+
+  std::mutex mutex_;
+  std::map<std::string, std::string> files_;
+  bool mlsd_ = false;
+  std::string completionReply_ = "226 Transfer complete.";
+  Hook hook_;
+  std::unique_ptr<ScriptedFtpServer> server_;  // last: its threads stop before the rest goes
+};
+
+// Number of commands starting with prefix.
+int CountPrefix(const std::vector<std::string>& commands, const std::string& prefix);
+
+}  // namespace veldra::test
