@@ -70,7 +70,8 @@ int ReadName(NameCall call, SocketHandle socket, std::uint32_t& address, std::ui
 // The outcome of a connect in progress, waited for in slices.
 int FinishConnect(SocketHandle socket, const std::atomic<bool>* cancel) {
   // A cancel flag is watched closely: its owner joins this thread right after setting it.
-  const int ready = WaitInSlices(socket, true, -1, cancel != nullptr ? 20 : kInterruptSliceMs, cancel);
+  const int ready =
+      WaitInSlices(socket, true, -1, cancel != nullptr ? 20 : kInterruptSliceMs, cancel);
   if (ready < 0) return -1;
   int error = 0;
   socklen_t len = sizeof error;

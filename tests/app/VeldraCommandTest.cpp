@@ -104,7 +104,7 @@ TEST(VeldraUsage, AnswersThatNeedNoDrive) {
   for (const Row& row : rows) {
     const CommandResult r = RunVeldra(row.args);
     const std::string what = row.args.empty() ? "no arguments" : row.args.back();
-    EXPECT_EQ(r.output, row.output) << what;
+    EXPECT_EQ(r.output, row.out) << what;
     EXPECT_EQ(r.err, row.err) << what;
     EXPECT_EQ(r.status, row.status) << what;
   }
@@ -160,7 +160,8 @@ TEST_F(VeldraMount, MountRemountInUseAndDeadServer) {
 
   // Lower-case device name; a remote directory whose name the mount table must escape.
   const std::string share = "127.0.0.1/pub files,2026";
-  CommandResult r = RunVeldra({"j:", share, "/PORT:" + port, "/SESSIONS:2", "/CACHE:0", "/SPOOL:64"});
+  CommandResult r =
+      RunVeldra({"j:", share, "/PORT:" + port, "/SESSIONS:2", "/CACHE:0", "/SPOOL:64"});
   EXPECT_EQ(r.output, kConnected);
   EXPECT_EQ(r.err, "");
   ASSERT_EQ(r.status, 0);
@@ -271,8 +272,8 @@ TEST_F(VeldraMount, FailedMountsLeaveNothingAndThePasswordStaysHidden) {
       }
     }
   });
-  const CommandResult r = RunVeldra({"k:", "127.0.0.1", "-", "/USER:veldra", port, "/NOPASSIVE"}, 60,
-                                 options.password + "\n");
+  const CommandResult r = RunVeldra({"k:", "127.0.0.1", "-", "/USER:veldra", port, "/NOPASSIVE"},
+                                    60, options.password + "\n");
   mounting = false;
   watch.join();
   EXPECT_EQ(leaks, std::vector<std::string>());
@@ -346,8 +347,9 @@ TEST_F(VeldraMount, OwnerAccessOnlyAndDebug) {
   for (const std::string owner : {"0", "65534"}) {
     std::unique_ptr<Process> debug;
     if (owner == "0") {
-      debug = std::make_unique<Process>(VeldraCommand({
-          "M:", "127.0.0.1", "guest-pass", "/DEBUG", "/OWNERACCESSONLY", port}), "", "", true);
+      debug = std::make_unique<Process>(
+          VeldraCommand({"M:", "127.0.0.1", "guest-pass", "/DEBUG", "/OWNERACCESSONLY", port}), "",
+          "", true);
       ASSERT_TRUE(WaitMounted('M', true, 20)) << debug->Result().output;
       // The serving command's arguments show neither the password nor its length.
       EXPECT_EQ(ProcessArguments(debug->Pid()),

@@ -365,7 +365,8 @@ TEST(FtpTransferScripted, ListingTable) {
        "",
        {kept},
        "EIdReadTimeout|EIdAcceptTimeout",
-       {}, false},
+       {},
+       false},
   };
   for (bool passive : {true, false}) {
     for (const Row& row : rows) {

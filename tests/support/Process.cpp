@@ -43,8 +43,8 @@ Process::Process(const std::vector<std::string>& argv, const std::string& input,
   if (::pipe2(in, O_CLOEXEC) != 0) return;
   const bool collect = logFile.empty();
   int log = collect ? -1 : ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if ((collect && (::pipe2(out, O_CLOEXEC) != 0 ||
-                   (separateErrors && ::pipe2(err, O_CLOEXEC) != 0))) ||
+  if ((collect &&
+       (::pipe2(out, O_CLOEXEC) != 0 || (separateErrors && ::pipe2(err, O_CLOEXEC) != 0))) ||
       (!collect && log < 0)) {
     for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1], log})
       if (fd >= 0) ::close(fd);
@@ -201,7 +201,8 @@ std::vector<std::string> Lines(const std::string& text) {
 std::vector<std::string> ProcessArguments(pid_t pid) {
   // read(2), not a stream: a process that ends meanwhile makes the read fail (ESRCH).
   std::string all;
-  const int fd = ::open(("/proc/" + std::to_string(pid) + "/cmdline").c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd =
+      ::open(("/proc/" + std::to_string(pid) + "/cmdline").c_str(), O_RDONLY | O_CLOEXEC);
   char buffer[4096];
   for (ssize_t got; fd >= 0 && (got = ::read(fd, buffer, sizeof buffer)) > 0;)
     all.append(buffer, static_cast<std::size_t>(got));

@@ -19,7 +19,7 @@
 namespace veldra::test {
 
 struct CommandResult {
-  int status = -1;     // exit status 0-255; 128+signal; -1 when not started or killed at the time-out
+  int status = -1;  // exit status 0-255; 128+signal; -1 when not started or killed at the time-out
   std::string output;  // standard output, and standard error too unless the run kept it apart
   std::string err;     // standard error, when kept apart
   bool timedOut = false;

@@ -206,6 +206,13 @@ void ScriptedSession::CloseData() {
   CloseFd(listener_);
 }
 
+void ScriptedSession::ResetData() {
+  std::lock_guard<std::mutex> lock(fdMutex_);
+  if (data_ >= 0) vp::SetSocketResetOnClose(data_);
+  CloseFd(data_);
+  CloseFd(listener_);
+}
+
 void ScriptedSession::Close() {
   std::lock_guard<std::mutex> lock(fdMutex_);
   CloseFd(data_);

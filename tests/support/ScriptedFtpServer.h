@@ -71,8 +71,9 @@ class ScriptedSession {
   bool SendData(const std::string& bytes);
   // Everything the client sends until it closes the data connection (bounded wait).
   std::string ReceiveData(int waitMs = kDefaultWaitMs);
-  // Closes the data connection (and the passive listener).
+  // Closes the data connection (and the passive listener) normally (FIN) / with a reset (RST).
   void CloseData();
+  void ResetData();
   // Closes the control connection (and any data connection).
   void Close();
   // True once the client has closed or reset the control connection (checked without waiting).

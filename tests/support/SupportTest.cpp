@@ -22,8 +22,8 @@ TEST_P(ServerSmoke, TakesAndGivesAFile) {
   ASSERT_EQ(up.status, 0) << up.Text() << server->LogText();
   EXPECT_EQ(ChecksumOfFile(root / "up x.bin"), ChecksumOfFile(work / "up.bin"));
   const CommandResult down = RunCommand(
-      {"curl", "-sS", "--max-time", "20", "-P", "127.0.0.1", server->Url() + "up%20x.bin"}, 60,
-      "", true);
+      {"curl", "-sS", "--max-time", "20", "-P", "127.0.0.1", server->Url() + "up%20x.bin"}, 60, "",
+      true);
   EXPECT_EQ(ChecksumOf(down.output), ChecksumOfFile(work / "up.bin")) << down.err;
 }
 

@@ -7,10 +7,9 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <fstream>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
-
 
 #ifndef VELDRA_EXECUTABLE
 #define VELDRA_EXECUTABLE "veldra"
