@@ -467,8 +467,35 @@ TCacheEntry TFTPDevice::LookUp(const std::string& path) {
       auto it = files_.find(path);
       if (it != files_.end() && (it->second->writing || it->second->spooled)) return entry;
     }
-    ListNow(dir, true);
+    if (!AskEntry(path, IsDirectory(entry.Record))) ListNow(dir, true);
   }
+}
+
+bool TFTPDevice::AskEntry(const std::string& path, bool directory) {
+  // MDTM is for files only (servers refuse it for directories).
+  if (!profile_->Mlsd.load() && (directory || !profile_->Mdtm.load())) return false;
+  TIdFTPListItem item;
+  try {
+    auto session = pool_->Acquire();
+    if (!session->AskEntry(ToRemotePath(path), &item)) return false;
+  } catch (const EIdProtocolReplyError&) {
+    return false;  // refused: the listing tells whether and how the entry is there
+  }
+  veldra::TMutexLock lock(cacheMutex_);
+  int index = 0;
+  if (!cache_.Find(path, &index)) return true;  // gone meanwhile: the next look lists
+  TCacheEntry& entry = cache_.Entry(index);
+  if (item.TimePrecision != tpNone) {
+    SetTimes(entry.Record, MakeFileTime(static_cast<ULONGLONG>(item.ModifiedTicks)));
+    entry.Precision = static_cast<std::uint8_t>(item.TimePrecision);
+  }
+  if (item.ModeKnown) {
+    entry.Mode = static_cast<std::uint16_t>(item.Mode & 07777);
+    entry.ModeKnown = true;
+  }
+  if (!item.EntryName.empty()) SetSize(entry.Record, static_cast<ULONGLONG>(item.ByteSize));
+  entry.TimePending = false;
+  return true;
 }
 
 void TFTPDevice::GetFileInfo(const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
@@ -484,6 +511,13 @@ void TFTPDevice::GetFileInfo(const std::string& path, BY_HANDLE_FILE_INFORMATION
 }
 
 DWORD TFTPDevice::GetFileMode(const std::string& path) {
+  {
+    // Asked right after the entry was looked up or listed (for every name of a directory
+    // being read): the cache answers, even when its listing has just grown old.
+    veldra::TMutexLock lock(cacheMutex_);
+    int index = 0;
+    if (cache_.Find(path, &index)) return ShownMode(cache_.Entry(index));
+  }
   return ShownMode(LookUp(path));
 }
 
@@ -502,13 +536,11 @@ bool TFTPDevice::ReadDirectory(const std::string& dirPath, std::vector<TDirector
       int index = 0;
       if (!cache_.Find(dirPath + ListingMarker, &index)) return false;
       const int depth = TFTPDeviceFileList::KeyDepth(dirPath + ListingMarker);
-      auto inDirectory = [&](int i) {
-        const std::string& key = cache_.Key(i);
-        return TFTPDeviceFileList::KeyDepth(key) == depth &&
-               key.compare(0, dirPath.size(), dirPath) == 0;
-      };
       int end = index;
-      while (end < cache_.Count() && inDirectory(end)) ++end;
+      while (end < cache_.Count() && TFTPDeviceFileList::KeyDepth(cache_.Key(end)) == depth &&
+             cache_.Key(end).compare(0, dirPath.size(), dirPath) == 0) {
+        ++end;
+      }
       entries->reserve(static_cast<size_t>(end - index));
       for (int i = index; i < end; ++i) {
         const TCacheEntry& e = cache_.Entry(i);

@@ -166,7 +166,7 @@ class TFTPDevice {
   // EReFileNotFound when the listing does not show path. info null: does nothing.
   void GetFileInfo(const std::string& path, BY_HANDLE_FILE_INFORMATION* info);
   // The permission bits shown for path: the server's, else 0755 for a directory and 0644 for
-  // a file. Raises as GetFileInfo.
+  // a file. From the cache when it holds path (however old its listing); else as GetFileInfo.
   DWORD GetFileMode(const std::string& path);
   // Lock-free: true and a copy of the root record when path is "\" and the root record is known.
   bool GetCachedRootInfo(const std::string& path, BY_HANDLE_FILE_INFORMATION* info) const;
@@ -293,6 +293,10 @@ class TFTPDevice {
   // time is only the drive's guess) first.
   TCacheEntry LookUp(const std::string& path);
   void ListNow(const std::string& dirPath, bool force) EXCLUDES(cacheMutex_);
+  // Asks the server about path alone (MLST, or MDTM for its time) and puts the answer into its
+  // cache entry. False when the server offers neither for such an entry, or refuses (the
+  // caller lists the directory).
+  bool AskEntry(const std::string& path, bool directory) EXCLUDES(cacheMutex_);
   bool ListingFresh(const std::string& dirPath) REQUIRES(cacheMutex_);
   // Puts the file into the spool: its content fetched from the server (after its open upload
   // is finished). REQUIRES the file's lock. Raises EFilerError when the spool is off.

@@ -524,6 +524,29 @@ TIdFTPListFormat TReFtp::ListDirectory(const std::string& remoteDir,
   return flfUnknown;
 }
 
+bool TReFtp::AskEntry(const std::string& remotePath, TIdFTPListItem* item) {
+  RaiseIfBadLine(remotePath);
+  if (profile_->Mlsd.load()) {
+    SendCmd("MLST " + remotePath, TIdReplyCodes{250});
+    // The entry is the reply line that starts with a blank (RFC 3659), facts and path.
+    TIdFTPLineParser parser(flfMLSD);
+    for (const std::string& line : LastReply().Lines())
+      if (!line.empty() && line[0] == ' ' && parser.Parse(line, *item)) return true;
+    return false;
+  }
+  if (!profile_->Mdtm.load()) return false;
+  SendCmd("MDTM " + remotePath, TIdReplyCodes{213});
+  // "213 YYYYMMDDHHMMSS[.sss]": read as the time of an MLSD line would be.
+  const std::vector<std::string>& text = LastReply().Text();
+  TIdFTPLineParser parser(flfMLSD);
+  TIdFTPListItem timeOnly;
+  if (text.empty() || !parser.Parse("modify=" + IdTrim(text[0]) + "; x", timeOnly)) return false;
+  item->ModifiedTicks = timeOnly.ModifiedTicks;
+  item->TimePrecision = timeOnly.TimePrecision;
+  item->EntryName.clear();
+  return true;
+}
+
 bool TReFtp::SetModified(const std::string& remotePath, const std::string& utcTime) {
   RaiseIfBadLine(remotePath);
   if (profile_->Mfmt.load()) {

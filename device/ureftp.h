@@ -114,6 +114,10 @@ class TReFtp : public TIdFTP {
   // text (to be guessed). Raises on failure; lines already handed over must then be dropped.
   TIdFTPListFormat ListDirectory(const std::string& remoteDir,
                                  const std::function<void(const std::string&)>& onLine);
+  // What the server says of one entry: "MLST <path>" (facts, size, time, mode) where it offers
+  // MLST, else "MDTM <path>" (the time only; item's EntryName stays empty). False when it
+  // offers neither; raises a refusal (the entry is gone).
+  bool AskEntry(const std::string& remotePath, TIdFTPListItem* item);
   // "CWD <dir>" unless the session is already there.
   void ChangeDirectory(const std::string& remoteDir);
 
