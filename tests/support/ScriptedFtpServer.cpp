@@ -223,6 +223,7 @@ void ScriptedSession::Close() {
 bool ScriptedSession::ClientClosed() {
   // A reset counts too: Winsock resets when the client closes with replies left unread.
   char c;
+  if (aborted_) return true;  // the server is ending the session: nothing more will come
   if (!buffer_.empty()) return false;
   const long n = control_ < 0 ? 0 : vp::PeekSocket(control_, &c, 1);
   return n == 0 || (n < 0 && vp::LastSocketError() != vp::kWsaEWOULDBLOCK);

@@ -76,7 +76,8 @@ class ScriptedSession {
   void ResetData();
   // Closes the control connection (and any data connection).
   void Close();
-  // True once the client has closed or reset the control connection (checked without waiting).
+  // True once the client has closed or reset the control connection, or the server is ending
+  // the session (checked without waiting).
   bool ClientClosed();
 
   // Called by the server on shutdown: shuts every socket down so waiting calls end.
