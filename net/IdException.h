@@ -5,6 +5,7 @@
 //   +- EIdSilentException
 //   |  +- EIdConnClosedGracefully     "Connection Closed Gracefully."
 //   +- EIdSocketError                 "Socket Error # %d\r\n%s", carries the socket error code
+//   |  +- EIdInterrupted              10004: a wait given up at the thread's interrupt check
 //   +- EIdInvalidSocket               "Cannot allocate socket."
 //   +- EIdStackError
 //   |  +- EIdStackInitializationFailed
@@ -44,6 +45,11 @@ class EIdSocketError : public EIdException {
  private:
   int lastError_;
 };
+
+// A wait (receive, send, accept, connect) given up because the calling thread's interrupt
+// check (veldra::platform::SetInterruptCheck) asked for it; LastError() is 10004. The
+// connection is left as it was (a send may have gone out in part): callers normally drop it.
+VELDRA_EXCEPTION(EIdInterrupted, EIdSocketError);
 
 VELDRA_EXCEPTION(EIdInvalidSocket, EIdException);
 VELDRA_EXCEPTION(EIdStackError, EIdException);

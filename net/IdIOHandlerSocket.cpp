@@ -1,5 +1,6 @@
 #include "net/IdIOHandlerSocket.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "net/IdTCPConnection.h"
@@ -105,15 +106,30 @@ void TIdIOHandlerSocket::OpenClientSocket(const std::string& host, int port, int
 
 void TIdIOHandlerSocket::ConnectWithTimeout(int timeout) {
   TIdConnectThread thread(*binding_);
-  if (thread.WaitFinished(timeout == -2 ? -1 : timeout)) {
-    const std::string message = thread.ErrorMessage();
-    if (!message.empty()) throw EIdConnectException(message);
-    return;
+  // The caller's wait runs in slices: the interrupt check is this thread's, not the helper's.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
+  bool interrupted = false;
+  for (;;) {
+    int slice = platform::kInterruptSliceMs;
+    if (timeout >= 0) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            deadline - std::chrono::steady_clock::now())
+                            .count();
+      slice = static_cast<int>(std::max<long long>(0, std::min<long long>(left, slice)));
+    }
+    if (thread.WaitFinished(slice)) {
+      const std::string message = thread.ErrorMessage();
+      if (!message.empty()) throw EIdConnectException(message);
+      return;
+    }
+    if (timeout >= 0 && std::chrono::steady_clock::now() >= deadline) break;
+    if ((interrupted = platform::InterruptRequested())) break;
   }
   // Stop the connect first, then close: closing a socket another thread still waits on
   // could hand its number to an unrelated new socket.
   thread.TerminateAndWait();
   binding_->ReleaseHandle();
+  if (interrupted) stackUse_.Stack().RaiseSocketError(platform::kWsaEINTR);
   throw EIdConnectTimeout("Connect timed out.");
 }
 

@@ -105,7 +105,8 @@ class TIdIOHandlerSocket {
 
   // Connects the binding on a TIdConnectThread within timeout ms (-2: no limit). A failure
   // raises EIdConnectException with the socket error's message; no connection in time closes
-  // the socket and raises EIdConnectTimeout "Connect timed out.".
+  // the socket and raises EIdConnectTimeout "Connect timed out."; the calling thread's
+  // interrupt check stops the connect the same way and raises EIdInterrupted.
   void ConnectWithTimeout(int timeout);
 
   TIdStackUse stackUse_;

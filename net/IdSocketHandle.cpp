@@ -39,13 +39,11 @@ void TIdSocketHandle::ReleaseHandle() {
   platform::ShutdownSocketSend(handle_);
   platform::CloseSocket(handle_);
   handle_ = platform::kInvalidSocket;
-  recvTimeoutSet_ = -1;
 }
 
 void TIdSocketHandle::ResetHandle(bool resetLocal) {
   handle_ = platform::kInvalidSocket;
   allocated_ = false;
-  recvTimeoutSet_ = -1;
   peerIP_.clear();
   peerPort_ = 0;
   if (resetLocal) {
@@ -107,7 +105,7 @@ bool TIdSocketHandle::AcceptFrom(platform::SocketHandle listening) {
   ResetHandle(true);
   const platform::SocketHandle accepted = platform::AcceptSocket(listening);
   if (accepted == platform::kInvalidSocket &&
-      stackUse_.Stack().CheckSocketResult(-1, {platform::kWsaEINTR, platform::kWsaENOTSOCK})) {
+      stackUse_.Stack().CheckSocketResult(-1, {platform::kWsaENOTSOCK})) {
     return false;
   }
   handle_ = accepted;
@@ -116,26 +114,26 @@ bool TIdSocketHandle::AcceptFrom(platform::SocketHandle listening) {
   return true;
 }
 
+// The result of a wait; an interrupted one raises EIdInterrupted.
+int TIdSocketHandle::CheckWait(int result) {
+  if (result < 0 && platform::LastSocketError() == platform::kWsaEINTR)
+    stackUse_.Stack().RaiseSocketError(platform::kWsaEINTR);
+  return result;
+}
+
 bool TIdSocketHandle::WaitReadable(int timeout) {
   if (!allocated_) throw EIdConnClosedGracefully("Connection Closed Gracefully.");
-  return platform::WaitSocketReadable(handle_, timeout < 0 ? -1 : timeout) == 1;
+  return CheckWait(platform::WaitSocketReadable(handle_, timeout < 0 ? -1 : timeout)) == 1;
 }
 
 long TIdSocketHandle::Recv(void* buffer, long length) {
-  if (!allocated_) throw EIdClosedSocket("Disconnected.");
-  return platform::RecvSocket(handle_, buffer, static_cast<std::size_t>(length));
+  return RecvWithin(buffer, length, -1);
 }
 
 long TIdSocketHandle::RecvWithin(void* buffer, long length, int timeout) {
   if (!allocated_) throw EIdClosedSocket("Disconnected.");
-  if (timeout == 0) return RecvNoWait(buffer, length);
-  // The wait is the kernel's receive time-out: no separate readiness call per block.
-  const int wanted = timeout < 0 ? 0 : timeout;
-  if (recvTimeoutSet_ != wanted) {
-    if (platform::SetSocketReceiveTimeout(handle_, wanted) != 0) return -1;
-    recvTimeoutSet_ = wanted;
-  }
-  return platform::RecvSocket(handle_, buffer, static_cast<std::size_t>(length));
+  return platform::RecvSocket(handle_, buffer, static_cast<std::size_t>(length),
+                              timeout < 0 ? -1 : timeout);
 }
 
 long TIdSocketHandle::PeekWithin(void* buffer, long length, int timeout) {
@@ -161,7 +159,7 @@ long TIdSocketHandle::SendNoWait(const void* buffer, long length) {
 
 bool TIdSocketHandle::WaitWritable(int timeout) {
   if (!allocated_) throw EIdClosedSocket("Disconnected.");
-  return platform::WaitSocketWritable(handle_, timeout < 0 ? -1 : timeout) != 0;
+  return CheckWait(platform::WaitSocketWritable(handle_, timeout < 0 ? -1 : timeout)) != 0;
 }
 
 long TIdSocketHandle::Send(const void* buffer, long length) {

@@ -74,25 +74,29 @@ class TIdSocketHandle {
   // listen(backlog); a failure raises EIdSocketError.
   void StartListen(int backlog);
 
-  // ResetHandle(true), then accepts one connection on `listening`. False for failures 10004
-  // and 10038 (the listening socket was closed), EIdSocketError for others. On success this
-  // handle owns the accepted socket and holds its local and peer addresses.
+  // ResetHandle(true), then waits for and accepts one connection on `listening`. False for
+  // failure 10038 (the listening socket was closed), EIdInterrupted when the thread's interrupt
+  // check ends the wait, EIdSocketError for others. On success this handle owns the accepted
+  // socket and holds its local and peer addresses.
   // When this handle held `listening` itself, it forgets it without closing: the caller keeps
   // and closes the listening socket. Any other socket this handle held is closed first.
   bool AcceptFrom(veldra::platform::SocketHandle listening);
 
   // Waits until the socket is readable. timeout -2 (or any negative value) waits without
   // limit; otherwise milliseconds. True only when readable; a time-out or a failed wait gives
-  // false. Raises EIdConnClosedGracefully "Connection Closed Gracefully." when not allocated.
+  // false. Raises EIdConnClosedGracefully "Connection Closed Gracefully." when not allocated,
+  // EIdInterrupted when the thread's interrupt check ends the wait.
   bool WaitReadable(int timeout);
 
-  // One receive/send call (send never raises SIGPIPE). Returns the count, 0 when the peer
-  // closed (receive), or -1 with the error in veldra::platform::LastSocketError(). Raises
-  // EIdClosedSocket "Disconnected." when not allocated.
+  // One receive/send call (send never raises SIGPIPE), waiting without limit. Returns the
+  // count, 0 when the peer closed (receive), or -1 with the error in
+  // veldra::platform::LastSocketError() (10004 when interrupted). Raises EIdClosedSocket
+  // "Disconnected." when not allocated.
   long Recv(void* buffer, long length);
   long Send(const void* buffer, long length);
   // One receive that waits at most timeout ms for the first byte (timeout < 0: without limit;
-  // 0: not at all). A time-out gives -1 with 10035. One system call while data flows.
+  // 0: not at all). A time-out gives -1 with 10035, an interruption -1 with 10004. One system
+  // call while data is waiting.
   long RecvWithin(void* buffer, long length, int timeout);
   // Waits like RecvWithin, then copies what has arrived without consuming it (a line reader
   // takes exactly its line afterwards). Returns the count, 0 when the peer closed, or -1
@@ -104,7 +108,7 @@ class TIdSocketHandle {
   long SendNoWait(const void* buffer, long length);
   // Waits until the socket can take more bytes (timeout < 0: without limit). True when it
   // can (or has failed: the next send reports it); false on time-out. Raises EIdClosedSocket
-  // when not allocated.
+  // when not allocated, EIdInterrupted when the thread's interrupt check ends the wait.
   bool WaitWritable(int timeout);
 
   // Takes ownership of an already connected socket (tests, fuzzing: e.g. one end of a
@@ -116,6 +120,7 @@ class TIdSocketHandle {
 
  protected:
   void ReadBackAddresses();
+  int CheckWait(int result);
 
   TIdStackUse stackUse_;
   veldra::platform::SocketHandle handle_ = veldra::platform::kInvalidSocket;
@@ -126,6 +131,4 @@ class TIdSocketHandle {
   int peerPort_ = 0;
   int clientPortMin_ = 0;
   int clientPortMax_ = 0;
-  // The receive time-out last set on the socket (-1: none set yet since allocation).
-  int recvTimeoutSet_ = -1;
 };

@@ -105,6 +105,7 @@ bool TIdStack::CheckSocketResult(long result, std::initializer_list<int> tolerat
 }
 
 void TIdStack::RaiseSocketError(int code) {
+  if (code == veldra::platform::kWsaEINTR) throw EIdInterrupted(code, SocketErrorMessage(code));
   throw EIdSocketError(code, SocketErrorMessage(code));
 }
 

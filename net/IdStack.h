@@ -27,10 +27,11 @@ class TIdStack {
   // Checks the result of a socket call. Returns false when result is not -1 (no failure,
   // whatever the last error holds). For -1 it reads this thread's last socket error, stores it
   // as LastError() and returns true when the code is in `tolerated`; any other code raises
-  // EIdSocketError for that code.
+  // (RaiseSocketError) for that code.
   bool CheckSocketResult(long result, std::initializer_list<int> tolerated = {});
 
-  // Always raises EIdSocketError with `code` and SocketErrorMessage(code).
+  // Always raises EIdSocketError with `code` and SocketErrorMessage(code); for 10004 (a wait
+  // given up at the interrupt check) the EIdInterrupted form of it.
   [[noreturn]] void RaiseSocketError(int code);
 
   // The message "Socket Error # <code>\r\n<description>"; 11001 is "Host not found.", a code

@@ -8,8 +8,8 @@ namespace veldra::platform {
 
 using TInterruptCheck = bool (*)();
 
-// Installs the check of the calling thread (null removes it).
-void SetInterruptCheck(TInterruptCheck check);
+// Installs the check of the calling thread (null removes it); returns the one it replaces.
+TInterruptCheck SetInterruptCheck(TInterruptCheck check);
 // True when the calling thread's check says its request was interrupted.
 bool InterruptRequested();
 

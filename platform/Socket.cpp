@@ -1,103 +1,14 @@
-// POSIX implementation of the socket layer; see Socket.h for the contract.
-#include "platform/Socket.h"
-
-#include <arpa/inet.h>
+// The POSIX part of the socket layer (see platform/common/SocketOs.h): errno translated once to
+// the Winsock numbering, close-on-exec sockets, poll, and sends that never raise SIGPIPE.
 #include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
-#include <cstring>
+
+#include "platform/common/SocketOs.h"
 
 namespace veldra::platform {
-namespace {
-
-// Stores errno (translated) as this thread's last error and returns -1 for the caller.
-int Fail() {
-  SetLastSocketError(ErrnoToSocketError(errno));
-  return -1;
-}
-
-sockaddr_in MakeAddress(std::uint32_t address, std::uint16_t port) {
-  sockaddr_in sa;
-  std::memset(&sa, 0, sizeof sa);
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(address);
-  sa.sin_port = htons(port);
-  return sa;
-}
-
-using NameCall = int (*)(int, sockaddr*, socklen_t*);
-
-int ReadName(NameCall call, SocketHandle socket, std::uint32_t& address, std::uint16_t& port) {
-  sockaddr_storage ss;
-  socklen_t len = sizeof ss;
-  if (call(socket, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return Fail();
-  if (ss.ss_family != AF_INET) {
-    SetLastSocketError(10047);
-    return -1;
-  }
-  const auto* sa = reinterpret_cast<const sockaddr_in*>(&ss);
-  address = ntohl(sa->sin_addr.s_addr);
-  port = ntohs(sa->sin_port);
-  return 0;
-}
-
-// Milliseconds between now and `deadline`, never negative.
-int RemainingMs(std::chrono::steady_clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                  deadline - std::chrono::steady_clock::now())
-                  .count();
-  return left > 0 ? static_cast<int>(left) : 0;
-}
-
-// The connect of ConnectSocket with a cancel flag: non-blocking connect, then waits in short
-// slices so that a cancel is noticed quickly without closing the socket under another thread.
-int ConnectCancellable(SocketHandle socket, const sockaddr_in& sa,
-                       const std::atomic<bool>* cancel) {
-  const int flags = fcntl(socket, F_GETFL, 0);
-  if (flags < 0 || fcntl(socket, F_SETFL, flags | O_NONBLOCK) < 0) return Fail();
-  int result = 0;
-  if (connect(socket, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
-    if (errno != EINPROGRESS && errno != EINTR) {
-      result = Fail();
-    } else {
-      result = -1;
-      for (;;) {
-        if (cancel->load()) {
-          SetLastSocketError(kWsaEINTR);
-          break;
-        }
-        pollfd pfd{socket, POLLOUT, 0};
-        const int ready = poll(&pfd, 1, 20);
-        if (ready < 0 && errno != EINTR) {
-          Fail();
-          break;
-        }
-        if (ready <= 0) continue;
-        int error = 0;
-        socklen_t len = sizeof error;
-        if (getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &len) != 0) {
-          Fail();
-        } else if (error != 0) {
-          SetLastSocketError(ErrnoToSocketError(error));
-        } else {
-          result = 0;
-        }
-        break;
-      }
-    }
-  }
-  fcntl(socket, F_SETFL, flags);
-  return result;
-}
-
-}  // namespace
 
 int ErrnoToSocketError(int err) {
   switch (err) {
@@ -194,93 +105,43 @@ int ErrnoToSocketError(int err) {
   }
 }
 
-SocketHandle CreateSocket(int type, int protocol) {
-  const int osType = type == kSocketStream ? SOCK_STREAM : type;
-  const SocketHandle s = ::socket(AF_INET, osType | SOCK_CLOEXEC, protocol);
-  if (s < 0) {
-    Fail();
-    return kInvalidSocket;
-  }
-  return s;
+namespace os {
+
+int Fail() {
+  SetLastSocketError(ErrnoToSocketError(errno));
+  return -1;
 }
 
-int BindSocket(SocketHandle socket, std::uint32_t address, std::uint16_t port) {
-  const sockaddr_in sa = MakeAddress(address, port);
-  if (::bind(socket, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) return Fail();
-  return 0;
+bool Start() {
+  return true;
 }
 
-int ListenSocket(SocketHandle socket, int backlog) {
-  if (::listen(socket, backlog) != 0) return Fail();
-  return 0;
+SocketHandle Create(int type, int protocol) {
+  const SocketHandle s = ::socket(AF_INET, type | SOCK_CLOEXEC, protocol);
+  return s < 0 ? Fail() : s;
 }
 
-SocketHandle AcceptSocket(SocketHandle listening) {
+SocketHandle Accept(SocketHandle listening) {
   for (;;) {
     const SocketHandle s = ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
     if (s >= 0) return s;
-    if (errno == EINTR) continue;
-    Fail();
-    return kInvalidSocket;
+    if (errno != EINTR) return Fail();
   }
 }
 
-int ConnectSocket(SocketHandle socket, std::uint32_t address, std::uint16_t port,
-                  const std::atomic<bool>* cancel) {
-  const sockaddr_in sa = MakeAddress(address, port);
-  if (cancel != nullptr) return ConnectCancellable(socket, sa, cancel);
-  if (::connect(socket, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return 0;
-  if (errno != EINTR) return Fail();
-  // An interrupted blocking connect goes on in the background: wait for its outcome.
-  pollfd pfd{socket, POLLOUT, 0};
-  while (::poll(&pfd, 1, -1) < 0) {
-    if (errno != EINTR) return Fail();
-  }
-  int error = 0;
-  socklen_t len = sizeof error;
-  if (::getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &len) != 0) return Fail();
-  if (error != 0) {
-    SetLastSocketError(ErrnoToSocketError(error));
+int WaitOnce(SocketHandle socket, bool write, int ms) {
+  pollfd pfd{socket, static_cast<short>(write ? POLLOUT : POLLIN), 0};
+  const int ready = ::poll(&pfd, 1, ms);
+  if (ready < 0) return Fail();
+  if (ready > 0 && (pfd.revents & POLLNVAL)) {
+    SetLastSocketError(kWsaENOTSOCK);
     return -1;
   }
-  return 0;
+  // POLLHUP/POLLERR count as ready: the following call reports the close or error.
+  return ready > 0 ? 1 : 0;
 }
 
-long SendSocket(SocketHandle socket, const void* data, std::size_t length) {
-  for (;;) {
-    const ssize_t n = ::send(socket, data, length, MSG_NOSIGNAL);
-    if (n >= 0) return static_cast<long>(n);
-    if (errno != EINTR) return Fail();
-  }
-}
-
-long RecvSocket(SocketHandle socket, void* data, std::size_t length) {
-  for (;;) {
-    const ssize_t n = ::recv(socket, data, length, 0);
-    if (n >= 0) return static_cast<long>(n);
-    if (errno != EINTR) return Fail();
-  }
-}
-
-long RecvSocketNoWait(SocketHandle socket, void* data, std::size_t length) {
-  for (;;) {
-    const ssize_t n = ::recv(socket, data, length, MSG_DONTWAIT);
-    if (n >= 0) return static_cast<long>(n);
-    if (errno != EINTR) return Fail();
-  }
-}
-
-int SetSocketReceiveTimeout(SocketHandle socket, int timeoutMs) {
-  timeval tv{0, 0};
-  if (timeoutMs > 0) {
-    tv.tv_sec = timeoutMs / 1000;
-    tv.tv_usec = (timeoutMs % 1000) * 1000;
-  }
-  if (::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return Fail();
-  return 0;
-}
-
-long SendSocketNoWait(SocketHandle socket, const void* data, std::size_t length) {
+long SendNoWait(SocketHandle socket, const void* data, std::size_t length) {
   for (;;) {
     const ssize_t n = ::send(socket, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n >= 0) return static_cast<long>(n);
@@ -288,92 +149,24 @@ long SendSocketNoWait(SocketHandle socket, const void* data, std::size_t length)
   }
 }
 
-namespace {
-
-// poll() for `events` on one socket, continuing after signals for the remaining time.
-int WaitSocket(SocketHandle socket, short events, int timeoutMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  int wait = timeoutMs < 0 ? -1 : timeoutMs;
+long RecvNoWait(SocketHandle socket, void* data, std::size_t length, bool peek) {
   for (;;) {
-    pollfd pfd{socket, events, 0};
-    const int ready = ::poll(&pfd, 1, wait);
-    if (ready > 0) {
-      if (pfd.revents & POLLNVAL) {
-        SetLastSocketError(kWsaENOTSOCK);
-        return -1;
-      }
-      // POLLHUP/POLLERR count as ready: the following call reports the close or error.
-      return 1;
-    }
-    if (ready == 0) return 0;
-    if (errno != EINTR) return Fail();
-    if (timeoutMs >= 0) wait = RemainingMs(deadline);
-  }
-}
-
-}  // namespace
-
-int WaitSocketReadable(SocketHandle socket, int timeoutMs) {
-  return WaitSocket(socket, POLLIN, timeoutMs);
-}
-
-int WaitSocketWritable(SocketHandle socket, int timeoutMs) {
-  return WaitSocket(socket, POLLOUT, timeoutMs);
-}
-
-int ShutdownSocketSend(SocketHandle socket) {
-  if (::shutdown(socket, SHUT_WR) != 0) return Fail();
-  return 0;
-}
-
-int ShutdownSocketBoth(SocketHandle socket) {
-  if (::shutdown(socket, SHUT_RDWR) != 0) return Fail();
-  return 0;
-}
-
-int SetSocketResetOnClose(SocketHandle socket) {
-  const linger l{1, 0};
-  if (::setsockopt(socket, SOL_SOCKET, SO_LINGER, &l, sizeof l) != 0) return Fail();
-  return 0;
-}
-
-long PeekSocket(SocketHandle socket, void* data, std::size_t length) {
-  for (;;) {
-    const ssize_t n = ::recv(socket, data, length, MSG_PEEK);
+    const ssize_t n = ::recv(socket, data, length, MSG_DONTWAIT | (peek ? MSG_PEEK : 0));
     if (n >= 0) return static_cast<long>(n);
     if (errno != EINTR) return Fail();
   }
 }
 
-int CloseSocket(SocketHandle socket) {
-  if (::close(socket) != 0) return Fail();
-  return 0;
+int SetBlocking(SocketHandle socket, bool blocking) {
+  const int flags = ::fcntl(socket, F_GETFL, 0);
+  if (flags < 0) return Fail();
+  const int wanted = blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK;
+  return wanted == flags || ::fcntl(socket, F_SETFL, wanted) == 0 ? 0 : Fail();
 }
 
-int GetSocketName(SocketHandle socket, std::uint32_t& address, std::uint16_t& port) {
-  return ReadName(::getsockname, socket, address, port);
+int Close(SocketHandle socket) {
+  return ::close(socket) == 0 ? 0 : Fail();
 }
 
-int GetPeerName(SocketHandle socket, std::uint32_t& address, std::uint16_t& port) {
-  return ReadName(::getpeername, socket, address, port);
-}
-
-int LookupHostIPv4(const std::string& name, std::uint32_t& address) {
-  addrinfo hints;
-  std::memset(&hints, 0, sizeof hints);
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* result = nullptr;
-  if (name.empty() || ::getaddrinfo(name.c_str(), nullptr, &hints, &result) != 0 ||
-      result == nullptr) {
-    if (result != nullptr) ::freeaddrinfo(result);
-    SetLastSocketError(kWsaHostNotFound);
-    return -1;
-  }
-  const auto* sa = reinterpret_cast<const sockaddr_in*>(result->ai_addr);
-  address = ntohl(sa->sin_addr.s_addr);
-  ::freeaddrinfo(result);
-  return 0;
-}
-
+}  // namespace os
 }  // namespace veldra::platform

@@ -23,7 +23,7 @@ namespace {
 
 double Seconds(const std::string& command) {
   auto start = std::chrono::steady_clock::now();
-  int status = vt::RunProgram({"/bin/sh", "-c", command}, "", "", 1800);
+  int status = vt::RunCommand({"/bin/sh", "-c", command}, 1800).status;
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (status != 0) std::printf("  !! failed (%d): %s\n", status, command.c_str());
   return seconds;
@@ -48,10 +48,10 @@ int main(int argc, char** argv) {
   vt::TempDir local("veldra-bench-local");
   std::printf("preparing %ld MiB files and a 200 x 20 tree...\n", mib);
   vt::WriteFile(root / "big.bin", "");
-  vt::RunProgram({"/bin/sh", "-c",
+  vt::RunCommand({"/bin/sh", "-c",
                   "head -c " + std::to_string(mib) + "M /dev/urandom > " + (root / "big.bin") +
                       " && cp " + (root / "big.bin") + " " + (local / "up.bin")},
-                 "", "", 600);
+                 600);
   for (int d = 0; d < 200; ++d) {
     for (int f = 0; f < 20; ++f) {
       vt::WriteFile(root / ("tree/dir" + std::to_string(d) + "/file" + std::to_string(f)), "x");
@@ -95,7 +95,7 @@ int main(int argc, char** argv) {
   std::printf("\nwrite (%ld MiB):\n", mib);
   // Each upload starts with the server's disk flushed, and the order alternates, so that neither
   // side pays for the other's dirty pages.
-  auto settle = [&] { vt::RunProgram({"/bin/sync"}, "", "", 600); };
+  auto settle = [&] { vt::RunCommand({"/bin/sync"}, 600); };
   settle();
   double curlUp = Seconds("curl -s -T " + (local / "up.bin") + " " + url + "curl-up.bin");
   settle();
@@ -105,7 +105,7 @@ int main(int argc, char** argv) {
   size_t appes = Count(server->LogText(), "\"APPE ") - appeBefore;
   size_t stors = Count(server->LogText(), "\"STOR ") - storBefore;
   bool complete = vt::FileSize(root / "drive-up.bin") == static_cast<uint64_t>(bytes);
-  vt::RunProgram({"/bin/sh", "-c", "rm -f /mnt/l/drive-up.bin " + (root / "curl-up.bin")});
+  vt::RunCommand({"/bin/sh", "-c", "rm -f /mnt/l/drive-up.bin " + (root / "curl-up.bin")});
   settle();
   double cpIn2 = Seconds("cp " + (local / "up.bin") + " /mnt/l/drive-up.bin");
   settle();

@@ -6,8 +6,10 @@ namespace {
 thread_local TInterruptCheck g_check = nullptr;
 }
 
-void SetInterruptCheck(TInterruptCheck check) {
+TInterruptCheck SetInterruptCheck(TInterruptCheck check) {
+  const TInterruptCheck previous = g_check;
   g_check = check;
+  return previous;
 }
 
 bool InterruptRequested() {

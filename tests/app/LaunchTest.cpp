@@ -4,7 +4,6 @@
 
 #include "app/Launch.h"
 #include "platform/Semaphore.h"
-#include "tests/app/VeldraRunner.h"
 
 namespace {
 

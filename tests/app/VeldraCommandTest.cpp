@@ -20,13 +20,12 @@
 #include "app/CommandLine.h"
 #include "platform/Semaphore.h"
 #include "platform/Volume.h"
-#include "tests/app/VeldraRunner.h"
 #include "tests/support/FtpServers.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/VeldraDrive.h"
 
 namespace fs = std::filesystem;
-using namespace veldra::apptest;
-using veldra::test::TempDir;
+using namespace veldra::test;
 
 namespace {
 
@@ -103,9 +102,9 @@ TEST(VeldraUsage, AnswersThatNeedNoDrive) {
       {{"", "127.0.0.1", "u", "-", "1", "0", "", "21", "/INTERNAL"}, "", "", 15},
   };
   for (const Row& row : rows) {
-    const TRunResult r = RunVeldra(row.args);
+    const CommandResult r = RunVeldra(row.args);
     const std::string what = row.args.empty() ? "no arguments" : row.args.back();
-    EXPECT_EQ(r.out, row.out) << what;
+    EXPECT_EQ(r.output, row.out) << what;
     EXPECT_EQ(r.err, row.err) << what;
     EXPECT_EQ(r.status, row.status) << what;
   }
@@ -127,8 +126,8 @@ TEST(VeldraUsage, RefusedWithoutRootRights) {
        std::vector<std::vector<std::string>>{{"M:", "127.0.0.1"}, {"M:", "/DELETE"}, {}}) {
     std::vector<std::string> argv = nobody;
     argv.insert(argv.end(), args.begin(), args.end());
-    const TRunResult r = RunCommand(argv);
-    EXPECT_EQ(r.out, refusal);
+    const CommandResult r = RunCommand(argv, 60, "", true);
+    EXPECT_EQ(r.output, refusal);
     EXPECT_EQ(r.status, 5);
   }
 }
@@ -161,8 +160,9 @@ TEST_F(VeldraMount, MountRemountInUseAndDeadServer) {
 
   // Lower-case device name; a remote directory whose name the mount table must escape.
   const std::string share = "127.0.0.1/pub files,2026";
-  TRunResult r = RunVeldra({"j:", share, "/PORT:" + port, "/SESSIONS:2", "/CACHE:0", "/SPOOL:64"});
-  EXPECT_EQ(r.out, kConnected);
+  CommandResult r =
+      RunVeldra({"j:", share, "/PORT:" + port, "/SESSIONS:2", "/CACHE:0", "/SPOOL:64"});
+  EXPECT_EQ(r.output, kConnected);
   EXPECT_EQ(r.err, "");
   ASSERT_EQ(r.status, 0);
   ASSERT_TRUE(WaitMounted('J', true, 10));
@@ -183,10 +183,10 @@ TEST_F(VeldraMount, MountRemountInUseAndDeadServer) {
                                       "/SESSIONS:2", "/CACHE:0", "/SPOOL:64", "/INTERNAL"}));
 
   r = RunVeldra({"J:", share, "/PORT:" + port});
-  EXPECT_EQ(r.out, "Already connected.\n");
+  EXPECT_EQ(r.output, "Already connected.\n");
   EXPECT_EQ(r.status, 0);
   r = RunVeldra({"J:", share + "/docs", "/PORT:" + port});
-  EXPECT_EQ(r.out, "The local device name is already in use.\n");
+  EXPECT_EQ(r.output, "The local device name is already in use.\n");
   EXPECT_EQ(r.status, 255);  // exit code -1
 
   // The serving copy dies: the drive answers "Transport endpoint is not connected", yet it
@@ -197,7 +197,7 @@ TEST_F(VeldraMount, MountRemountInUseAndDeadServer) {
     EXPECT_EQ(::opendir("/mnt/j"), nullptr);
     EXPECT_TRUE(errno == ENOTCONN || errno == ECONNABORTED) << std::strerror(errno);
     r = mountAgain ? RunVeldra({"J:", share, "/PORT:" + port}) : RunVeldra({"J:", "/DELETE"});
-    EXPECT_EQ(r.out, mountAgain ? kConnected : kSuccess);
+    EXPECT_EQ(r.output, mountAgain ? kConnected : kSuccess);
     EXPECT_EQ(r.status, 0);
     if (mountAgain) {
       EXPECT_EQ(Listing("/mnt/j"), (std::set<std::string>{"docs", "hello.txt"}));
@@ -229,8 +229,8 @@ TEST_F(VeldraMount, FailedMountsLeaveNothingAndThePasswordStaysHidden) {
             "Connecting...\nSocket Error # 10061\nConnection refused.\n"},
            {{"K:", "veldra-test.invalid"},
             "Connecting...\nSocket Error # 11001\nHost not found.\n"}}) {
-    const TRunResult r = RunVeldra(args);
-    EXPECT_EQ(r.out, out);
+    const CommandResult r = RunVeldra(args);
+    EXPECT_EQ(r.output, out);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 255);
     EXPECT_FALSE(IsMounted('K'));
@@ -242,14 +242,14 @@ TEST_F(VeldraMount, FailedMountsLeaveNothingAndThePasswordStaysHidden) {
   // and so does its copy.
   const TPort silent(true);
   {
-    TForegroundRun run({"K:", "127.0.0.1", silent.Option()});
+    Process run(VeldraCommand({"K:", "127.0.0.1", silent.Option()}), "", "", true);
     const pid_t pid = run.Pid();
     for (int i = 0; i < 200 && StartSemaphoresLeftBehind(pid).empty(); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(25));
     ASSERT_EQ(StartSemaphoresLeftBehind(pid).size(), 1u);
     ::kill(pid, SIGTERM);
     ASSERT_TRUE(run.WaitForExit(10));
-    EXPECT_EQ(run.Result().status, -1);  // ended by the signal
+    EXPECT_EQ(run.Result().status, 128 + SIGTERM);  // ended by the signal
     EXPECT_EQ(StartSemaphoresLeftBehind(pid), std::vector<std::string>());
     EXPECT_TRUE(WaitCopiesGone('K', 10));
   }
@@ -272,14 +272,14 @@ TEST_F(VeldraMount, FailedMountsLeaveNothingAndThePasswordStaysHidden) {
       }
     }
   });
-  const TRunResult r = RunVeldra({"k:", "127.0.0.1", "-", "/USER:veldra", port, "/NOPASSIVE"}, 60,
-                                 options.password + "\n");
+  const CommandResult r = RunVeldra({"k:", "127.0.0.1", "-", "/USER:veldra", port, "/NOPASSIVE"},
+                                    60, options.password + "\n");
   mounting = false;
   watch.join();
   EXPECT_EQ(leaks, std::vector<std::string>());
   EXPECT_GT(seen[0], 0u);
   EXPECT_GT(seen[1], 0u);
-  EXPECT_EQ(r.out, kConnected);
+  EXPECT_EQ(r.output, kConnected);
   ASSERT_EQ(r.status, 0);
   ASSERT_TRUE(WaitMounted('K', true, 10));
   // Active-mode data connections: the server connects back for the listing and the read.
@@ -287,8 +287,8 @@ TEST_F(VeldraMount, FailedMountsLeaveNothingAndThePasswordStaysHidden) {
   EXPECT_EQ(veldra::test::ReadFile("/mnt/k/report.txt"), "report\n");
   ASSERT_EQ(BackgroundCopies('K').size(), 1u);
   EXPECT_EQ(ProcessArguments(BackgroundCopies('K')[0]).at(5), "0");  // not passive
-  const TRunResult gone = RunVeldra({"K:", "/DELETE"});
-  EXPECT_EQ(gone.out, kSuccess);
+  const CommandResult gone = RunVeldra({"K:", "/DELETE"});
+  EXPECT_EQ(gone.output, kSuccess);
   EXPECT_EQ(gone.status, 0);
   EXPECT_TRUE(WaitMounted('K', false, 10));
   EXPECT_TRUE(WaitCopiesGone('K', 15));
@@ -296,22 +296,22 @@ TEST_F(VeldraMount, FailedMountsLeaveNothingAndThePasswordStaysHidden) {
 
 TEST_F(VeldraMount, DeleteLeavesOtherFileSystemsAlone) {
   Use('L');
-  TRunResult r = RunVeldra({"L:", "/delete"});
-  EXPECT_EQ(r.out, "The system cannot find the path specified.\n");
+  CommandResult r = RunVeldra({"L:", "/delete"});
+  EXPECT_EQ(r.output, "The system cannot find the path specified.\n");
   EXPECT_EQ(r.status, 255);
 
   const bool created = ::mkdir("/mnt/l", 0755) == 0;
   ASSERT_EQ(::mount("veldra-test", "/mnt/l", "tmpfs", 0, "size=1m"), 0) << std::strerror(errno);
   r = RunVeldra({"l:", "/DELETE"});
   const bool stillMounted = IsMounted('L');
-  const TRunResult inUse = RunVeldra({"L:", "127.0.0.1"});
+  const CommandResult inUse = RunVeldra({"L:", "127.0.0.1"});
   ::umount2("/mnt/l", 0);
   if (created) ::rmdir("/mnt/l");
-  EXPECT_EQ(r.out,
+  EXPECT_EQ(r.output,
             "The system tried to delete the substitution of a drive that is not substituted.\n");
   EXPECT_EQ(r.status, 255);
   EXPECT_TRUE(stillMounted);
-  EXPECT_EQ(inUse.out, "The local device name is already in use.\n");
+  EXPECT_EQ(inUse.output, "The local device name is already in use.\n");
   EXPECT_EQ(inUse.status, 255);
 }
 
@@ -322,8 +322,8 @@ TEST_F(VeldraMount, RefusedDriveLetterReportsTheDiskDriverLine) {
   auto server = veldra::test::StartPyftpdlib(root.Path(), options);
   // The copy logs in, reports its start, then the drive library refuses the letter within the
   // settle pause: its line and its code (-2) reach the user.
-  const TRunResult r = RunVeldra({"1:", "127.0.0.1", "/PORT:" + std::to_string(server->Port())});
-  EXPECT_EQ(r.out, "Connecting...\nDisk driver: Bad Drive letter\n");
+  const CommandResult r = RunVeldra({"1:", "127.0.0.1", "/PORT:" + std::to_string(server->Port())});
+  EXPECT_EQ(r.output, "Connecting...\nDisk driver: Bad Drive letter\n");
   EXPECT_EQ(r.status, 254);
   EXPECT_TRUE(WaitCopiesGone('1', 10));
 }
@@ -340,41 +340,44 @@ TEST_F(VeldraMount, OwnerAccessOnlyAndDebug) {
   const std::string port = "/PORT:" + std::to_string(server->Port());
   const auto listAs = [](const std::string& uid) {
     return RunCommand(
-        {"setpriv", "--reuid=" + uid, "--regid=" + uid, "--clear-groups", "ls", "/mnt/m"});
+        {"setpriv", "--reuid=" + uid, "--regid=" + uid, "--clear-groups", "ls", "/mnt/m"}, 60, "",
+        true);
   };
 
   for (const std::string owner : {"0", "65534"}) {
-    std::unique_ptr<TForegroundRun> debug;
+    std::unique_ptr<Process> debug;
     if (owner == "0") {
-      debug = std::make_unique<TForegroundRun>(std::vector<std::string>{
-          "M:", "127.0.0.1", "guest-pass", "/DEBUG", "/OWNERACCESSONLY", port});
-      ASSERT_TRUE(WaitMounted('M', true, 20)) << debug->Result().out;
+      debug = std::make_unique<Process>(
+          VeldraCommand({"M:", "127.0.0.1", "guest-pass", "/DEBUG", "/OWNERACCESSONLY", port}), "",
+          "", true);
+      ASSERT_TRUE(WaitMounted('M', true, 20)) << debug->Result().output;
       // The serving command's arguments show neither the password nor its length.
       EXPECT_EQ(ProcessArguments(debug->Pid()),
                 std::vector<std::string>{std::string(kVeldra) + " M: 127.0.0.1 * /DEBUG " +
                                          "/OWNERACCESSONLY " + port});
     } else {
-      const TRunResult r = RunCommand(
-          {"env", "SUDO_UID=" + owner, kVeldra, "M:", "127.0.0.1", "/OWNERACCESSONLY", port});
-      EXPECT_EQ(r.out, kConnected);
+      const CommandResult r = RunCommand(
+          {"env", "SUDO_UID=" + owner, kVeldra, "M:", "127.0.0.1", "/OWNERACCESSONLY", port}, 60,
+          "", true);
+      EXPECT_EQ(r.output, kConnected);
       ASSERT_TRUE(WaitMounted('M', true, 10));
       ASSERT_EQ(BackgroundCopies('M').size(), 1u);
       EXPECT_EQ(ProcessArguments(BackgroundCopies('M')[0]).at(7), owner);
     }
     EXPECT_EQ(Listing("/mnt/m"), (std::set<std::string>{"one.txt"}));  // root
     for (const std::string uid : {"65534", "65533"}) {
-      const TRunResult r = listAs(uid);
-      EXPECT_EQ(r.out, uid == owner ? "one.txt\n" : "") << uid;
+      const CommandResult r = listAs(uid);
+      EXPECT_EQ(r.output, uid == owner ? "one.txt\n" : "") << uid;
       EXPECT_EQ(r.err.find("Permission denied") != std::string::npos, uid != owner) << r.err;
     }
-    const TRunResult r = RunVeldra({"M:", "/DELETE"});
-    EXPECT_EQ(r.out, kSuccess);
+    const CommandResult r = RunVeldra({"M:", "/DELETE"});
+    EXPECT_EQ(r.output, kSuccess);
     EXPECT_EQ(r.status, 0);
     if (debug) {
       ASSERT_TRUE(debug->WaitForExit(20));
       EXPECT_EQ(debug->Result().status, 0);
       EXPECT_EQ(debug->Result().err.find("Sanitizer"), std::string::npos) << debug->Result().err;
-      const std::vector<std::string> lines = Lines(debug->Result().out);
+      const std::vector<std::string> lines = Lines(debug->Result().output);
       ASSERT_FALSE(lines.empty());
       EXPECT_EQ(lines.front(), "Connecting...");
       EXPECT_EQ(lines.back(), "The operation completed successfully.");

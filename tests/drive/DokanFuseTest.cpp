@@ -24,7 +24,7 @@
 #include "drive/Dokan.h"
 #include "drive/DokanFuse.h"
 #include "platform/TextConv.h"
-#include "tests/drive/MountSupport.h"
+#include "tests/support/VeldraDrive.h"
 
 using veldra::platform::AnsiToWide;
 using veldra::platform::WideToAnsi;
@@ -309,7 +309,6 @@ class ThreadMount {
  public:
   ThreadMount(char16_t letter, USHORT threads)
       : letter_{letter, 0}, path_(veldra::drive::MountPointOf(letter)) {
-    veldra::test::ForceUnmount(path_);
     options_ = DOKAN_OPTIONS{DOKAN_VERSION, threads, 0, 0, letter_};
     operations_ = FakeOperations();
     result_ = std::async(std::launch::async, [this] { return DokanMain(&options_, &operations_); });
@@ -322,7 +321,11 @@ class ThreadMount {
   ThreadMount(const ThreadMount&) = delete;
   ThreadMount& operator=(const ThreadMount&) = delete;
 
-  bool Mounted() const { return veldra::test::FindMount(path_); }
+  bool Mounted() const {
+    return result_.valid() &&
+           result_.wait_for(std::chrono::seconds(0)) != std::future_status::ready &&
+           veldra::test::FindMount(path_);
+  }
   const std::string& Path() const { return path_; }
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
@@ -390,7 +393,6 @@ TEST(DokanFuseMount, RefusesBadLettersAndTakenMountPoints) {
   EXPECT_FALSE(DokanRemoveMountPoint(digit));
 
   // Something else mounted on /mnt/a: the mount point is taken.
-  veldra::test::ForceUnmount("/mnt/a");
   ::mkdir("/mnt/a", 0755);
   ASSERT_EQ(0, ::mount("veldra-test", "/mnt/a", "tmpfs", 0, "size=1m"));
   char16_t a[] = u"a";

@@ -1,4 +1,5 @@
-// Client connect with and without time-out, port-range binding, listening and accepting.
+// Client connect with and without time-out, port-range binding, listening and accepting, and
+// every wait ended by the thread's interrupt check.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -6,273 +7,264 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
-#include <vector>
+#include <functional>
 
 #include "net/IdTCPClient.h"
 #include "platform/Socket.h"
 #include "tests/net/NetTestUtil.h"
 
+namespace vp = veldra::platform;
+
 namespace {
 
 // A listener whose accept queue is full: further connects never complete (their SYNs are
-// dropped), which is how a server that never answers looks to the client.
+// dropped), which is how a server that never answers looks to the client. With a backlog of 0
+// the queue holds one connection: once the filler's connect has completed, it is full.
 class TFullListener {
  public:
   TFullListener() {
-    listenFd_ = veldra::platform::UniqueSocket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    listen_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in sa;
     std::memset(&sa, 0, sizeof sa);
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listenFd_.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    ::listen(listenFd_.Get(), 0);
     socklen_t len = sizeof sa;
-    ::getsockname(listenFd_.Get(), reinterpret_cast<sockaddr*>(&sa), &len);
+    ::bind(listen_.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    ::listen(listen_.Get(), 0);
+    ::getsockname(listen_.Get(), reinterpret_cast<sockaddr*>(&sa), &len);
     port_ = ntohs(sa.sin_port);
-    for (int i = 0; i < 3; ++i) {
-      veldra::platform::UniqueSocket filler(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-      ::fcntl(filler.Get(), F_SETFL, O_NONBLOCK);
-      ::connect(filler.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-      fillers_.push_back(std::move(filler));
-    }
-    usleep(50000);  // let the fillers' handshakes settle into the queue
+    filler_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    ::connect(filler_.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    full_ = vp::WaitSocketWritable(filler_.Get(), 5000) == 1;
   }
   int Port() const { return port_; }
+  bool Full() const { return full_; }
 
  private:
-  veldra::platform::UniqueSocket listenFd_;
-  std::vector<veldra::platform::UniqueSocket> fillers_;
+  vp::UniqueSocket listen_, filler_;
   int port_ = 0;
+  bool full_ = false;
 };
 
-// Three consecutive free ports [p-2, p], found by probing; -1 when none was found.
-int FreePortTriple() {
-  for (int attempt = 0; attempt < 50; ++attempt) {
-    const int top = UnusedPort();
-    if (top < 1026) continue;
-    TPortHolder a(top), b(top - 1), c(top - 2);
-    if (a.Held() && b.Held() && c.Held()) return top;
+// The class (and socket error) of what `call` raised; "" when it returned.
+std::string Raised(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const EIdSocketError& e) {
+    return std::string(e.ClassName()) + " " + e.what();
+  } catch (const EIdException& e) {
+    return std::string(e.ClassName()) + " " + e.what();
   }
-  return -1;
+  return "";
+}
+
+void Aim(TIdTCPClient& c, const std::string& host, int port) {
+  c.SetHost(host);
+  c.SetPort(port);
+  c.SetReadTimeout(10000);
+}
+
+void Connect(const std::string& host, int port, int timeout) {
+  TIdTCPClient c;
+  Aim(c, host, port);
+  c.ConnectToHost(timeout);
+}
+
+// Binds one more handle to 127.0.0.1:port (kept in `held`); false when the port is busy.
+bool Hold(std::vector<std::unique_ptr<TIdSocketHandle>>& held, int port) {
+  held.push_back(std::make_unique<TIdSocketHandle>());
+  held.back()->AllocateHandle();
+  held.back()->SetIP("127.0.0.1");
+  held.back()->SetPort(port);
+  return held.back()->TryBindOnce();
+}
+
+using Clock = std::chrono::steady_clock;
+std::atomic<Clock::rep> gInterruptAt{0};
+
+bool InterruptDue() {
+  return Clock::now().time_since_epoch().count() >= gInterruptAt.load();
 }
 
 }  // namespace
 
-// --- connect ----------------------------------------------------------------------------
-
-TEST(NetConnect, WithTimeoutSucceedsAndReads) {
-  TScriptedPeer peer;
-  peer.Send("220 hello\r\n").Hold();
-  TIdTCPClient c;
-  c.SetHost("127.0.0.1");
-  c.SetPort(peer.Start());
-  c.SetReadTimeout(10000);
-  c.ConnectToHost(25000);
-  EXPECT_TRUE(c.IsConnected());
-  EXPECT_EQ(c.Binding()->PeerIP(), "127.0.0.1");
-  EXPECT_EQ(c.Binding()->PeerPort(), peer.Port());
-  EXPECT_EQ(c.Binding()->IP(), "127.0.0.1");
-  EXPECT_NE(c.Binding()->Port(), 0);
-  EXPECT_EQ(c.ReadLine(), "220 hello");
-}
-
-TEST(NetConnect, LocalhostInAnyCaseAndAlreadyConnected) {
-  TScriptedPeer peer;
-  peer.ReadLine().Send("200 still here\r\n").Hold();
-  TIdTCPClient c;
-  c.SetHost("LocalHost");
-  c.SetPort(peer.Start());
-  c.SetReadTimeout(10000);
-  c.ConnectToHost();
-  try {
-    c.ConnectToHost();
-    FAIL() << "expected EIdAlreadyConnected";
-  } catch (const EIdAlreadyConnected& e) {
-    EXPECT_STREQ(e.what(), "Already connected.");
-  }
-  EXPECT_EQ(c.SendCmd("NOOP", 200), 200);
-}
-
-TEST(NetConnect, RefusedWithoutAndWithTimeoutThenReconnect) {
-  const int port = UnusedPort();
-  TIdTCPClient c;
-  c.SetHost("127.0.0.1");
-  c.SetPort(port);
-  try {
-    c.ConnectToHost();
-    FAIL() << "expected EIdSocketError";
-  } catch (const EIdSocketError& e) {
-    EXPECT_EQ(e.LastError(), 10061);
-    EXPECT_STREQ(e.what(), "Socket Error # 10061\r\nConnection refused.");
-  }
-  EXPECT_FALSE(c.IsConnected());
-  TIdIOHandlerSocket* handler = c.IOHandler();
-  ASSERT_NE(handler, nullptr);
-  try {
-    c.ConnectToHost(5000);
-    FAIL() << "expected EIdConnectException";
-  } catch (const EIdConnectException& e) {
-    EXPECT_STREQ(e.what(), "Socket Error # 10061\r\nConnection refused.");
-  }
-  // The handler stays and serves the next attempt.
-  TScriptedPeer peer;
-  peer.Send("ok\n").Hold();
-  c.SetPort(peer.Start());
-  c.SetReadTimeout(10000);
-  c.ConnectToHost(5000);
-  EXPECT_EQ(c.IOHandler(), handler);
-  EXPECT_EQ(c.ReadLine(), "ok");
-  // After CloseConnection a fresh handler is made.
-  c.CloseConnection();
-  EXPECT_EQ(c.IOHandler(), nullptr);
-  EXPECT_FALSE(c.IsConnected());
-}
-
-TEST(NetConnect, ServerThatNeverAnswersTimesOutAndClosesTheSocket) {
-  TFullListener listener;
-  TIdTCPClient c;
-  c.SetHost("127.0.0.1");
-  c.SetPort(listener.Port());
-  try {
-    c.ConnectToHost(300);
-    FAIL() << "expected EIdConnectTimeout";
-  } catch (const EIdConnectTimeout& e) {
-    EXPECT_STREQ(e.what(), "Connect timed out.");
-  }
-  EXPECT_FALSE(c.IsConnected());
-  ASSERT_NE(c.Binding(), nullptr);
-  EXPECT_FALSE(c.Binding()->HandleAllocated());
-}
-
-TEST(NetConnect, UnresolvableHostRaisesHostNotFound) {
-  TIdTCPClient c;
-  c.SetHost("");
-  c.SetPort(21);
-  try {
-    c.ConnectToHost();
-    FAIL() << "expected EIdSocketError";
-  } catch (const EIdSocketError& e) {
-    EXPECT_EQ(e.LastError(), 11001);
-    EXPECT_STREQ(e.what(), "Socket Error # 11001\r\nHost not found.");
-  }
-  EXPECT_FALSE(c.IsConnected());
-}
-
-// --- port-range binding -----------------------------------------------------------------
-
-TEST(NetBind, PortRangeSkipsBusyPortsFromTheTop) {
-  const int top = FreePortTriple();
-  ASSERT_GT(top, 0);
-  TScriptedPeer peer;
-  peer.Hold();
-  TIdTCPClient c;
-  c.SetHost("127.0.0.1");
-  c.SetPort(peer.Start());
-  c.SetBoundPortMin(top - 2);
-  c.SetBoundPortMax(top);
-  {
-    TPortHolder busy(top);
-    ASSERT_TRUE(busy.Held());
-    c.ConnectToHost();
-  }
-  EXPECT_EQ(c.Binding()->Port(), top - 1);
-}
-
-TEST(NetBind, AllPortsBusyInvalidRangeAndBusyFixedPort) {
-  const int top = FreePortTriple();
-  ASSERT_GT(top, 0);
-  TIdTCPClient c;
-  c.SetHost("127.0.0.1");
-  c.SetPort(UnusedPort());
-  {
-    TPortHolder a(top), b(top - 1), d(top - 2);
-    c.SetBoundPortMin(top - 2);
-    c.SetBoundPortMax(top);
-    try {
-      c.ConnectToHost();
-      FAIL() << "expected EIdCanNotBindPortInRange";
-    } catch (const EIdCanNotBindPortInRange& e) {
-      EXPECT_EQ(e.Message(), "Can not bind in port range (" + std::to_string(top - 2) + " - " +
-                                 std::to_string(top) + ")");
+TEST(NetConnect, OutcomesWithAndWithoutTimeOut) {
+  TFullListener silent;
+  ASSERT_TRUE(silent.Full());
+  const int refused = UnusedPort();
+  const std::string kRefused = "Socket Error # 10061\r\nConnection refused.";
+  struct Row {
+    std::string host;
+    int port;  // 0: the scripted peer
+    int timeout;
+    std::string raised;
+  } rows[] = {
+      {"127.0.0.1", 0, 25000, ""},
+      {"LocalHost", 0, -1, ""},
+      {"127.0.0.1", refused, -1, "EIdSocketError " + kRefused},
+      {"127.0.0.1", refused, 5000, "EIdConnectException " + kRefused},
+      {"127.0.0.1", silent.Port(), 300, "EIdConnectTimeout Connect timed out."},
+      {"", 21, -1, "EIdSocketError Socket Error # 11001\r\nHost not found."},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.host + ":" + std::to_string(row.port));
+    TScriptedPeer peer;
+    peer.Send("220 hello\r\n").ReadLine().Send("200 still here\r\n").Hold();
+    TIdTCPClient c;
+    Aim(c, row.host, row.port != 0 ? row.port : peer.Start());
+    EXPECT_EQ(Raised([&] { c.ConnectToHost(row.timeout); }), row.raised);
+    if (!row.raised.empty()) {
+      // Nothing is left open.
+      EXPECT_FALSE(c.IsConnected());
+      ASSERT_NE(c.Binding(), nullptr);
+      EXPECT_FALSE(c.Binding()->HandleAllocated());
+      continue;
     }
-    EXPECT_FALSE(c.IsConnected());
+    EXPECT_EQ(c.Binding()->PeerIP(), "127.0.0.1");
+    EXPECT_EQ(c.Binding()->PeerPort(), peer.Port());
+    EXPECT_NE(c.Binding()->Port(), 0);
+    EXPECT_EQ(c.ReadLine(), "220 hello");
+    EXPECT_EQ(Raised([&] { c.ConnectToHost(); }), "EIdAlreadyConnected Already connected.");
+    EXPECT_EQ(c.SendCmd("NOOP", 200), 200);
+    c.CloseConnection();  // a fresh handler is made next time
+    EXPECT_EQ(c.IOHandler(), nullptr);
+  }
+}
 
-    c.SetBoundPortMin(0);
-    c.SetBoundPortMax(0);
-    c.SetBoundPort(top);
-    try {
-      c.ConnectToHost();
-      FAIL() << "expected EIdCouldNotBindSocket";
-    } catch (const EIdCouldNotBindSocket& e) {
-      EXPECT_STREQ(e.what(), "Could not bind socket. Address and port are already in use.");
+TEST(NetBind, PortRangesAndFixedPorts) {
+  // Three consecutive free ports [top-2, top], held busy as the rows need.
+  int top = -1;
+  for (int attempt = 0; attempt < 50 && top < 0; ++attempt) {
+    const int p = UnusedPort();
+    std::vector<std::unique_ptr<TIdSocketHandle>> probe;
+    bool free = p > 1026;
+    for (int q = p; free && q > p - 3; --q) free = Hold(probe, q);
+    if (free) top = p;
+  }
+  ASSERT_GT(top, 0);
+  const std::string range = std::to_string(top - 2) + " - " + std::to_string(top);
+  struct Row {
+    std::vector<int> busy;
+    int min, max, fixed;
+    std::string raised;
+    int port;  // the local port of the connection
+  } rows[] = {
+      {{top}, top - 2, top, 0, "", top - 1},  // from the top down, skipping a busy port
+      {{top, top - 1, top - 2},
+       top - 2,
+       top,
+       0,
+       "EIdCanNotBindPortInRange Can not bind in port range (" + range + ")",
+       0},
+      {{top},
+       0,
+       0,
+       top,
+       "EIdCouldNotBindSocket Could not bind socket. Address and port are already in use.",
+       0},
+      {{}, 5002, 5000, 0, "EIdInvalidPortRange Invalid Port Range (5002 - 5000)", 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.raised);
+    std::vector<std::unique_ptr<TIdSocketHandle>> held;
+    for (int port : row.busy) ASSERT_TRUE(Hold(held, port));
+    TScriptedPeer peer;
+    peer.Hold();
+    TIdTCPClient c;
+    Aim(c, "127.0.0.1", peer.Start());
+    c.SetBoundPortMin(row.min);
+    c.SetBoundPortMax(row.max);
+    c.SetBoundPort(row.fixed);
+    EXPECT_EQ(Raised([&] { c.ConnectToHost(); }), row.raised);
+    if (row.port != 0) {
+      EXPECT_EQ(c.Binding()->Port(), row.port);
     }
   }
-  c.SetBoundPort(0);
-  c.SetBoundPortMin(5002);
-  c.SetBoundPortMax(5000);
-  try {
-    c.ConnectToHost();
-    FAIL() << "expected EIdInvalidPortRange";
-  } catch (const EIdInvalidPortRange& e) {
-    EXPECT_STREQ(e.what(), "Invalid Port Range (5002 - 5000)");
-  }
 }
 
-// --- listening and accepting --------------------------------------------------------------
-
-TEST(NetListen, ListenAcceptAndTalk) {
+TEST(NetListen, ListenAcceptTalkAndFailures) {
   TIdSocketHandle listener;
   listener.AllocateHandle();
   listener.SetIP("127.0.0.1");
   listener.BindLocal();
   listener.StartListen(15);
-  ASSERT_NE(listener.Port(), 0);
   EXPECT_FALSE(listener.WaitReadable(0));
-
   TIdTCPClient client;
-  client.SetHost("127.0.0.1");
-  client.SetPort(listener.Port());
-  client.SetReadTimeout(10000);
+  Aim(client, "127.0.0.1", listener.Port());
   client.ConnectToHost();
   ASSERT_TRUE(listener.WaitReadable(10000));
-
   auto handler = std::make_unique<TIdIOHandlerSocket>();
   handler->Open();
   ASSERT_TRUE(handler->Binding()->AcceptFrom(listener.Handle()));
   EXPECT_EQ(handler->Binding()->PeerPort(), client.Binding()->Port());
   EXPECT_EQ(handler->Binding()->Port(), listener.Port());
-  EXPECT_EQ(handler->Binding()->IP(), "127.0.0.1");
-
   TIdTCPConnection server;
   server.SetIOHandler(handler.get());
-  EXPECT_FALSE(server.OwnsIOHandler());
   server.SetReadTimeout(10000);
   server.WriteLine("150 here");
   EXPECT_EQ(client.ReadLine(), "150 here");
   client.WriteLine("thanks");
   EXPECT_EQ(server.ReadLine(), "thanks");
-
   // The handler is the caller's: destroying it leaves the connection without one.
   handler.reset();
   EXPECT_EQ(server.IOHandler(), nullptr);
-  EXPECT_FALSE(server.IsConnected());
-  EXPECT_THROW(server.ReadLine(), EIdNotConnected);
-  EXPECT_THROW(client.ReadLine(), EIdConnClosedGracefully);
+  EXPECT_EQ(Raised([&] { server.ReadLine(); }), "EIdNotConnected Not Connected");
+  EXPECT_EQ(Raised([&] { client.ReadLine(); }),
+            "EIdConnClosedGracefully Connection Closed Gracefully.");
+
+  TIdSocketHandle unallocated;
+  EXPECT_EQ(Raised([&] { unallocated.WaitReadable(10); }),
+            "EIdConnClosedGracefully Connection Closed Gracefully.");
+  EXPECT_EQ(Raised([&] { unallocated.Recv(nullptr, 0); }), "EIdClosedSocket Disconnected.");
+  // Accepting on something that is not a socket (10038) reports "no connection".
+  vp::UniqueSocket notSocket(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  EXPECT_FALSE(unallocated.AcceptFrom(notSocket.Get()));
 }
 
-TEST(NetListen, WaitOnUnallocatedHandleAndAcceptOnClosedListener) {
-  TIdSocketHandle handle;
-  try {
-    handle.WaitReadable(10);
-    FAIL() << "expected EIdConnClosedGracefully";
-  } catch (const EIdConnClosedGracefully& e) {
-    EXPECT_STREQ(e.what(), "Connection Closed Gracefully.");
+// Every wait that has no end of its own gives up with EIdInterrupted soon after the thread's
+// interrupt check turns true, and not before.
+TEST(NetInterrupt, EveryWaitEndsSoonAfterTheCheckTurnsTrue) {
+  const std::string block(64 * 1024 * 1024, 'w');
+  const long size = static_cast<long>(block.size());
+  char byte;
+  TFullListener quiet;
+  ASSERT_TRUE(quiet.Full());
+  TIdSocketHandle listener;
+  listener.AllocateHandle();
+  listener.SetIP("127.0.0.1");
+  listener.BindLocal();
+  listener.StartListen(1);
+  TIdSocketHandle accepted;
+  const std::pair<const char*, std::function<void(TIdTCPClient&)>> rows[] = {
+      {"ReadLine", [](TIdTCPClient& c) { c.ReadLine(); }},
+      {"ReceiveChunk", [](TIdTCPClient& c) { c.ReceiveChunk(true, -1, true); }},
+      {"ReadAvailable", [&](TIdTCPClient& c) { c.ReadAvailable(&byte, 1); }},
+      {"WriteBytes", [&](TIdTCPClient& c) { c.WriteBytes(block.data(), size); }},
+      {"WriteBytes with a time-out",
+       [&](TIdTCPClient& c) {
+         c.SetReadTimeout(60000);
+         c.WriteBytes(block.data(), size);
+       }},
+      {"connect", [&](TIdTCPClient&) { Connect("127.0.0.1", quiet.Port(), -1); }},
+      {"connect with a time-out",
+       [&](TIdTCPClient&) { Connect("127.0.0.1", quiet.Port(), 60000); }},
+      {"accept", [&](TIdTCPClient&) { accepted.AcceptFrom(listener.Handle()); }},
+  };
+  for (const auto& [wait, run] : rows) {
+    SCOPED_TRACE(wait);
+    TScriptedPeer peer;  // accepts, then neither sends nor reads
+    peer.Hold();
+    auto client = ConnectTo(peer, 0);
+    const auto start = Clock::now();
+    gInterruptAt = (start + std::chrono::milliseconds(300)).time_since_epoch().count();
+    const vp::TInterruptCheck previous = vp::SetInterruptCheck(InterruptDue);
+    EXPECT_EQ(Raised([&] { run(*client); }),
+              "EIdInterrupted Socket Error # 10004\r\nInterrupted system call.");
+    vp::SetInterruptCheck(previous);
+    const auto took = Clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(300));
+    EXPECT_LT(took, std::chrono::milliseconds(300 + 2 * vp::kInterruptSliceMs + 500));
   }
-  EXPECT_THROW(handle.Recv(nullptr, 0), EIdClosedSocket);
-  // Accepting on something that is not a socket (10038) reports "no connection".
-  veldra::platform::UniqueSocket notSocket(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-  ASSERT_TRUE(notSocket.Valid());
-  EXPECT_FALSE(handle.AcceptFrom(notSocket.Get()));
-  EXPECT_FALSE(handle.HandleAllocated());
 }

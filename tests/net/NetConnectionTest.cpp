@@ -1,293 +1,224 @@
-// The buffered connection over real loopback sockets: line reading and limits, exact and
-// stream reads, disconnect detection, time-outs, writing, and the receive buffers.
+// The buffered connection over real loopback sockets, against a scripted peer: line reading
+// and its limits, exact and stream reads, disconnect detection, time-outs and writing. Each
+// row plays a peer script and runs reads whose results (or exception classes) are compared.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 
 #include "net/IdTCPClient.h"
 #include "tests/net/NetTestUtil.h"
 
-// --- line reading and limits ------------------------------------------------------------
+namespace {
 
-TEST(NetLines, CrLfLfAndInnerCr) {
-  TScriptedPeer peer;
-  peer.Send("220 ok\r\n220 ok\na\rb\n").Hold();
-  auto c = ConnectTo(peer);
-  EXPECT_EQ(c->ReadLine(), "220 ok");
-  EXPECT_EQ(c->ReadLine(), "220 ok");
-  EXPECT_EQ(c->ReadLine(), "a\rb");
-}
-
-TEST(NetLines, LineArrivingInSeveralStepsWithLateTerminator) {
-  TScriptedPeer peer;
-  peer.Send("22").Pause(30).Send("0 o").Pause(30).Send("k\r").Pause(30).Send("\nnext\n").Hold();
-  auto c = ConnectTo(peer);
-  EXPECT_EQ(c->ReadLine(), "220 ok");
-  EXPECT_EQ(c->ReadLine(), "next");
-}
-
-TEST(NetLines, MultiByteTerminatorSplitAcrossReceives) {
-  TScriptedPeer peer;
-  peer.Send("abc<").Pause(30).Send("EOL>rest<EOL>").Hold();
-  auto c = ConnectTo(peer);
-  EXPECT_EQ(c->ReadLine("<EOL>"), "abc");
-  EXPECT_EQ(c->ReadLine("<EOL>"), "rest");
-}
-
-TEST(NetLines, OverLongLineRaisesBeforeAnyFurtherReceive) {
-  TScriptedPeer peer;
-  // 16385 bytes and then silence: waiting for more would end in EIdReadTimeout instead.
-  peer.Send(std::string(16385, 'x')).Hold();
-  auto c = ConnectTo(peer, 60000);
-  EXPECT_THROW(c->ReadLine(), EIdReadLnMaxLineLengthExceeded);
-  EXPECT_TRUE(c->IsConnected());
-}
-
-TEST(NetLines, LimitCountsTheCrOfCrLf) {
-  TScriptedPeer peer;
-  peer.Send(std::string(16384, 'a') + "\n" + std::string(16384, 'b') + "\r\n").Hold();
-  auto c = ConnectTo(peer);
-  EXPECT_EQ(c->ReadLine(), std::string(16384, 'a'));
+// What a call returned, or "!" and the class of what it raised.
+std::string Outcome(const std::function<std::string()>& call) {
   try {
-    c->ReadLine();
-    FAIL() << "16384 bytes + CR LF must exceed the limit";
-  } catch (const EIdReadLnMaxLineLengthExceeded& e) {
-    EXPECT_STREQ(e.what(), "Max line length exceeded.");
+    return call();
+  } catch (const EIdException& e) {
+    return std::string("!") + e.ClassName();
   }
 }
 
-TEST(NetLines, ZeroLimitAcceptsAnyLengthAndSplitModeCuts) {
+// A peer script in words: "~30" pauses 30 ms, "<" reads a line, "|" closes, "..." holds;
+// anything else is sent.
+void Script(TScriptedPeer& peer, const std::vector<std::string>& steps) {
+  for (const std::string& s : steps) {
+    if (s.size() > 1 && s[0] == '~')
+      peer.Pause(std::stoi(s.substr(1)));
+    else if (s == "<")
+      peer.ReadLine();
+    else if (s == "|")
+      peer.Close();
+    else if (s == "...")
+      peer.Hold();
+    else
+      peer.Send(s);
+  }
+}
+
+using Read = std::function<std::string(TIdTCPClient&)>;
+
+Read Line(const std::string& terminator = "") {
+  return [terminator](TIdTCPClient& c) { return c.ReadLine(terminator); };
+}
+Read Exact(int n) {
+  return [n](TIdTCPClient& c) {
+    std::string bytes(n, '\0');
+    c.ReadExact(&bytes[0], n);
+    return bytes;
+  };
+}
+Read Stream(std::int64_t count) {  // -1: until the peer closes
+  return [count](TIdTCPClient& c) {
+    TIdMemoryStream stream;
+    try {
+      c.ReadToStream(stream, count, count < 0);
+    } catch (const EIdException& e) {
+      return stream.Bytes() + "!" + e.ClassName();  // what arrived stays in the stream
+    }
+    return stream.Bytes();
+  };
+}
+
+const std::string kLong(100000, 'z');
+const std::string kA(16384, 'a');
+
+}  // namespace
+
+TEST(NetReads, ScriptedPeerTable) {
+  struct Row {
+    const char* what;
+    std::vector<std::string> peer;
+    std::vector<std::pair<Read, std::string>> reads;
+  } rows[] = {
+      {"CR LF, LF, inner CR",
+       {"220 ok\r\n220 ok\na\rb\n", "..."},
+       {{Line(), "220 ok"}, {Line(), "220 ok"}, {Line(), "a\rb"}}},
+      {"a line in several steps, late terminator",
+       {"22", "~30", "0 o", "~30", "k\r", "~30", "\nnext\n", "..."},
+       {{Line(), "220 ok"}, {Line(), "next"}}},
+      {"a long terminator split across receives",
+       {"abc<", "~30", "EOL>rest<EOL>", "..."},
+       {{Line("<EOL>"), "abc"}, {Line("<EOL>"), "rest"}}},
+      {"16384 bytes fit, the CR of CR LF counts",
+       {kA + "\n" + kA + "\r\n", "..."},
+       {{Line(), kA}, {Line(), "!EIdReadLnMaxLineLengthExceeded"}}},
+      {"an over-long line fails before any further receive (no time-out)",
+       {std::string(16385, 'x'), "..."},
+       {{Line(), "!EIdReadLnMaxLineLengthExceeded"}}},
+      {"a partial line, then the close: empty once, then closed",
+       {"abc", "|"},
+       {{Line(), ""}, {Line(), "!EIdConnClosedGracefully"}, {Exact(3), "abc"}}},
+      {"lines pending at the close stay readable",
+       {"one\ntwo\n", "|"},
+       {{Line(), "one"}, {Line(), "two"}, {Line(), "!EIdConnClosedGracefully"}}},
+      {"until closed takes everything, also after a line",
+       {"head\n", kLong.substr(0, 70000), "~30", kLong.substr(70000), "|"},
+       {{Line(), "head"}, {Stream(-1), kLong}}},
+      {"counted reads; a short counted read fails and keeps what came",
+       {"0123456789", "|"},
+       {{Exact(4), "0123"},
+        {Stream(3), "456"},
+        {Stream(5), "789!EIdConnClosedGracefully"},
+        {Exact(1), "!EIdConnClosedGracefully"}}},
+      {"a silent peer times out; the partial line stays, the connection goes on",
+       {"par", "~450", "tial\n", "..."},
+       {{Line(), "!EIdReadTimeout"}, {Line(), "partial"}}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    TScriptedPeer peer;
+    Script(peer, row.peer);
+    auto c = ConnectTo(peer, 300);
+    // A script that closes has closed before the first read.
+    if (row.peer.back() == "|") {
+      ASSERT_TRUE(peer.WaitDone());
+    }
+    for (const auto& [read, want] : row.reads) EXPECT_EQ(Outcome([&] { return read(*c); }), want);
+  }
+}
+
+TEST(NetReads, LimitsTimeoutsAndDirectConsumption) {
   TScriptedPeer peer;
-  peer.Send(std::string(100000, 'z') + "\n" + "0123456789\n").Hold();
+  Script(peer, {kLong + "\n0123456789\nline\nabc", "~300", kLong, "|"});
   auto c = ConnectTo(peer);
-  c->SetMaxLineLength(0);
-  EXPECT_EQ(c->ReadLine().size(), 100000u);
+  c->SetMaxLineLength(0);  // any length
+  EXPECT_EQ(c->ReadLine(), kLong);
   c->SetMaxLineLength(4);
   c->SetMaxLineAction(maSplit);
   EXPECT_EQ(c->ReadLine(), "0123");
   EXPECT_TRUE(c->LineWasSplit());
+  c->SetMaxLineLength(16384);
+  EXPECT_EQ(c->ReadLine(), "456789");
+  EXPECT_EQ(c->ReadLine(), "line");
+  // A bulk reader takes pending bytes first, then receives straight into its own buffer; the
+  // end is EIdConnClosedGracefully only once everything was handed out.
+  std::string out(kLong.size() + 16, '\0');
+  long got = 0;
+  while (got < 3) got += c->ReadAvailable(&out[got], 2);
+  EXPECT_TRUE(c->PendingInput().Empty());
+  EXPECT_EQ(Outcome([&] {
+              for (int i = 0; i < 1000; ++i)
+                got += c->ReadAvailable(&out[got], static_cast<long>(out.size()) - got);
+              return std::string("never closed");
+            }),
+            "!EIdConnClosedGracefully");
+  EXPECT_EQ(out.substr(0, got), "abc" + kLong);
+  EXPECT_EQ(c->ReadAvailable(&out[0], 0), 0);
 }
 
-// --- disconnect detection ---------------------------------------------------------------
-
-TEST(NetDisconnect, PartialLineThenCloseReturnsEmptyOnceThenRaises) {
+TEST(NetReads, ReceiveStepsWithoutRaising) {
   TScriptedPeer peer;
-  peer.Send("abc").Close();
-  auto c = ConnectTo(peer);
-  EXPECT_EQ(c->ReadLine(), "");
-  EXPECT_TRUE(c->LineTimedOut());
-  try {
-    c->ReadLine();
-    FAIL() << "expected EIdConnClosedGracefully";
-  } catch (const EIdConnClosedGracefully& e) {
-    EXPECT_STREQ(e.what(), "Connection Closed Gracefully.");
-  }
-  // The partial line is still there for a caller that takes bytes directly.
-  EXPECT_EQ(c->PendingInput().Size(), 3u);
-}
-
-TEST(NetDisconnect, PendingLinesStayReadableAfterClose) {
-  TScriptedPeer peer;
-  peer.Send("one\ntwo\n").Close();
-  auto c = ConnectTo(peer);
-  ASSERT_TRUE(peer.WaitDone());
-  EXPECT_EQ(c->ReadLine(), "one");
-  EXPECT_EQ(c->ReadLine(), "two");
-  EXPECT_THROW(c->ReadLine(), EIdConnClosedGracefully);
-  EXPECT_FALSE(c->IsConnected());
-}
-
-TEST(NetDisconnect, ReadToStreamUntilClosedTakesEverything) {
-  TScriptedPeer peer;
-  peer.Send("abc").Close();
-  auto c = ConnectTo(peer);
-  TIdMemoryStream stream;
-  EXPECT_EQ(c->ReadToStream(stream, -1, true), 3);
-  EXPECT_EQ(stream.Bytes(), "abc");
-  EXPECT_FALSE(c->IsConnected());
-}
-
-TEST(NetDisconnect, ReadToStreamUntilClosedLargeAndPrePending) {
-  std::string body;
-  for (int i = 0; i < 200000; ++i) body += static_cast<char>('a' + i % 26);
-  TScriptedPeer peer;
-  peer.Send("head\n").Send(body.substr(0, 70000)).Pause(30).Send(body.substr(70000)).Close();
-  auto c = ConnectTo(peer);
-  EXPECT_EQ(c->ReadLine(), "head");
-  TIdMemoryStream stream;
-  c->ReadToStream(stream, -1, true);
-  EXPECT_EQ(stream.Bytes(), body);
-}
-
-TEST(NetDisconnect, CountedReadsAndShortCountedReadFails) {
-  TScriptedPeer peer;
-  peer.Send("0123456789").Close();
-  auto c = ConnectTo(peer);
-  char four[4];
-  c->ReadExact(four, 4);
-  EXPECT_EQ(std::string(four, 4), "0123");
-  TIdMemoryStream stream;
-  EXPECT_EQ(c->ReadToStream(stream, 3, false), 3);
-  EXPECT_EQ(stream.Bytes(), "456");
-  // Only 3 bytes are left: a counted read of 5 must not end as a short success; the stream
-  // keeps the bytes that came and no unwritten pre-sized space.
-  TIdMemoryStream rest;
-  EXPECT_THROW(c->ReadToStream(rest, 5, false), EIdConnClosedGracefully);
-  EXPECT_EQ(rest.Bytes(), "789");
-  char three[3];
-  EXPECT_THROW(c->ReadExact(three, 1), EIdConnClosedGracefully);
-}
-
-TEST(NetDisconnect, ReceiveChunkFeedsPendingInputForDirectConsumption) {
-  TScriptedPeer peer;
-  peer.Send("data!").Close();
+  Script(peer, {"data!", "~300", "|"});
   auto c = ConnectTo(peer);
   while (c->PendingInput().Size() < 5) c->ReceiveChunk(true, -1, true);
   EXPECT_EQ(std::string(c->PendingInput().Data(), 5), "data!");
   c->PendingInput().Remove(5);
-  EXPECT_THROW(
-      {
-        c->ReceiveChunk(true, -1, true);
-        c->DetectDisconnect(true, true);
-      },
-      EIdConnClosedGracefully);
+  EXPECT_EQ(c->ReceiveChunk(true, 50, false), -1);  // a time-out that does not raise
+  EXPECT_EQ(c->ReceiveChunk(true, 0, false), -1);   // 0: look, do not wait
+  EXPECT_EQ(Outcome([&] {
+              c->ReceiveChunk(true, -1, true);
+              c->DetectDisconnect(true, true);
+              return std::string();
+            }),
+            "!EIdConnClosedGracefully");
 }
 
-// A bulk reader takes pending bytes first, then receives straight into its own buffer; the end
-// of the data is EIdConnClosedGracefully only once everything was handed out.
-TEST(NetDisconnect, ReadAvailableHandsOutPendingBytesThenReceivesDirectly) {
-  TScriptedPeer peer;
-  peer.Send("line\nabc").Pause(50).Send(std::string(100000, 'z')).Close();
-  auto c = ConnectTo(peer);
-  EXPECT_EQ(c->ReadLine(), "line");
-  std::string out(100003 + 16, '\0');
-  long got = 0;
-  while (got < 3) got += c->ReadAvailable(&out[got], 2);
-  EXPECT_EQ(out.substr(0, 3), "abc");
-  EXPECT_TRUE(c->PendingInput().Empty());
-  try {
-    for (int i = 0; i < 1000; ++i) {
-      got += c->ReadAvailable(&out[got], static_cast<long>(out.size()) - got);
-    }
-    FAIL() << "the closed peer was never reported";
-  } catch (const EIdConnClosedGracefully&) {
-  }
-  EXPECT_EQ(got, 100003);
-  EXPECT_EQ(out.substr(3, 100000), std::string(100000, 'z'));
-  EXPECT_EQ(c->ReadAvailable(&out[0], 0), 0);
-}
-
-TEST(NetDisconnect, SilentPeerTimesOutAndConnectionStaysUsable) {
-  TScriptedPeer peer;
-  peer.Send("par").Pause(600).Send("tial\n").Hold();
-  auto c = ConnectTo(peer);
-  c->SetReadTimeout(100);
-  try {
-    c->ReadLine();
-    FAIL() << "expected EIdReadTimeout";
-  } catch (const EIdReadTimeout& e) {
-    EXPECT_STREQ(e.what(), "Read Timeout");
-  }
-  EXPECT_TRUE(c->IsConnected());
-  EXPECT_EQ(c->PendingInput().Size(), 3u);
-  c->SetReadTimeout(10000);
-  EXPECT_EQ(c->ReadLine(), "partial");
-  // A receive step that does not raise on time-out reports -1.
-  EXPECT_EQ(c->ReceiveChunk(true, 50, false), -1);
-  EXPECT_EQ(c->ReceiveChunk(true, 0, false), -1);  // 0: look, do not wait
-}
-
-TEST(NetDisconnect, WritesOnDroppedOrMissingSocket) {
-  TScriptedPeer peer;
-  peer.Send("pending\n").Hold();
-  auto c = ConnectTo(peer);
-  c->ReceiveChunk(true, -1, true);
-  c->DropSocket();
-  EXPECT_FALSE(c->IsConnected());
-  EXPECT_THROW(c->WriteText("x"), EIdConnClosedGracefully);
-  c->CloseConnection();
-  EXPECT_EQ(c->IOHandler(), nullptr);
-  try {
-    c->WriteText("x");
-    FAIL() << "expected EIdNotConnected";
-  } catch (const EIdNotConnected& e) {
-    EXPECT_STREQ(e.what(), "Not Connected");
-  }
-  EXPECT_THROW(c->ReceiveChunk(true, -1, true), EIdNotConnected);
-  EXPECT_EQ(c->ReceiveChunk(false, -1, true), 0);
-}
-
-TEST(NetDisconnect, WriteToResetPeerRaisesSocketErrorAndDrops) {
-  TScriptedPeer peer;
-  peer.Close();
-  auto c = ConnectTo(peer);
-  ASSERT_TRUE(peer.WaitDone());
-  std::string block(65536, 'q');
-  bool raised = false;
-  // The first write may still succeed (the kernel accepts it before the peer's reset).
-  for (int i = 0; i < 50 && !raised; ++i) {
-    try {
-      c->WriteBytes(block.data(), static_cast<long>(block.size()));
-    } catch (const EIdSocketError& e) {
-      raised = true;
-      EXPECT_TRUE(e.LastError() == 10054 || e.LastError() == 10058) << e.LastError();
-    } catch (const EIdConnClosedGracefully&) {
-      raised = true;
-    }
-  }
-  EXPECT_TRUE(raised);
-  EXPECT_FALSE(c->IsConnected());
-}
-
-// --- writing ----------------------------------------------------------------------------
-
-TEST(NetWrite, LinesAreSentWithCrLfAndUnsafeLinesAreRefused) {
-  TScriptedPeer peer;
-  peer.ReadLine().ReadLine().Close();
-  auto c = ConnectTo(peer);
+TEST(NetWrite, LinesUnsafeLinesDroppedSocketsAndStuckPeers) {
+  TScriptedPeer reader;
+  Script(reader, {"<", "<", "|"});
+  auto c = ConnectTo(reader);
+  // A line with CR, LF or NUL would smuggle a second command: refused before anything is sent.
   for (const std::string& bad : {std::string("DELE a\r\nRMD /"), std::string("USER x\nPASS y"),
-                                 std::string("CWD a\rb"), std::string("RETR a\0b", 8)}) {
-    try {
-      c->WriteLine(bad);
-      FAIL() << "unsafe line was accepted";
-    } catch (const EIdException& e) {
-      EXPECT_STREQ(e.what(), "Line to send contains CR, LF or NUL.");
-    }
-  }
+                                 std::string("CWD a\rb"), std::string("RETR a\0b", 8)})
+    EXPECT_EQ(Outcome([&] { return c->WriteLine(bad), std::string(); }), "!EIdException");
   c->WriteLine("NOOP");
   c->WriteLine("");
-  ASSERT_TRUE(peer.WaitDone());
-  EXPECT_EQ(peer.RawReceived(), "NOOP\r\n\r\n");
-}
+  ASSERT_TRUE(reader.WaitDone());
+  EXPECT_EQ(reader.RawReceived(), "NOOP\r\n\r\n");
+  c->DropSocket();
+  EXPECT_FALSE(c->IsConnected());
+  EXPECT_EQ(Outcome([&] { return c->WriteText("x"), std::string(); }), "!EIdConnClosedGracefully");
+  c->CloseConnection();
+  EXPECT_EQ(Outcome([&] { return c->WriteText("x"), std::string(); }), "!EIdNotConnected");
+  EXPECT_EQ(Outcome([&] { return std::to_string(c->ReceiveChunk(true, -1, true)); }),
+            "!EIdNotConnected");
+  EXPECT_EQ(c->ReceiveChunk(false, -1, true), 0);
 
-TEST(NetWrite, PeerThatStopsReadingTimesOutTheSend) {
-  TScriptedPeer peer;
-  peer.Hold();
-  auto c = ConnectTo(peer, 200);
+  // A peer that stops reading: with a read time-out the send fails with 10060 and drops.
+  TScriptedPeer stuck;
+  stuck.Hold();
+  auto s = ConnectTo(stuck, 200);
   const std::string block(64 * 1024 * 1024, 'w');
   try {
-    c->WriteBytes(block.data(), static_cast<long>(block.size()));
-    FAIL() << "a peer that reads nothing cannot take 64 MiB";
+    s->WriteBytes(block.data(), static_cast<long>(block.size()));
+    ADD_FAILURE() << "a peer that reads nothing cannot take 64 MiB";
   } catch (const EIdSocketError& e) {
-    EXPECT_EQ(e.LastError(), 10060);
     EXPECT_STREQ(e.what(), "Socket Error # 10060\r\nConnection timed out.");
   }
-  EXPECT_FALSE(c->IsConnected());
-}
+  EXPECT_FALSE(s->IsConnected());
 
-// --- buffers ----------------------------------------------------------------------------
+  // A peer that reset: a write fails (the first may still be taken) and drops the socket.
+  TScriptedPeer gone;
+  gone.Close();
+  auto g = ConnectTo(gone);
+  ASSERT_TRUE(gone.WaitDone());
+  std::string outcome;
+  for (int i = 0; i < 50 && outcome.empty(); ++i)
+    outcome = Outcome([&] { return g->WriteBytes(block.data(), 65536), std::string(); });
+  EXPECT_TRUE(outcome == "!EIdSocketError" || outcome == "!EIdConnClosedGracefully") << outcome;
+  EXPECT_FALSE(g->IsConnected());
+}
 
 TEST(NetBuffer, ManagedBufferRemovalAndCompaction) {
   TIdManagedBuffer buffer;
   buffer.Append("hello", 5);
   buffer.Remove(2);
-  EXPECT_EQ(buffer.ConsumedCount(), 2u);
   EXPECT_EQ(std::string(buffer.Data(), buffer.Size()), "llo");
   EXPECT_THROW(buffer.Remove(4), EIdNotEnoughDataInBuffer);
   buffer.Remove(3);
-  EXPECT_TRUE(buffer.Empty());
   EXPECT_EQ(buffer.ConsumedCount(), 0u);
-
   std::string big(40000, 'b');
   big[32768] = 'X';
   buffer.Append(big.data(), big.size());
@@ -295,17 +226,6 @@ TEST(NetBuffer, ManagedBufferRemovalAndCompaction) {
   EXPECT_EQ(buffer.ConsumedCount(), 32767u);
   buffer.Remove(1);  // reaches the threshold: the rest moves to the front
   EXPECT_EQ(buffer.ConsumedCount(), 0u);
-  EXPECT_EQ(buffer.Data()[0], 'X');
   EXPECT_EQ(buffer.ExtractText(3), "Xbb");
-  try {
-    buffer.ExtractText(buffer.Size() + 1);
-    FAIL();
-  } catch (const EIdNotEnoughDataInBuffer& e) {
-    EXPECT_STREQ(e.what(), "Not enough data in buffer.");
-  }
-
-  TIdSimpleBuffer simple;
-  simple.Append("abcdef", 6);
-  simple.Remove(2);
-  EXPECT_EQ(std::string(simple.Data(), simple.Size()), "cdef");
+  EXPECT_THROW(buffer.ExtractText(buffer.Size() + 1), EIdNotEnoughDataInBuffer);
 }

@@ -1,9 +1,12 @@
 // A tiny scripted TCP peer for the transport tests: a thread with a listening socket on
 // 127.0.0.1 that accepts one connection and plays a script (send bytes, pause, read a line,
-// close, or stay silent). Every wait is bounded; the destructor stops and joins the thread.
+// close, or stay silent). It works over the program's own socket layer, so the transport
+// suites run unchanged on Linux and, cross-built, under Windows or wine. Every wait is bounded;
+// the destructor stops and joins the thread.
 #pragma once
 
 #include <atomic>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -11,7 +14,7 @@
 
 class TScriptedPeer {
  public:
-  TScriptedPeer();
+  TScriptedPeer() = default;
   TScriptedPeer(const TScriptedPeer&) = delete;
   TScriptedPeer& operator=(const TScriptedPeer&) = delete;
   ~TScriptedPeer();
@@ -38,35 +41,23 @@ class TScriptedPeer {
 
  private:
   struct Step {
-    enum Kind { kSend, kPause, kReadLine, kHold, kClose } kind;
+    char kind;  // 's'end, 'p'ause, 'r'ead line, 'h'old, 'c'lose
     std::string bytes;
-    int ms = 0;
+    int ms;
   };
+  TScriptedPeer& Add(char kind, const std::string& bytes = "", int ms = 0);
   void Run();
-  bool WaitReadable(int fd, int ms);
 
   std::vector<Step> steps_;
   int listenFd_ = -1;
   int port_ = 0;
   std::atomic<bool> stop_{false};
-  std::atomic<bool> done_{false};
-  std::mutex mutex_;
+  std::promise<void> done_;
+  std::future<void> finished_ = done_.get_future();
+  std::mutex mutex_;  // guards received_ and raw_
   std::vector<std::string> received_;
   std::string raw_;
   std::thread thread_;
-};
-
-// Binds and holds a port on 127.0.0.1 (no listen) so that a bind to it fails; -1 on failure.
-class TPortHolder {
- public:
-  explicit TPortHolder(int port);
-  TPortHolder(const TPortHolder&) = delete;
-  TPortHolder& operator=(const TPortHolder&) = delete;
-  ~TPortHolder();
-  bool Held() const { return fd_ >= 0; }
-
- private:
-  int fd_ = -1;
 };
 
 // A port on 127.0.0.1 that nothing listens on right now (bound once, then released).

@@ -1,31 +1,23 @@
 #include "tests/support/FtpServers.h"
 
-#include <arpa/inet.h>
 #include <crypt.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <pwd.h>
 #include <shadow.h>
-#include <signal.h>
 #include <sys/file.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <sstream>
 #include <thread>
 
+#include "platform/Socket.h"
+#include "tests/support/Process.h"
 #include "tests/support/TempDir.h"
 
 #ifndef VELDRA_TEST_SUPPORT_DIR
@@ -50,29 +42,9 @@ std::string Tail(const std::string& text, std::size_t max = 2000) {
   return text.size() <= max ? text : "..." + text.substr(text.size() - max);
 }
 
-void SleepMs(int ms) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-// Owns one file descriptor.
-struct Fd {
-  int fd = -1;
-  explicit Fd(int f) : fd(f) {}
-  ~Fd() {
-    if (fd >= 0) ::close(fd);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-};
-
 bool PortBindable(int port) {
-  Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (s.fd < 0) return false;
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return ::bind(s.fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  platform::UniqueSocket s(platform::CreateSocket(platform::kSocketStream, 0));
+  return s.Valid() && platform::BindSocket(s.Get(), 0x7F000001, static_cast<uint16_t>(port)) == 0;
 }
 
 // A block of `count` consecutive free ports below the kernel's ephemeral range, so that
@@ -90,89 +62,6 @@ int FindFreePortBlock(int count) {
   throw ServerStartError("no block of " + std::to_string(count) + " free ports on 127.0.0.1");
 }
 
-// Every process whose parent chain leads to `root` (read from /proc).
-std::vector<pid_t> Descendants(pid_t root) {
-  std::vector<std::pair<pid_t, pid_t>> all;  // pid, ppid
-  if (DIR* d = ::opendir("/proc")) {
-    while (dirent* e = ::readdir(d)) {
-      char* end = nullptr;
-      long pid = std::strtol(e->d_name, &end, 10);
-      if (!end || *end != '\0' || pid <= 0) continue;
-      std::ifstream in(std::string("/proc/") + e->d_name + "/stat");
-      std::string line;
-      if (!std::getline(in, line)) continue;
-      auto close = line.rfind(')');
-      if (close == std::string::npos) continue;
-      std::istringstream rest(line.substr(close + 2));
-      char state;
-      long ppid = 0;
-      rest >> state >> ppid;
-      all.emplace_back(static_cast<pid_t>(pid), static_cast<pid_t>(ppid));
-    }
-    ::closedir(d);
-  }
-  std::vector<pid_t> out{root};
-  for (std::size_t i = 0; i < out.size(); ++i)
-    for (auto& [pid, ppid] : all)
-      if (ppid == out[i]) out.push_back(pid);
-  out.erase(out.begin());
-  return out;
-}
-
-// Waits (bounded) for a child to end; returns its raw status or -1.
-int WaitChild(pid_t pid, int timeoutMs) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    int status = 0;
-    pid_t r = ::waitpid(pid, &status, WNOHANG);
-    if (r == pid) return status;
-    if (r < 0 && errno != EINTR) return -1;
-    if (Clock::now() >= deadline) return -1;
-    SleepMs(10);
-  }
-}
-
-void KillTree(pid_t pid) {
-  auto kids = Descendants(pid);
-  ::kill(-pid, SIGKILL);
-  ::kill(pid, SIGKILL);
-  for (pid_t k : kids) ::kill(k, SIGKILL);
-  WaitChild(pid, 5000);
-  // Sessions that left our process group: make sure they are gone too.
-  for (pid_t k : Descendants(pid)) ::kill(k, SIGKILL);
-}
-
-// Starts argv in its own process group with output to `logFile`; dies with the caller.
-pid_t Spawn(const std::vector<std::string>& argv, const std::string& logFile, int stdinFd) {
-  std::vector<char*> args;
-  for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  int log = logFile.empty()
-                ? ::open("/dev/null", O_WRONLY | O_CLOEXEC)
-                : ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (log < 0) throw ServerStartError("cannot open log " + logFile + ": " + std::strerror(errno));
-  Fd logFd(log);
-  Fd nullIn(stdinFd < 0 ? ::open("/dev/null", O_RDONLY | O_CLOEXEC) : -1);
-  int in = stdinFd < 0 ? nullIn.fd : stdinFd;
-  pid_t parent = ::getpid();
-  pid_t pid = ::fork();
-  if (pid < 0) throw ServerStartError(std::string("fork failed: ") + std::strerror(errno));
-  if (pid == 0) {
-    // Child: only async-signal-safe calls until exec.
-    ::setpgid(0, 0);
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != parent) ::_exit(127);
-    ::dup2(in, 0);
-    ::dup2(log, 1);
-    ::dup2(log, 2);
-    ::closefrom(3);
-    ::execvp(args[0], args.data());
-    ::_exit(127);
-  }
-  ::setpgid(pid, pid);
-  return pid;
-}
-
 std::string ReadIfExists(const std::string& path) {
   try {
     return Exists(path) ? ReadFile(path) : std::string();
@@ -181,19 +70,22 @@ std::string ReadIfExists(const std::string& path) {
   }
 }
 
-// Serialises account changes between concurrently running test processes.
+// Serialises account changes between concurrently running test processes (the accounts are
+// the machine's).
 class AccountLock {
  public:
   AccountLock()
       : fd_(::open("/tmp/veldra-test-accounts.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
-    if (fd_.fd >= 0) ::flock(fd_.fd, LOCK_EX);
+    if (fd_ >= 0) ::flock(fd_, LOCK_EX);
   }
   ~AccountLock() {
-    if (fd_.fd >= 0) ::flock(fd_.fd, LOCK_UN);
+    if (fd_ >= 0) ::close(fd_);
   }
+  AccountLock(const AccountLock&) = delete;
+  AccountLock& operator=(const AccountLock&) = delete;
 
  private:
-  Fd fd_;
+  int fd_;
 };
 
 // The system account the non-python servers run sessions as; created when missing, its
@@ -204,8 +96,9 @@ void EnsureAccount(const std::string& user, const std::string& password, bool sy
     throw ServerStartError("unusable test account name '" + user + "'");
   AccountLock lock;
   if (::getpwnam(user.c_str()) == nullptr) {
-    int rc = RunProgram(
-        {"useradd", "--system", "--no-create-home", "--home-dir", "/", "--shell", "/bin/sh", user});
+    int rc = RunCommand({"useradd", "--system", "--no-create-home", "--home-dir", "/", "--shell",
+                         "/bin/sh", user})
+                 .status;
     if (rc != 0 && ::getpwnam(user.c_str()) == nullptr)
       throw ServerStartError("cannot create the test account '" + user +
                              "' (useradd: " + std::to_string(rc) + "); tests must run as root");
@@ -215,7 +108,7 @@ void EnsureAccount(const std::string& user, const std::string& password, bool sy
   uid = pw->pw_uid;
   gid = pw->pw_gid;
   // vsftpd enters the home directory before its own root: it must exist.
-  if (!pw->pw_dir || !fs::is_directory(pw->pw_dir)) RunProgram({"usermod", "--home", "/", user});
+  if (!pw->pw_dir || !fs::is_directory(pw->pw_dir)) RunCommand({"usermod", "--home", "/", user});
   if (!systemPassword) return;
   spwd* sp = ::getspnam(user.c_str());
   if (sp && sp->sp_pwdp && sp->sp_pwdp[0] == '$') {
@@ -223,8 +116,8 @@ void EnsureAccount(const std::string& user, const std::string& password, bool sy
     const char* h = ::crypt_r(password.c_str(), sp->sp_pwdp, &data);
     if (h && std::strcmp(h, sp->sp_pwdp) == 0) return;
   }
-  int rc = RunProgram({"chpasswd"}, user + ":" + password + "\n");
-  if (rc != 0) throw ServerStartError("cannot set the password of '" + user + "' (chpasswd)");
+  if (RunCommand({"chpasswd"}, 60, user + ":" + password + "\n").status != 0)
+    throw ServerStartError("cannot set the password of '" + user + "' (chpasswd)");
 }
 
 std::string GroupName(gid_t gid) {
@@ -272,37 +165,6 @@ const char* KindName(ServerKind kind) {
   return "?";
 }
 
-int RunProgram(const std::vector<std::string>& argv, const std::string& input,
-               const std::string& outputFile, int timeoutSeconds) {
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) return -1;
-  Fd readEnd(fds[0]), writeEnd(fds[1]);
-  pid_t pid;
-  try {
-    pid = Spawn(argv, outputFile, readEnd.fd);
-  } catch (...) {
-    return -1;
-  }
-  ::close(readEnd.fd);
-  readEnd.fd = -1;
-  ::signal(SIGPIPE, SIG_IGN);
-  std::size_t done = 0;
-  while (done < input.size()) {
-    ssize_t n = ::write(writeEnd.fd, input.data() + done, input.size() - done);
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  ::close(writeEnd.fd);
-  writeEnd.fd = -1;
-  int status = WaitChild(pid, timeoutSeconds * 1000);
-  if (status == -1) {
-    KillTree(pid);
-    return -1;
-  }
-  if (WIFEXITED(status)) return WEXITSTATUS(status) == 127 ? -1 : WEXITSTATUS(status);
-  return 128 + WTERMSIG(status);
-}
-
 TestFtpServer::TestFtpServer(ServerKind kind, const std::string& root, const ServerOptions& options)
     : kind_(kind), root_(fs::absolute(root).lexically_normal().string()), options_(options) {
   while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
@@ -322,9 +184,10 @@ TestFtpServer::TestFtpServer(ServerKind kind, const std::string& root, const Ser
   if (options_.tls != TTlsMode::None && options_.tlsCertificate.empty()) {
     options_.tlsCertificate = conf_->Path() + "/cert.pem";
     options_.tlsKey = conf_->Path() + "/key.pem";
-    if (RunProgram({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "30",
+    if (RunCommand({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "30",
                     "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
-                    options_.tlsKey, "-out", options_.tlsCertificate}) != 0)
+                    options_.tlsKey, "-out", options_.tlsCertificate})
+            .status != 0)
       throw ServerStartError(std::string(Name()) + ": openssl req failed (package openssl)");
   }
   if (kind_ != ServerKind::Pyftpdlib) {
@@ -372,9 +235,7 @@ std::string TestFtpServer::LogText() const {
 }
 
 void TestFtpServer::Stop() {
-  if (pid_ <= 0) return;
-  KillTree(pid_);
-  pid_ = -1;
+  process_.reset();  // kills the server and every session
 }
 
 void TestFtpServer::Restart() {
@@ -385,7 +246,7 @@ void TestFtpServer::Restart() {
     Launch();
     if (WaitReady(why)) return;
     Stop();
-    SleepMs(500);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
   }
   throw ServerStartError(std::string(Name()) + " did not restart on port " + std::to_string(port_) +
                          ": " + why + "\n--- log ---\n" + Tail(LogText()));
@@ -444,11 +305,11 @@ void TestFtpServer::WriteConfig() {
                                             std::to_string(uid_) + ":" + std::to_string(gid_) +
                                             "::" + root_ + "/./::::::::::::\n");
       ::chmod((c + "/pureftpd.passwd").c_str(), 0600);
-      int rc = RunProgram({pw, "mkdb", c + "/pureftpd.pdb", "-f", c + "/pureftpd.passwd"}, "",
-                          c + "/own.log");
-      if (rc != 0)
-        throw ServerStartError("pure-ftpd: pure-pw mkdb failed (" + std::to_string(rc) + ") at " +
-                               pw + "; run scripts/ftp-servers.sh");
+      const CommandResult rc =
+          RunCommand({pw, "mkdb", c + "/pureftpd.pdb", "-f", c + "/pureftpd.passwd"});
+      if (rc.status != 0)
+        throw ServerStartError("pure-ftpd: pure-pw mkdb failed (" + std::to_string(rc.status) +
+                               ") at " + pw + "; run scripts/ftp-servers.sh: " + rc.Text());
       break;
     }
     case ServerKind::Proftpd: {
@@ -560,43 +421,31 @@ void TestFtpServer::Launch() {
       break;
     }
   }
-  pid_ = Spawn(argv, c + "/server.log", -1);
+  process_ = std::make_unique<Process>(argv, "", c + "/server.log");
 }
 
 bool TestFtpServer::WaitReady(std::string& why) {
-  auto deadline = Clock::now() + std::chrono::seconds(kReadySeconds);
+  const auto deadline = Clock::now() + std::chrono::seconds(kReadySeconds);
   while (Clock::now() < deadline) {
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
-      why = WIFEXITED(status) ? "exited with status " + std::to_string(WEXITSTATUS(status))
-                              : "killed by signal " + std::to_string(WTERMSIG(status));
+    if (process_->WaitForExit(0)) {
+      const int status = process_->Result().status;
+      process_.reset();
+      why = "exited with status " + std::to_string(status);
       return false;
     }
-    Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port_));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(s.fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+    platform::UniqueSocket s(platform::CreateSocket(platform::kSocketStream, 0));
+    if (platform::ConnectSocket(s.Get(), 0x7F000001, static_cast<uint16_t>(port_)) == 0) {
       if (options_.tls == TTlsMode::Implicit) return true;  // its greeting comes inside TLS
       std::string got;
-      auto lineDeadline = Clock::now() + std::chrono::seconds(3);
-      while (got.find('\n') == std::string::npos && Clock::now() < lineDeadline) {
-        pollfd p{s.fd, POLLIN, 0};
-        if (::poll(&p, 1, 100) <= 0) continue;
-        char buf[512];
-        ssize_t n = ::recv(s.fd, buf, sizeof buf, 0);
-        if (n <= 0) break;
+      char buf[512];
+      long n;
+      while (got.find('\n') == std::string::npos &&
+             (n = platform::RecvSocket(s.Get(), buf, sizeof buf, 3000)) > 0)
         got.append(buf, static_cast<std::size_t>(n));
-      }
-      if (got.rfind("220", 0) == 0) {
-        ::send(s.fd, "QUIT\r\n", 6, MSG_NOSIGNAL);
-        return true;
-      }
+      if (got.rfind("220", 0) == 0) return true;
       why = "greeting was '" + got + "'";
     }
-    SleepMs(50);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   why = "timed out after " + std::to_string(kReadySeconds) + " s waiting for \"220\"";
   return false;

@@ -1,5 +1,3 @@
-// The scripted FTP server. It works through the platform socket layer only, so the same
-// scripted suites run on Linux and, cross-built, under Windows or wine.
 #include "tests/support/ScriptedFtpServer.h"
 
 #include <algorithm>
@@ -12,13 +10,17 @@
 namespace vp = veldra::platform;
 
 namespace veldra::test {
-
-using Clock = std::chrono::steady_clock;
-
 namespace {
 
-constexpr int kSliceMs = 50;
+using Clock = std::chrono::steady_clock;
 constexpr std::uint32_t kLoopback = 0x7F000001;
+
+// A connect of ConnectActive gives up at this time of its own thread (the interrupt check).
+thread_local Clock::time_point tGiveUpAt = Clock::time_point::max();
+
+bool PastGiveUp() {
+  return Clock::now() >= tGiveUpAt;
+}
 
 int ListenLoopback(int& port) {
   vp::UniqueSocket s(vp::CreateSocket(vp::kSocketStream, 0));
@@ -31,15 +33,13 @@ int ListenLoopback(int& port) {
   return s.Release();
 }
 
-bool SendAll(int fd, const char* p, std::size_t n) {
-  if (fd < 0) return false;
-  while (n > 0) {
-    const long k = vp::SendSocket(fd, p, n);
+bool SendAll(int fd, const std::string& bytes) {
+  for (std::size_t done = 0; done < bytes.size();) {
+    const long k = fd < 0 ? -1 : vp::SendSocket(fd, bytes.data() + done, bytes.size() - done);
     if (k <= 0) return false;
-    p += k;
-    n -= static_cast<std::size_t>(k);
+    done += static_cast<std::size_t>(k);
   }
-  return true;
+  return fd >= 0;
 }
 
 int MsLeft(Clock::time_point deadline) {
@@ -47,23 +47,18 @@ int MsLeft(Clock::time_point deadline) {
   return ms < 0 ? 0 : static_cast<int>(ms);
 }
 
-}  // namespace
+void CloseFd(int& fd) {
+  if (fd >= 0) vp::CloseSocket(fd);
+  fd = -1;
+}
 
-// ---- ScriptedSession ----
+}  // namespace
 
 ScriptedSession::ScriptedSession(ScriptedFtpServer& server, int controlFd, int index)
     : server_(server), index_(index), control_(controlFd) {}
 
 ScriptedSession::~ScriptedSession() {
-  std::lock_guard<std::mutex> lock(fdMutex_);
-  CloseFd(data_);
-  CloseFd(listener_);
-  CloseFd(control_);
-}
-
-void ScriptedSession::CloseFd(int& fd) {
-  if (fd >= 0) vp::CloseSocket(fd);
-  fd = -1;
+  Close();
 }
 
 void ScriptedSession::Abort() {
@@ -73,58 +68,55 @@ void ScriptedSession::Abort() {
     if (fd >= 0) vp::ShutdownSocketBoth(fd);
 }
 
-// 1 readable, 0 time-out, -1 aborted or error.
-int ScriptedSession::WaitReadable(int fd, int waitMs) {
-  if (fd < 0) return -1;
-  auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
-  for (;;) {
-    if (aborted_) return -1;
-    const int r = vp::WaitSocketReadable(fd, std::min(kSliceMs, MsLeft(deadline)));
-    if (r > 0) return 1;
-    if (r < 0) return -1;
-    if (MsLeft(deadline) == 0) return 0;
-  }
-}
-
 bool ScriptedSession::Send(const std::string& line) {
   return SendRaw(line + "\r\n");
 }
 
 bool ScriptedSession::SendRaw(const std::string& bytes) {
-  return SendAll(control_, bytes.data(), bytes.size());
+  return SendAll(control_, bytes);
+}
+
+// Waits in short slices, so that Abort() is noticed soon on every system (a shutdown does not
+// end a select under Winsock). True when fd became readable.
+bool ScriptedSession::WaitReadable(int fd, int waitMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
+  for (;;) {
+    if (aborted_ || fd < 0) return false;
+    const int ready = vp::WaitSocketReadable(fd, std::min(50, MsLeft(deadline)));
+    if (ready != 0) return ready == 1;
+    if (MsLeft(deadline) == 0) return false;
+  }
 }
 
 std::string ScriptedSession::ReadCommand(int waitMs) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
   const bool waited = buffer_.find('\n') == std::string::npos;
-  for (;;) {
-    auto nl = buffer_.find('\n');
-    if (nl != std::string::npos) {
-      std::string line = buffer_.substr(0, nl);
-      buffer_.erase(0, nl + 1);
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      server_.Record(line, waited);
-      return line;
-    }
-    if (WaitReadable(control_, MsLeft(deadline)) != 1) return "";
+  std::size_t nl;
+  while ((nl = buffer_.find('\n')) == std::string::npos) {
     char buf[4096];
-    const long n = vp::RecvSocket(control_, buf, sizeof buf);
+    if (!WaitReadable(control_, MsLeft(deadline))) return "";
+    const long n = vp::RecvSocketNoWait(control_, buf, sizeof buf);
     if (n <= 0) return "";
     buffer_.append(buf, static_cast<std::size_t>(n));
   }
+  std::string line = buffer_.substr(0, nl);
+  buffer_.erase(0, nl + 1);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  server_.Record(&ScriptedFtpServer::commands_, line, waited);
+  return line;
 }
 
 bool ScriptedSession::Expect(const std::string& expected, int waitMs) {
   last_ = ReadCommand(waitMs);
-  bool ok;
-  if (!expected.empty() && expected.back() == '*')
-    ok = last_.compare(0, expected.size() - 1, expected, 0, expected.size() - 1) == 0 &&
-         last_.size() >= expected.size() - 1;
-  else
-    ok = last_ == expected;
+  const bool prefix = !expected.empty() && expected.back() == '*';
+  const bool ok =
+      prefix ? last_.compare(0, expected.size() - 1, expected, 0, expected.size() - 1) == 0 &&
+                   last_.size() >= expected.size() - 1
+             : last_ == expected;
   if (!ok)
-    server_.RecordMismatch("session " + std::to_string(index_) + ": expected '" + expected +
-                           "', got '" + last_ + "'");
+    server_.Record(
+        &ScriptedFtpServer::mismatches_,
+        "session " + std::to_string(index_) + ": expected '" + expected + "', got '" + last_ + "'");
   return ok;
 }
 
@@ -152,32 +144,27 @@ std::string ScriptedSession::OpenPassive() {
 }
 
 bool ScriptedSession::AcceptData(int waitMs) {
-  if (WaitReadable(listener_, waitMs) != 1) return false;
+  if (!WaitReadable(listener_, waitMs)) return false;
   const int fd = vp::AcceptSocket(listener_);
-  if (fd < 0) return false;
   std::lock_guard<std::mutex> lock(fdMutex_);
+  if (fd < 0 || aborted_) {
+    if (fd >= 0) vp::CloseSocket(fd);
+    return false;
+  }
   CloseFd(data_);
   data_ = fd;
-  if (aborted_) vp::ShutdownSocketBoth(fd);
   return true;
 }
 
 bool ScriptedSession::ConnectActive(const std::string& host, int port, int waitMs) {
   std::uint32_t address = 0;
-  if (vp::LookupHostIPv4(host, address) != 0) return false;
   vp::UniqueSocket s(vp::CreateSocket(vp::kSocketStream, 0));
-  if (!s.Valid()) return false;
-  // A connect that cannot finish in waitMs is given up through the cancel flag.
-  std::atomic<bool> cancel{false};
-  std::thread timer([&] {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
-    while (!cancel && Clock::now() < deadline)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    cancel = true;
-  });
-  const int rc = vp::ConnectSocket(s.Get(), address, static_cast<std::uint16_t>(port), &cancel);
-  cancel = true;
-  timer.join();
+  if (vp::LookupHostIPv4(host, address) != 0 || !s.Valid()) return false;
+  tGiveUpAt = Clock::now() + std::chrono::milliseconds(waitMs);
+  const vp::TInterruptCheck previous = vp::SetInterruptCheck(PastGiveUp);
+  const int rc = vp::ConnectSocket(s.Get(), address, static_cast<std::uint16_t>(port), &aborted_);
+  vp::SetInterruptCheck(previous);
+  tGiveUpAt = Clock::time_point::max();
   if (rc != 0) return false;
   std::lock_guard<std::mutex> lock(fdMutex_);
   CloseFd(data_);
@@ -186,15 +173,13 @@ bool ScriptedSession::ConnectActive(const std::string& host, int port, int waitM
 }
 
 bool ScriptedSession::ParsePort(const std::string& command, std::string& host, int& port) {
-  std::string arg = command;
-  if (arg.compare(0, 5, "PORT ") == 0) arg = arg.substr(5);
+  const std::string arg = command.compare(0, 5, "PORT ") == 0 ? command.substr(5) : command;
   int h[6];
   char tail;
   if (std::sscanf(arg.c_str(), "%d,%d,%d,%d,%d,%d%c", &h[0], &h[1], &h[2], &h[3], &h[4], &h[5],
-                  &tail) != 6)
+                  &tail) != 6 ||
+      std::any_of(h, h + 6, [](int v) { return v < 0 || v > 255; }))
     return false;
-  for (int v : h)
-    if (v < 0 || v > 255) return false;
   host = std::to_string(h[0]) + "." + std::to_string(h[1]) + "." + std::to_string(h[2]) + "." +
          std::to_string(h[3]);
   port = h[4] * 256 + h[5];
@@ -202,19 +187,18 @@ bool ScriptedSession::ParsePort(const std::string& command, std::string& host, i
 }
 
 bool ScriptedSession::SendData(const std::string& bytes) {
-  return SendAll(data_, bytes.data(), bytes.size());
+  return SendAll(data_, bytes);
 }
 
 std::string ScriptedSession::ReceiveData(int waitMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
   std::string out;
-  auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
-  for (;;) {
-    if (WaitReadable(data_, MsLeft(deadline)) != 1) return out;
-    char buf[65536];
-    const long n = vp::RecvSocket(data_, buf, sizeof buf);
-    if (n <= 0) return out;
+  char buf[65536];
+  long n;
+  while (WaitReadable(data_, MsLeft(deadline)) &&
+         (n = vp::RecvSocketNoWait(data_, buf, sizeof buf)) > 0)
     out.append(buf, static_cast<std::size_t>(n));
-  }
+  return out;
 }
 
 void ScriptedSession::CloseData() {
@@ -238,14 +222,13 @@ void ScriptedSession::Close() {
 }
 
 bool ScriptedSession::ClientClosed() {
-  if (!buffer_.empty()) return false;
-  if (control_ < 0) return true;
-  if (vp::WaitSocketReadable(control_, 0) != 1) return false;
+  // A reset counts too: Winsock resets when the client closes with replies left unread.
   char c;
-  return vp::PeekSocket(control_, &c, 1) == 0;
+  if (aborted_) return true;  // the server is ending the session: nothing more will come
+  if (!buffer_.empty()) return false;
+  const long n = control_ < 0 ? 0 : vp::PeekSocket(control_, &c, 1);
+  return n == 0 || (n < 0 && vp::LastSocketError() != vp::kWsaEWOULDBLOCK);
 }
-
-// ---- ScriptedFtpServer ----
 
 ScriptedFtpServer::ScriptedFtpServer(Handler handler) : handler_(std::move(handler)) {
   listener_ = ListenLoopback(port_);
@@ -256,14 +239,10 @@ ScriptedFtpServer::ScriptedFtpServer(Handler handler) : handler_(std::move(handl
 }
 
 ScriptedFtpServer::~ScriptedFtpServer() {
-  Stop();
-}
-
-void ScriptedFtpServer::Stop() {
-  if (stopping_.exchange(true)) return;
-  if (acceptThread_.joinable()) acceptThread_.join();
+  stopping_ = true;
+  vp::ShutdownSocketBoth(listener_);  // ends the accept loop's wait
+  acceptThread_.join();
   vp::CloseSocket(listener_);
-  listener_ = -1;
   std::vector<std::thread> threads;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -271,19 +250,16 @@ void ScriptedFtpServer::Stop() {
     threads.swap(threads_);
   }
   for (auto& t : threads) t.join();
-  std::lock_guard<std::mutex> lock(mutex_);
-  sessions_.clear();
 }
 
 void ScriptedFtpServer::AcceptLoop() {
   while (!stopping_) {
-    if (vp::WaitSocketReadable(listener_, kSliceMs) != 1) continue;
+    if (vp::WaitSocketReadable(listener_, 50) != 1) continue;
     const int fd = vp::AcceptSocket(listener_);
-    if (fd < 0) continue;
     std::lock_guard<std::mutex> lock(mutex_);
-    if (stopping_) {
-      vp::CloseSocket(fd);
-      break;
+    if (fd < 0 || stopping_) {
+      if (fd >= 0) vp::CloseSocket(fd);
+      continue;
     }
     auto session = std::make_shared<ScriptedSession>(*this, fd, static_cast<int>(sessions_.size()));
     sessions_.push_back(session);
@@ -291,31 +267,19 @@ void ScriptedFtpServer::AcceptLoop() {
       try {
         handler_(*session);
       } catch (const std::exception& e) {
-        RecordMismatch("session " + std::to_string(session->Index()) +
-                       ": handler threw: " + e.what());
-      } catch (...) {
-        RecordMismatch("session " + std::to_string(session->Index()) + ": handler threw");
+        Record(&ScriptedFtpServer::mismatches_,
+               "session " + std::to_string(session->Index()) + ": handler threw: " + e.what());
       }
       session->Close();
-      std::lock_guard<std::mutex> l(mutex_);
-      ++finished_;
-      changed_.notify_all();
     });
-    changed_.notify_all();
   }
 }
 
-void ScriptedFtpServer::Record(const std::string& line, bool waited) {
+void ScriptedFtpServer::Record(std::vector<std::string> ScriptedFtpServer::*list,
+                               const std::string& line, bool waited) {
   std::lock_guard<std::mutex> lock(mutex_);
-  commands_.push_back(line);
+  (this->*list).push_back(line);
   if (waited) ++roundTrips_;
-  changed_.notify_all();
-}
-
-void ScriptedFtpServer::RecordMismatch(const std::string& text) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  mismatches_.push_back(text);
-  changed_.notify_all();
 }
 
 std::vector<std::string> ScriptedFtpServer::Commands() const {
@@ -336,25 +300,6 @@ std::vector<std::string> ScriptedFtpServer::Mismatches() const {
 int ScriptedFtpServer::SessionsStarted() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return static_cast<int>(sessions_.size());
-}
-
-int ScriptedFtpServer::SessionsFinished() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return finished_;
-}
-
-bool ScriptedFtpServer::WaitSessionsFinished(int n, int waitMs) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return changed_.wait_for(lock, std::chrono::milliseconds(waitMs), [&] { return finished_ >= n; });
-}
-
-bool ScriptedFtpServer::WaitForCommand(const std::string& prefix, int waitMs) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return changed_.wait_for(lock, std::chrono::milliseconds(waitMs), [&] {
-    for (auto& c : commands_)
-      if (c.compare(0, prefix.size(), prefix) == 0) return true;
-    return false;
-  });
 }
 
 }  // namespace veldra::test

@@ -1,7 +1,7 @@
 // Temporary directories and whole-file helpers for tests.
 //
-// Everything here throws std::runtime_error (with the path and the system's reason) on
-// failure; nothing returns error codes. All functions are safe to call from any thread.
+// Everything here throws (std::runtime_error or std::filesystem::filesystem_error, with the
+// path) on failure; nothing returns error codes. All functions are safe to call from any thread.
 #pragma once
 
 #include <cstdint>
@@ -31,8 +31,6 @@ class TempDir {
 // directories. Files get mode 0666 and new directories 0777 regardless of the umask, so that
 // a server session running as an unprivileged account may replace, rename or delete them.
 void WriteFile(const std::string& path, const std::string& content);
-// Appends `content` to the file (created when missing, mode 0666).
-void AppendFile(const std::string& path, const std::string& content);
 // Reads the whole file.
 std::string ReadFile(const std::string& path);
 // Creates the directory and missing parents (mode 0777). No error when it exists.
@@ -53,12 +51,11 @@ void MakeSparseFile(const std::string& path, std::uint64_t size, std::uint64_t m
 // so misplaced blocks show up in a comparison.
 std::string PatternBytes(std::size_t size, std::uint32_t seed = 1);
 
-// 64-bit FNV-1a of bytes / of a whole file (streamed). A test checksum only: it catches
-// corruption, truncation and reordering, not deliberate collisions.
+// 64-bit FNV-1a of bytes. A test checksum only: it catches corruption, truncation and
+// reordering, not deliberate collisions.
 std::uint64_t Fnv1a64(const std::string& bytes);
-std::uint64_t Fnv1a64OfFile(const std::string& path);
-// The same value as 16 lower-case hex digits (for messages).
-std::string ChecksumOfFile(const std::string& path);
+// The same value, of bytes or of a whole file, as 16 lower-case hex digits (for messages).
 std::string ChecksumOf(const std::string& bytes);
+std::string ChecksumOfFile(const std::string& path);
 
 }  // namespace veldra::test

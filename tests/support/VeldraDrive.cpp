@@ -1,139 +1,163 @@
 #include "tests/support/VeldraDrive.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
-#include <chrono>
+#include <filesystem>
 #include <fstream>
-#include <functional>
 #include <sstream>
-#include <thread>
 
-#include "tests/support/FtpServers.h"
-#include "tests/support/TempDir.h"
+#ifndef VELDRA_EXECUTABLE
+#define VELDRA_EXECUTABLE "veldra"
+#endif
 
 namespace veldra::test {
 
-using Clock = std::chrono::steady_clock;
+const char* const kVeldra = VELDRA_EXECUTABLE;
 
 namespace {
 
-void SleepMs(int ms) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-// Undoes the octal escapes of /proc/self/mountinfo (\040 for a blank, ...).
-std::string Unescape(const std::string& s) {
+// Undoes the kernel's octal escapes of the mount table ("\040" for a blank).
+std::string Unescape(const std::string& text) {
   std::string out;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '\\' && i + 3 < s.size() && std::isdigit(static_cast<unsigned char>(s[i + 1]))) {
-      out += static_cast<char>(std::stoi(s.substr(i + 1, 3), nullptr, 8));
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' && i + 3 < text.size() && text[i + 1] >= '0' && text[i + 1] <= '7') {
+      out += static_cast<char>(std::stoi(text.substr(i + 1, 3), nullptr, 8));
       i += 3;
     } else {
-      out += s[i];
+      out += text[i];
     }
   }
   return out;
 }
 
-bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!done()) {
-    if (Clock::now() >= deadline) return false;
-    SleepMs(50);
-  }
-  return true;
+std::string LetterDirectory(char letter) {
+  return std::string("/mnt/") + static_cast<char>(std::tolower(static_cast<unsigned char>(letter)));
 }
 
-// The machine-wide lock around a mount start (see the header).
-class MountLock {
- public:
-  MountLock()
-      : fd_(::open("/tmp/veldra-app-mount-tests.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
-    if (fd_ < 0) return;
-    auto deadline = Clock::now() + std::chrono::seconds(240);
-    while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-      if (Clock::now() >= deadline) throw DriveError("the mount lock was held for 240 s");
-      SleepMs(100);
-    }
-  }
-  ~MountLock() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  MountLock(const MountLock&) = delete;
-  MountLock& operator=(const MountLock&) = delete;
-
- private:
-  int fd_;
-};
+bool IsVeldra(const std::string& program) {
+  return program.size() >= 6 && program.compare(program.size() - 6, 6, "veldra") == 0;
+}
 
 }  // namespace
 
-CommandResult RunCommand(const std::vector<std::string>& argv, int timeoutSeconds) {
-  TempDir dir("veldra-run");
-  CommandResult r;
-  auto start = Clock::now();
-  r.status = RunProgram(argv, "", dir / "out", timeoutSeconds);
-  r.output = Exists(dir / "out") ? ReadFile(dir / "out") : "";
-  r.timedOut = r.status == -1 && Clock::now() - start >= std::chrono::seconds(timeoutSeconds);
-  return r;
+std::vector<std::string> VeldraCommand(const std::vector<std::string>& args) {
+  std::vector<std::string> argv{kVeldra};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return argv;
 }
 
-CommandResult RunShell(const std::string& script, int timeoutSeconds) {
-  return RunCommand({"/bin/sh", "-c", script}, timeoutSeconds);
+CommandResult RunVeldra(const std::vector<std::string>& args, int timeoutSeconds,
+                        const std::string& input) {
+  return RunCommand(VeldraCommand(args), timeoutSeconds, input, true);
 }
 
-std::string ShellQuote(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
-
-bool IsMountPoint(const std::string& path) {
-  std::ifstream in("/proc/self/mountinfo");
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream f(line);
-    std::string id, parent, dev, root, point;
-    f >> id >> parent >> dev >> root >> point;
-    if (Unescape(point) == path) return true;
+bool FindMount(const std::string& path, MountEntry* entry) {
+  std::ifstream table("/proc/self/mountinfo");
+  bool found = false;
+  for (std::string line; std::getline(table, line);) {
+    std::istringstream fields(line);
+    std::string id, parent, device, root, point, field, type, source;
+    fields >> id >> parent >> device >> root >> point;
+    if (Unescape(point) != path) continue;
+    while (fields >> field && field != "-") {
+    }
+    fields >> type >> source;
+    found = true;  // the last one is the topmost
+    if (entry != nullptr) *entry = MountEntry{Unescape(source), type, device};
   }
-  return false;
+  return found;
+}
+
+bool WaitMountState(const std::string& path, bool mounted, double seconds) {
+  return WaitUntil([&] { return FindMount(path) == mounted; }, static_cast<int>(seconds * 1000));
+}
+
+bool IsMounted(char letter) {
+  return FindMount(LetterDirectory(letter));
+}
+
+bool WaitMounted(char letter, bool mounted, int timeoutSeconds) {
+  return WaitMountState(LetterDirectory(letter), mounted, timeoutSeconds);
+}
+
+void ForceUnmount(const std::string& path) {
+  MountEntry entry;
+  for (int round = 0; round < 5 && FindMount(path, &entry); ++round) {
+    if (entry.type.rfind("fuse", 0) == 0) {
+      // The connection number is the device's minor number.
+      std::ofstream abort("/sys/fs/fuse/connections/" +
+                          entry.device.substr(entry.device.find(':') + 1) + "/abort");
+      if (abort) abort << "1";
+    }
+    ::umount2(path.c_str(), MNT_DETACH);
+    WaitMountState(path, false, 1.0);
+  }
+}
+
+std::vector<pid_t> BackgroundCopies(char letter) {
+  const char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
+  return OwnProcesses([upper](const std::vector<std::string>& args) {
+    return args.size() >= 3 && args.back() == "/INTERNAL" && IsVeldra(args[0]) &&
+           !args[1].empty() && std::toupper(static_cast<unsigned char>(args[1][0])) == upper;
+  });
+}
+
+bool WaitCopiesGone(char letter, int timeoutSeconds) {
+  return WaitUntil([&] { return BackgroundCopies(letter).empty(); }, timeoutSeconds * 1000);
+}
+
+std::vector<std::string> StartSemaphoresLeftBehind(pid_t launcher) {
+  std::vector<std::string> names;
+  const std::string prefix = "sem.veldra-start-";
+  for (const auto& entry : std::filesystem::directory_iterator("/dev/shm")) {
+    const std::string name = entry.path().filename();
+    if (name.compare(0, prefix.size(), prefix) != 0) continue;
+    const pid_t pid = static_cast<pid_t>(std::atoi(name.c_str() + prefix.size()));
+    if (launcher > 0 ? pid == launcher : ::kill(pid, 0) != 0) names.push_back(name);
+  }
+  return names;
+}
+
+void ForceCleanup(char letter) {
+  const std::string dir = LetterDirectory(letter);
+  MountEntry entry;
+  // Only a drive served by a copy this test started is taken down.
+  if (!BackgroundCopies(letter).empty() && FindMount(dir, &entry) && entry.type == "fuse.VELDRA") {
+    RunVeldra({std::string(1, letter) + ":", "/delete"}, 30);
+    if (!WaitMountState(dir, false, 10)) ::umount2(dir.c_str(), MNT_DETACH);
+  }
+  if (!WaitCopiesGone(letter, 10)) {
+    for (pid_t pid : BackgroundCopies(letter)) ::kill(pid, SIGKILL);
+    WaitCopiesGone(letter, 5);
+  }
 }
 
 VeldraDrive::VeldraDrive(const std::string& veldraPath, const DriveOptions& o)
     : veldra_(veldraPath),
       letter_(static_cast<char>(std::toupper(static_cast<unsigned char>(o.letter)))),
-      mountPoint_(std::string("/mnt/") +
-                  static_cast<char>(std::tolower(static_cast<unsigned char>(o.letter)))) {
-  if (!Exists(veldra_)) throw DriveError("the veldra executable is missing: " + veldra_);
-  if (IsMountPoint(mountPoint_) || !ServingProcesses().empty()) {
-    // A crashed earlier run left it behind: clear it so this test starts clean.
-    mounted_ = true;
-    ForceGone();
-  }
+      mountPoint_(LetterDirectory(o.letter)) {
+  if (::access(veldra_.c_str(), X_OK) != 0)
+    throw DriveError("the veldra executable is missing: " + veldra_);
+  if (FindMount(mountPoint_)) throw DriveError(mountPoint_ + " is mounted already");
   std::vector<std::string> argv{veldra_,    Device(),          o.hostAndPath,
                                 o.password, "/USER:" + o.user, "/PORT:" + std::to_string(o.port)};
   if (!o.passive) argv.push_back("/NOPASSIVE");
   argv.insert(argv.end(), o.extra.begin(), o.extra.end());
-  CommandResult r;
-  {
-    MountLock lock;
-    r = RunCommand(argv, o.mountTimeoutSeconds);
-  }
+  const CommandResult r = RunCommand(argv, o.mountTimeoutSeconds);
   mountOutput_ = r.output;
   mounted_ = true;
-  bool up = r.status == 0 && WaitUntil([&] { return IsMountPoint(mountPoint_); }, 10000);
+  const bool up = r.status == 0 && WaitMountState(mountPoint_, true, 10);
+  copies_ = ServingProcesses();
   if (!up) {
     ForceGone();
     mounted_ = false;
     throw DriveError("mount of " + Device() + " failed (status " + std::to_string(r.status) +
-                     "): " + r.output);
+                     "): " + mountOutput_);
   }
 }
 
@@ -144,52 +168,24 @@ VeldraDrive::~VeldraDrive() {
   }
 }
 
-std::vector<pid_t> VeldraDrive::ServingProcesses() const {
-  std::vector<pid_t> out;
-  DIR* d = ::opendir("/proc");
-  if (!d) return out;
-  while (dirent* e = ::readdir(d)) {
-    char* end = nullptr;
-    long pid = std::strtol(e->d_name, &end, 10);
-    if (!end || *end || pid <= 0) continue;
-    std::ifstream in(std::string("/proc/") + e->d_name + "/cmdline", std::ios::binary);
-    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<std::string> args;
-    std::string cur;
-    for (char c : all) {
-      if (c == '\0') {
-        args.push_back(cur);
-        cur.clear();
-      } else {
-        cur += c;
-      }
-    }
-    if (args.size() < 3 || args.back() != "/INTERNAL") continue;
-    if (args[0].find("veldra") == std::string::npos) continue;
-    if (!args[1].empty() && std::toupper(static_cast<unsigned char>(args[1][0])) == letter_)
-      out.push_back(static_cast<pid_t>(pid));
-  }
-  ::closedir(d);
-  return out;
-}
-
 CommandResult VeldraDrive::Unmount() {
   CommandResult r;
   if (!mounted_) return r;
   r = RunCommand({veldra_, Device(), "/delete"}, 30);
   // The serving copy finishes open uploads and ends once the drive is gone.
-  bool gone =
-      WaitUntil([&] { return !IsMountPoint(mountPoint_) && ServingProcesses().empty(); }, 30000);
-  if (!gone) ForceGone();
+  if (!WaitUntil([&] { return !FindMount(mountPoint_) && ServingProcesses().empty(); }, 30000))
+    ForceGone();
   mounted_ = false;
+  for (pid_t p : copies_) ::waitpid(p, nullptr, WNOHANG);  // ended copies are our children now
   return r;
 }
 
+// The mount point was free before the command ran: what is there now is this drive.
 void VeldraDrive::ForceGone() {
-  if (IsMountPoint(mountPoint_)) ::umount2(mountPoint_.c_str(), MNT_DETACH);
-  WaitUntil([&] { return ServingProcesses().empty(); }, 5000);
-  for (pid_t p : ServingProcesses()) ::kill(p, SIGKILL);
-  WaitUntil([&] { return ServingProcesses().empty(); }, 5000);
+  if (FindMount(mountPoint_)) ForceUnmount(mountPoint_);
+  if (!WaitCopiesGone(letter_, 5))
+    for (pid_t pid : ServingProcesses()) ::kill(pid, SIGKILL);
+  WaitCopiesGone(letter_, 5);
 }
 
 }  // namespace veldra::test

@@ -1,11 +1,11 @@
-// A drive mounted by the real `veldra` command, for end-to-end tests, plus small helpers to
-// run shell commands against it with a bounded time.
+// Drives for end-to-end tests: the mount table, the lock around mount starts, the real veldra
+// command (single runs, a drive mounted with it, its serving copies) and the clean-up of what a
+// test mounted itself.
 //
-// Mounting holds the machine-wide mount lock (the file /tmp/veldra-app-mount-tests.lock,
-// shared with the command's own tests) while the mount command runs, because every mount
-// start shares one named start semaphore. Unmounting is always bounded: "veldra X: /delete",
-// then a lazy unmount and killing the serving copy by its pid if the drive is still there.
-// Failures raise DriveError with the command's output.
+// A test touches only the mounts and processes it started: a mount point that is taken
+// already fails the test instead of being cleared, and only serving copies that descend from
+// the test process (see Process.h) are ever killed. Every wait is bounded. Each mount start has
+// a start semaphore of its own, so mounts need no lock; every suite uses letters of its own.
 #pragma once
 
 #include <sys/types.h>
@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/Process.h"
+
 namespace veldra::test {
 
 class DriveError : public std::runtime_error {
@@ -21,21 +23,39 @@ class DriveError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-struct CommandResult {
-  int status = -1;     // exit status; 128+signal; -1 when not started or killed at time-out
-  std::string output;  // standard output and standard error together
-  bool timedOut = false;
+// The veldra executable under test, and a command line of it: {kVeldra, args...}.
+extern const char* const kVeldra;
+std::vector<std::string> VeldraCommand(const std::vector<std::string>& args);
+// RunCommand(VeldraCommand(args)), standard error kept apart.
+CommandResult RunVeldra(const std::vector<std::string>& args, int timeoutSeconds = 60,
+                        const std::string& input = "");
+
+// One line of /proc/self/mountinfo: the only reader of the mount table in the tests.
+struct MountEntry {
+  std::string source;  // unescaped
+  std::string type;    // e.g. "fuse.VELDRA"
+  std::string device;  // "major:minor"
 };
+// The topmost mount at path, if any.
+bool FindMount(const std::string& path, MountEntry* entry = nullptr);
+// Polls until path is (or is no longer) a mount point, at most `seconds`; true when reached.
+bool WaitMountState(const std::string& path, bool mounted, double seconds);
+// The same for the directory of a drive letter (/mnt/<lower case letter>).
+bool IsMounted(char letter);
+bool WaitMounted(char letter, bool mounted, int timeoutSeconds);
+// Removes the mount at path, whatever its state: lazy unmount, then the FUSE connection's
+// abort switch, so a hung server cannot hold the test. ONLY for a mount this test made.
+void ForceUnmount(const std::string& path);
 
-// Runs argv (output captured) and waits at most timeoutSeconds, then kills it.
-CommandResult RunCommand(const std::vector<std::string>& argv, int timeoutSeconds = 60);
-// Runs `script` with /bin/sh -c.
-CommandResult RunShell(const std::string& script, int timeoutSeconds = 60);
-// Quotes text for /bin/sh.
-std::string ShellQuote(const std::string& text);
-
-// True when path is a mount point (read from /proc/self/mountinfo).
-bool IsMountPoint(const std::string& path);
+// The serving copies of a drive letter (any case) that this test started.
+std::vector<pid_t> BackgroundCopies(char letter);
+bool WaitCopiesGone(char letter, int timeoutSeconds);
+// Start semaphores ("veldra-start-<pid>-...", in /dev/shm) of launching processes that have
+// gone (the pid is no process), or, with launcher > 0, of that one process alone.
+std::vector<std::string> StartSemaphoresLeftBehind(pid_t launcher = 0);
+// Removes what a failed test left of its own: the drive its copy serves ("veldra X: /delete",
+// then a lazy unmount) and the copies (killed by pid after a bounded wait).
+void ForceCleanup(char letter);
 
 struct DriveOptions {
   char letter = 'z';  // drive letter; the mount point is /mnt/<lower case>
@@ -44,14 +64,16 @@ struct DriveOptions {
   std::string password = "secret";
   int port = 21;
   bool passive = true;             // false adds /NOPASSIVE
-  std::vector<std::string> extra;  // further arguments, e.g. "/DEBUG" is not supported here
+  std::vector<std::string> extra;  // further arguments ("/DEBUG" is not supported here)
   int mountTimeoutSeconds = 60;
 };
 
+// A drive mounted by the real command; unmounted by the destructor.
 class VeldraDrive {
  public:
   // Runs "veldra X: host pw /USER:u /PORT:p [/NOPASSIVE]" and waits until the mount point is
-  // mounted. Raises DriveError (after cleaning up) when the command fails or no mount appears.
+  // mounted. Raises DriveError (after cleaning up what it started) when the
+  // mount point is taken already, the command fails or no mount appears.
   VeldraDrive(const std::string& veldraPath, const DriveOptions& options);
   ~VeldraDrive();  // Unmount(), errors ignored
   VeldraDrive(const VeldraDrive&) = delete;
@@ -63,11 +85,11 @@ class VeldraDrive {
   // "X:" as typed to the command.
   std::string Device() const { return std::string(1, letter_) + ":"; }
 
-  // Unmounts (idempotent). Returns the /delete command's result (status -1 when nothing was
-  // mounted); the drive is gone afterwards whatever happened.
+  // "veldra X: /delete", then waits until the drive and its copy are gone (after 30 s: a forced
+  // unmount and killing the copy). Idempotent; returns the command's result (status -1 when
+  // nothing was mounted).
   CommandResult Unmount();
-  // The serving background copies of this drive letter (by their command line).
-  std::vector<pid_t> ServingProcesses() const;
+  std::vector<pid_t> ServingProcesses() const { return BackgroundCopies(letter_); }
 
  private:
   void ForceGone();
@@ -76,6 +98,7 @@ class VeldraDrive {
   std::string mountPoint_;
   std::string mountOutput_;
   bool mounted_ = false;
+  std::vector<pid_t> copies_;  // seen after the mount; reaped after the unmount
 };
 
 }  // namespace veldra::test

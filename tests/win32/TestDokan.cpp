@@ -63,7 +63,7 @@ void RunChecks(DOKAN_OPTIONS* options, DOKAN_OPERATIONS* ops) {
   int rc =
       ops->GetVolumeInformation(volume, 261, &serial, &longest, &flags, fileSystem, 261, &info);
   Check(rc == 0 && veldra::platform::WideToAnsi(fileSystem) == "VELDRA" &&
-            veldra::platform::WideToAnsi(volume).rfind("ftp://127.0.0.1", 0) == 0 && longest == 260,
+            veldra::platform::WideToAnsi(volume).rfind("ftp://127.0.0.1", 0) == 0 && longest == 255,
         "volume information");
 
   rc = ops->CreateFile(u"\\hello.txt", kGenericRead, 3, OPEN_EXISTING, 0, &info);
