@@ -99,7 +99,7 @@ TSessionPool::TLease TSessionPool::Acquire(const TWant* want) {
     if (slot < 0) slot = PickVictim();
     if (slot >= 0) {
       slots_[static_cast<size_t>(slot)]->busy = true;
-      if (!connect || ConnectSlot(lock, slot)) return TLease(this, slot);
+      if (!connect || ConnectSlot(slot)) return TLease(this, slot);
       continue;
     }
     if (veldra::platform::InterruptRequested())
@@ -121,14 +121,14 @@ int TSessionPool::PickUnconnected() {
   return static_cast<int>(slots_.size() - 1);
 }
 
-bool TSessionPool::ConnectSlot(veldra::TMutexLock& lock, int slot) {
-  TSlot& s = *slots_[static_cast<size_t>(slot)];
+bool TSessionPool::ConnectSlot(int slot) {
+  TSlot& s = *slots_[static_cast<size_t>(slot)];  // stays put while the vector grows
   ++connecting_;
-  lock.Unlock();
+  mutex_.Unlock();
   try {
     s.ftp->Connect();
   } catch (const Exception& e) {
-    lock.Lock();
+    mutex_.Lock();
     --connecting_;
     s.busy = false;
     int connected = 0;
@@ -140,7 +140,7 @@ bool TSessionPool::ConnectSlot(veldra::TMutexLock& lock, int slot) {
     changed_.NotifyAll();
     return false;
   }
-  lock.Lock();
+  mutex_.Lock();
   --connecting_;
   s.connected = true;
   ++logins_;
@@ -159,7 +159,7 @@ std::optional<TSessionPool::TLease> TSessionPool::TryAcquireSpare() {
   if (slot < 0) return std::nullopt;
   slots_[static_cast<size_t>(slot)]->busy = true;
   try {
-    if (!connect || ConnectSlot(lock, slot)) return TLease(this, slot);
+    if (!connect || ConnectSlot(slot)) return TLease(this, slot);
   } catch (const Exception&) {
   }
   return std::nullopt;

@@ -108,8 +108,9 @@ class TSessionPool {
   int PickUnconnected() REQUIRES(mutex_);
   // Connects and logs in the slot marked busy, with the lock released meanwhile. False when a
   // further connection was refused (the limit is lowered, the slot freed); raises when the
-  // first one fails or the caller was interrupted.
-  bool ConnectSlot(veldra::TMutexLock& lock, int slot) REQUIRES(mutex_);
+  // first one fails or the caller was interrupted. The caller's scoped lock stays valid: the
+  // mutex is held again on every return and throw.
+  bool ConnectSlot(int slot) REQUIRES(mutex_);
   void Release(int slot);
   void WaitForChange(veldra::TMutexLock& lock) REQUIRES(mutex_);
   void CloseIdleSessions();

@@ -35,7 +35,7 @@ cd "$(dirname "$0")/.."
 
 scripts/deps.sh build-essential cmake g++ libgtest-dev pkg-config libssl-dev openssl \
   fuse3 libfuse3-dev python3 python3-pyftpdlib vsftpd curl lftp util-linux procps \
-  rsync git vim-nox zip unzip sqlite3 strace
+  rsync git vim-nox zip unzip sqlite3 strace clang
 # pure-ftpd and proftpd conflict with vsftpd as packages: unpacked privately instead.
 scripts/ftp-servers.sh
 
@@ -57,6 +57,18 @@ fi
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${flags[@]}" >/dev/null
 cmake --build "$build" -j"$(nproc)"
+
+# The locks' annotations (which mutex guards what, which a function needs), checked by clang
+# over the program; a breach fails the run.
+if [ "$build" = build ] && [ $# -eq 0 ]; then
+  CXX=clang++ cmake -S . -B build-tsa -DVELDRA_TESTS=OFF \
+    -DCMAKE_CXX_FLAGS="-Wthread-safety -Werror=thread-safety" >/dev/null
+  cmake --build build-tsa -j"$(nproc)" >build-tsa/build.log 2>&1 || {
+    grep -E "error|warning" build-tsa/build.log
+    exit 1
+  }
+  echo "thread-safety analysis: clean"
+fi
 
 # The Windows build of the same code, cross-compiled and run under wine (skip it with
 # VELDRA_SKIP_WINDOWS=1 for a quicker Linux-only run).
