@@ -1,7 +1,9 @@
-// The socket stack: result checking, host resolution, dotted quads and the stack's lifetime.
-// (The message and errno tables are checked where their texts surface: the connect, write and
+// The socket stack: result checking, errno translation, host resolution, dotted quads and the
+// stack's lifetime. (The message texts are checked where they surface: the connect, write and
 // interrupt cases.)
 #include <gtest/gtest.h>
+
+#include <cerrno>
 
 #include "net/IdStack.h"
 #include "platform/Socket.h"
@@ -32,6 +34,17 @@ TEST(NetStack, ResultCheckingResolvingAndDottedQuads) {
   EXPECT_EQ(TIdStack::AddressToDottedQuad(0xC0A8000Au), "192.168.0.10");
   EXPECT_THROW(TIdStack::DottedQuadToAddress("1.2.3"), EIdException);
 }
+
+#ifndef _WIN32
+// The one errno table (Winsock reports its own numbers).
+TEST(NetStack, ErrnoTranslation) {
+  const int rows[][2] = {{ECONNREFUSED, 10061}, {ETIMEDOUT, 10060},    {EADDRINUSE, 10048},
+                         {ECONNRESET, 10054},   {EPIPE, 10058},        {EWOULDBLOCK, 10035},
+                         {ENOTSOCK, 10038},     {EHOSTUNREACH, 10065}, {EINTR, 10004}};
+  for (const auto& row : rows)
+    EXPECT_EQ(veldra::platform::ErrnoToSocketError(row[0]), row[1]) << row[0];
+}
+#endif
 
 TEST(NetStack, CreatedWithFirstUserDestroyedWithLast) {
   EXPECT_THROW(GStack(), EIdStackError);

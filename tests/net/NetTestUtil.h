@@ -15,14 +15,14 @@ using veldra::test::ScriptedFtpServer;
 using veldra::test::ScriptedSession;
 
 // Steps: "~30" idles 30 ms, "..." idles until the peer is destroyed (neither reads a byte:
-// a wait on a passive listener nobody connects to), "<" reads a line, "|" closes; anything
+// a wait on a passive listener nobody connects to), "<" reads a line, "$" closes; anything
 // else is sent. The connection is closed after the last step.
 class TPeer {
  public:
   explicit TPeer(std::vector<std::string> steps)
       : server_([this, steps](ScriptedSession& s) {
           for (const std::string& step : steps) {
-            if (step == "|") break;
+            if (step == "$") break;
             if (step == "<") {
               s.ReadCommand(10000);
             } else if (step == "..." || (step.size() > 1 && step[0] == '~')) {
@@ -47,6 +47,17 @@ class TPeer {
   std::future<void> done_ = closed_.get_future();
   ScriptedFtpServer server_;  // last: its sessions end before the promise goes
 };
+
+// "a|b|c" as {"a", "b", "c"}.
+inline std::vector<std::string> Split(const std::string& text) {
+  std::vector<std::string> out(1);
+  for (char c : text)
+    if (c == '|')
+      out.emplace_back();
+    else
+      out.back().push_back(c);
+  return out;
+}
 
 // A client connected to the peer; its ReadTimeout keeps every read of a broken test bounded.
 inline std::unique_ptr<TIdTCPClient> ConnectTo(const TPeer& peer, int readTimeout = 10000) {
