@@ -215,6 +215,7 @@ TEST(NetReplyCheck, AllowedCodesOverrideAndReplyError) {
     EXPECT_EQ(e.ErrorCode(), 200);
     EXPECT_STREQ(e.what(), "OK\r\n");
   }
+  EXPECT_EQ(c.LastReply().NumericCode(), 200);  // the refused reply stays readable
   EXPECT_EQ(c.sent, (std::vector<std::string>{"USER u", "PASS p", "NOOP"}));
   EXPECT_EQ(peer.Received(), c.sent);
   EXPECT_EQ(c.CheckReplyCode(0, {}), 0);
