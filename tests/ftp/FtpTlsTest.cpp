@@ -31,11 +31,11 @@ std::string FingerprintOf(const std::string& certificate, const TempDir& scratch
   return eq == std::string::npos ? std::string() : text.substr(eq + 1, 95);
 }
 
+// The pin in its other spelling: bare lower-case digits.
 std::string WithoutColons(std::string text) {
-  std::string hex;
-  for (char c : text)
-    if (c != ':') hex += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return hex;
+  text.erase(std::remove(text.begin(), text.end(), ':'), text.end());
+  std::transform(text.begin(), text.end(), text.begin(), ::tolower);
+  return text;
 }
 
 struct Transfer {
@@ -47,8 +47,8 @@ struct Transfer {
 std::string TransferName(const ::testing::TestParamInfo<Transfer>& info) {
   std::string name = KindName(info.param.kind);
   name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
-  name += info.param.tls == TTlsMode::Implicit ? "_implicit" : "_explicit";
-  return name + (info.param.passive ? "_passive" : "_active");
+  return name + (info.param.tls == TTlsMode::Implicit ? "_implicit" : "_explicit") +
+         (info.param.passive ? "_passive" : "_active");
 }
 
 class FtpTlsOnServer : public ::testing::TestWithParam<Transfer> {};
@@ -214,8 +214,6 @@ TEST(FtpTlsCertificates, CheckedAgainstAuthoritiesNamesAndPins) {
   ::unsetenv("SSL_CERT_FILE");
 }
 
-// A data connection that ends without close_notify (the server even claims 226) is an
-// error, never a short file; the next read fetches the whole file.
 // A data connection closed without a TLS close_notify is no end of file: the device takes it
 // for a broken transfer and resumes once from where it was cut, so the reader gets every byte.
 TEST(FtpTlsTruncation, DownloadCutWithoutCloseNotifyIsResumed) {

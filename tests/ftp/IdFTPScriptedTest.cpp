@@ -1,9 +1,10 @@
-// The client against a scripted server, for replies real servers do not give. Each case
-// checks the exact command lines the client sent as well as what it returns.
+// The client against a scripted server, for replies real servers do not give. Each row plays
+// a conversation in passive and in active mode and checks the exact command lines the client
+// sent as well as what it returned.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -18,146 +19,235 @@ using Lines = std::vector<std::string>;
 
 namespace {
 
-void Login(ScriptedSession& s) {
-  s.Greet();
-  s.AcceptLogin();
-  s.Expect("TYPE I");
-  s.Send("200 Switching to Binary mode.");
-  s.Expect("SYST");
-  s.Send("215 UNIX Type: L8");
+// "a|b|c" as lines.
+Lines Split(const std::string& text) {
+  Lines out(1);
+  for (char c : text)
+    if (c == '|')
+      out.emplace_back();
+    else
+      out.back().push_back(c);
+  return text.empty() ? Lines{} : out;
 }
 
-// Answers the client's PASV or PORT and opens the data connection once `command` came and
-// "150" went; false when it could not.
-bool OpenData(ScriptedSession& s, bool passive, const std::string& command) {
+std::string Join(const Lines& lines) {
+  std::string out;
+  for (const std::string& line : lines) out += (out.empty() ? "" : "|") + line;
+  return out;
+}
+
+// The server's side, a step at a time: "+text" is sent at once (a greeting, a final reply);
+// any other step first reads the next command. "@" answers PASV with a passive listener's 227
+// ("@)": without the parentheses) and PORT with 200; "=data" sends 150, opens the data
+// connection, sends data and closes it ("=data~": keeps it open and answers nothing more);
+// anything else is the reply (CR LF added unless it ends in LF). Then it reads, silently,
+// until the client closes (at most 10 s).
+void Play(ScriptedSession& s, const Lines& steps) {
   std::string host;
   int port = 0;
-  if (passive) {
-    s.Expect("PASV");
-    s.Send(s.OpenPassive());
-  } else {
-    s.Expect("PORT *");
-    ScriptedSession::ParsePort(s.LastCommand(), host, port);
-    s.Send("200 PORT command successful.");
+  for (const std::string& step : steps) {
+    std::string cmd;
+    if (step[0] != '+' && (cmd = s.ReadCommand()).empty()) return;
+    if (step[0] == '@') {
+      std::string reply = s.OpenPassive();
+      if (step == "@)") reply = reply.substr(0, 26) + reply.substr(27, reply.size() - 29);
+      s.Send(ScriptedSession::ParsePort(cmd, host, port) ? "200 PORT ok" : reply);
+    } else if (step[0] == '=') {
+      s.Send("150 Here it comes");
+      if (!(port != 0 ? s.ConnectActive(host, port) : s.AcceptData())) return;
+      port = 0;
+      const bool hold = step.back() == '~';
+      s.SendData(step.substr(1, step.size() - 1 - hold));
+      if (hold) break;
+      s.CloseData();
+    } else {
+      s.SendRaw(step.substr(step[0] == '+') + (step.back() == '\n' ? "" : "\r\n"));
+    }
   }
-  s.Expect(command);
-  s.Send("150 Here comes the data.");
-  return passive ? s.AcceptData() : s.ConnectActive(host, port);
+  for (int i = 0; i < 100 && !s.ClientClosed(); ++i) s.ReadCommand(100);
 }
 
-// Serves one transfer command: the data connection in the client's mode, `data`, then the
-// final reply lines.
-void ServeTransfer(ScriptedSession& s, bool passive, const std::string& command,
-                   const std::string& data, const Lines& finals = {"226 Transfer complete."}) {
-  if (!OpenData(s, passive, command)) return;
-  s.SendData(data);
-  s.CloseData();
-  for (const std::string& f : finals) s.Send(f);
+const std::string kLogin = "+220 ready|331 pw|230 in|200 binary|215 UNIX Type: L8";
+const std::string kLoginSent = "USER anna|PASS pw|TYPE I|SYST";
+const std::string kKept = "-rw-r--r-- 1 a b 1 Mar 5 2019 kept.txt";
+// Logged in, a first listing (of kKept) served, then passive or active mode for the next.
+const std::string kListed = kLogin + "|@|=" + kKept + "\r\n|+226 ok|@";
+const std::string kListedSent = kLoginSent + "|PASV|LIST|PASV";
+
+void Aim(TIdFTP& f, int port, bool passive = true) {
+  f.SetHost("127.0.0.1");
+  f.SetPort(port);
+  f.SetUsername("anna");
+  f.SetPassword("pw");
+  f.SetPassive(passive);
+  f.SetReadTimeout(5000);
 }
 
-struct Client {
-  ScriptedFtpServer server;
-  TIdFTP ftp;
-  Lines statuses;
-
-  explicit Client(ScriptedFtpServer::Handler handler, bool passive = true)
-      : server(std::move(handler)) {
-    ftp.SetHost("127.0.0.1");
-    ftp.SetPort(server.Port());
-    ftp.SetUsername("anna");
-    ftp.SetPassword("pw");
-    ftp.SetPassive(passive);
-    ftp.SetReadTimeout(5000);
-    ftp.OnStatus = [this](TIdFTP&, int, const std::string& text) { statuses.push_back(text); };
-  }
-  ~Client() { EXPECT_EQ(Lines{}, server.Mismatches()); }
-};
-
-// The reply code of the EIdProtocolReplyError `call` raised (0: none), or -1 for another error.
-int ReplyCodeOf(const std::function<void()>& call) {
+// What a failure says: "!" and the code of a refusal, else "!" and the class.
+std::string Failure(const EIdException& e) {
+  const auto* reply = dynamic_cast<const EIdProtocolReplyError*>(&e);
+  return "!" + (reply ? std::to_string(reply->ErrorCode()) : std::string(e.ClassName()));
+}
+std::string Outcome(const std::function<std::string()>& call) {
   try {
-    call();
-  } catch (const EIdProtocolReplyError& e) {
-    return e.ErrorCode();
-  } catch (const EIdException&) {
-    return -1;
+    return call();
+  } catch (const EIdException& e) {
+    return Failure(e);
   }
-  return 0;
 }
 
-TEST(FtpSessionScripted, LoginVariants) {
-  struct Row {
-    const char* greeting;  // raw
-    const char* userReply;
-    const char* passReply;  // nullptr: not asked
-    const char* systReply;  // raw; nullptr: the session stops before TYPE
-    Lines sent;
-    int error;  // the reply error's code, 0: success
-    const char* system;
-  } rows[] = {
-      {"220-Welcome\r\n  to the odd server\r\n220 ready\r\n",
-       "331 pw",
-       "230 in",
-       "215-UNIX Type: L8\r\nVersion: 1\r\n215 end\r\n",
-       {"USER anna", "PASS pw", "TYPE I", "SYST"},
-       0,
-       "UNIX Type: L8"},
-      {"220 x\r\n",
-       "230 no password needed",
-       nullptr,
-       "215 UNIX\r\n",
-       {"USER anna", "TYPE I", "SYST"},
-       0,
-       "UNIX"},
-      {"220 x\r\n", "331 pw", "332 need account", nullptr, {"USER anna", "PASS pw"}, 332, ""},
-      {"220 x\r\n", "530 no", nullptr, nullptr, {"USER anna"}, 530, ""},
-      {"220 x\r\n",
-       "331 pw",
-       "230 ok",
-       "500 what\r\n",
-       {"USER anna", "PASS pw", "TYPE I", "SYST"},
-       0,
-       "Unknown"},
-      {"220 x\r\n",
-       "331 pw",
-       "230 ok",
-       "502 no\r\n",
-       {"USER anna", "PASS pw", "TYPE I", "SYST"},
-       502,
-       ""},
+// Logs in: "system greeting-code login-code first-status"; a failed open leaves it closed.
+std::string Open(TIdFTP& f) {
+  std::string first;
+  f.OnStatus = [&first](TIdFTP&, int, const std::string& text) {
+    if (first.empty()) first = text;
   };
-  for (const Row& k : rows) {
-    SCOPED_TRACE(k.userReply + std::string(" / ") + (k.passReply ? k.passReply : "-"));
-    Client c([&k](ScriptedSession& s) {
-      s.SendRaw(k.greeting);
-      s.ReadCommand();
-      s.Send(k.userReply);
-      if (k.passReply) {
-        s.ReadCommand();
-        s.Send(k.passReply);
-      }
-      if (k.systReply) {
-        s.ReadCommand();
-        s.Send("200 ok");
-        s.ReadCommand();
-        s.SendRaw(k.systReply);
-      }
-      s.ReadCommand(1000);
+  const std::string out = Outcome([&] {
+    f.OpenSession(true, 5000);
+    return f.SystemDescription() + " " + std::to_string(f.GreetingReply().NumericCode()) + " " +
+           std::to_string(f.LoginReply().NumericCode()) + " " + first;
+  });
+  f.OnStatus = nullptr;
+  EXPECT_EQ(out[0] != '!', f.IsConnected());
+  return out;
+}
+
+// After the first listing, lists again: "what the destination got / the listing lines
+// afterwards / the code of a NOOP sent next" (a failure keeps the listing and its parse).
+std::function<std::string(TIdFTP&)> List(const std::string& specifier, bool noop = true) {
+  return [specifier, noop](TIdFTP& f) {
+    Open(f);
+    f.RequestListing(nullptr, "", true);
+    TIdFTPListItems* before = &f.ParsedListing();
+    Lines got{"old"};
+    const std::string out = Outcome([&] {
+      f.RequestListing(&got, specifier, specifier.empty());
+      return Join(got);
     });
-    EXPECT_EQ(k.error, ReplyCodeOf([&] { c.ftp.OpenSession(true, 5000); }));
-    EXPECT_EQ(k.sent, c.server.Commands());
-    EXPECT_EQ(k.error == 0, c.ftp.IsConnected());  // a failed open leaves it closed
-    EXPECT_EQ(k.system, c.ftp.SystemDescription());
-    if (k.error != 0) continue;
-    EXPECT_EQ(220, c.ftp.GreetingReply().NumericCode());
-    EXPECT_EQ(230, c.ftp.LoginReply().NumericCode());
-    EXPECT_EQ(Lines{"Connection established"}, c.statuses);
+    if (out[0] == '!') {
+      EXPECT_EQ(before, &f.ParsedListing());
+    }
+    return out + " / " + Join(f.ListingLines()) + " / " +
+           (noop ? std::to_string(f.SendCmd("NOOP", 200)) : "");
+  };
+}
+
+std::string Code(const std::function<void()>& call) {
+  return Outcome([&] { return call(), std::string("0"); });
+}
+
+std::string FileCommands(TIdFTP& f) {
+  f.SetTransferType(ftBinary);  // unchanged: nothing sent
+  Open(f);
+  std::string out;
+  for (const auto& call : std::vector<std::function<void()>>{
+           [&] { f.ChangeRemoteDirectory("/pub dir"); },
+           [&] { f.ChangeRemoteDirectory("/missing"); }, [&] { f.CreateRemoteDirectory("/d"); },
+           [&] { f.RemoveRemoteDirectory("/d"); }, [&] { f.DeleteRemoteFile("/a b.txt"); },
+           [&] { f.RenameRemote("/x", "/y"); },  // no RNTO follows a refused RNFR
+           [&] { f.RenameRemote("/a", "/b"); }})
+    out += Code(call) + " ";
+  out += std::to_string(f.ProbeRestartSupport()) + std::to_string(f.ProbeRestartSupport());
+  f.SetTransferType(ftASCII);
+  f.SetTransferType(ftASCII);
+  out += " " + std::to_string(f.IsConnected());  // refusals leave the session open
+  f.CloseConnection();
+  f.SetTransferType(ftBinary);  // disconnected: only stored
+  return out + std::to_string(f.TransferType() == ftBinary);
+}
+
+// REST with the stream position goes before the command; the data is appended.
+std::string Resume(TIdFTP& f) {
+  Open(f);
+  TIdMemoryStream stream;
+  stream.SetSize(1000);
+  stream.SetPosition(1000);
+  f.ReceiveToStream("RETR /f.bin", stream, true);
+  return stream.Bytes().substr(1000);
+}
+
+// ABOR goes out at once and the data channel is dropped, not freed; a type change waits.
+std::string Abort(TIdFTP& f) {
+  Open(f);
+  f.OpenDataConnection();
+  std::string out = std::to_string(f.DataConnection()->IsConnected());
+  f.SetTransferType(ftASCII);
+  f.SendAbort();
+  out += std::to_string(f.DataConnection()->IsConnected()) +
+         std::to_string(f.TransferType() == ftBinary);
+  out += " " + std::to_string(f.ExpectReply({}));
+  out += " " + std::to_string(f.ExpectReply({}));
+  f.FreeDataConnection();
+  return out;
+}
+
+TEST(FtpScripted, Conversations) {
+  const std::string kept = " / " + kKept + " / ";
+  struct Row {
+    std::string steps;
+    std::function<std::string(TIdFTP&)> op;
+    std::string sent, result;
+    std::string active = "";  // when active mode differs
+  } rows[] = {
+      {"+220-Welcome\r\n  to the odd server\r\n220 ready\n|331 pw|230 in|200 ok|"
+       "215-UNIX Type: L8\r\nVersion: 1\r\n215 end\n",
+       Open, kLoginSent, "UNIX Type: L8 220 230 Connection established"},
+      {"+220 x|230 no password needed|200 ok|215 UNIX", Open, "USER anna|TYPE I|SYST",
+       "UNIX 220 230 Connection established"},
+      {"+220 x|331 pw|332 account", Open, "USER anna|PASS pw", "!332"},
+      {"+220 x|530 no", Open, "USER anna", "!530"},
+      {"+220 x|331 pw|230 ok|200 ok|500 what", Open, kLoginSent,
+       "Unknown 220 230 Connection established"},
+      {"+220 x|331 pw|230 ok|200 ok|502 no", Open, kLoginSent, "!502"},
+      {kLogin + "|250 CWD ok|550 no such dir|257 \"/d\" created|250 RMD ok|250 DELE ok|550 no|"
+                "350 ready|250 RNTO ok|350 Restarting at 1|350 Restarting at 0|200 Type A",
+       FileCommands,
+       kLoginSent + "|CWD /pub dir|CWD /missing|MKD /d|RMD /d|DELE /a b.txt|RNFR /x|RNFR /a|"
+                    "RNTO /b|REST 1|REST 0|TYPE A",
+       "0 !550 0 0 0 !550 0 11 11"},
+      // Listings: line ends, a transfer closed with 426, a refusal and a server that stalls.
+      {kListed + "|=one\r\ntwo\nthree\rfour\r\n|+226 ok|200 NOOP ok", List(""),
+       kListedSent + "|LIST|NOOP", "one|two|three|four / one|two|three|four / 200"},
+      {kListed + std::string("|=one\r\n\r\ntw\0o\r\nlost|+226 ok|200 NOOP ok", 39), List(""),
+       kListedSent + "|LIST|NOOP", "one||tw / one||tw / 200"},
+      {kListed + "|=|+226 ok|200 NOOP ok", List(""), kListedSent + "|LIST|NOOP", " /  / 200"},
+      // Closed with 426: maybe incomplete, an error, nothing kept.
+      {kListed + "|=a.txt\r\nb.t|+426 Connection closed.|200 NOOP ok", List("*.txt"),
+       kListedSent + "|NLST *.txt|NOOP", "!426" + kept + "200"},
+      {kListed + "|550 No such directory.|200 NOOP ok", List(""), kListedSent + "|LIST|NOOP",
+       "!550" + kept + "200"},
+      {kListed + "|=partial~", List("", false), kListedSent + "|LIST", "!EIdReadTimeout" + kept},
+      // The data connection never comes: the passive one is accepted by the kernel alone.
+      {kListed + "|150 Here it comes", List("", false), kListedSent + "|LIST",
+       "!EIdReadTimeout" + kept, "!EIdAcceptTimeout" + kept},
+      {kLogin + "|@|350 Restarting at 1000|=tail|+226 done", Resume,
+       kLoginSent + "|PASV|REST 1000|RETR /f.bin", "tail"},
+      {kLogin + "|@)|426 aborted\r\n226 ABOR ok\n", Abort, kLoginSent + "|PASV|ABOR",
+       "101 426 226"},  // and a 227 without parentheses
+  };
+  for (bool passive : {true, false}) {
+    for (const Row& row : rows) {
+      SCOPED_TRACE(std::string(passive ? "passive: " : "active: ") + row.steps);
+      ScriptedFtpServer server([&row](ScriptedSession& s) { Play(s, Split(row.steps)); });
+      TIdFTP ftp;
+      Aim(ftp, server.Port(), passive);
+      ftp.SetDataTimeout(300);
+      EXPECT_EQ(passive || row.active.empty() ? row.result : row.active, row.op(ftp));
+      EXPECT_EQ(nullptr, ftp.DataConnection());
+      ftp.CloseConnection();
+      // The active listener is announced on the control connection's local address.
+      Lines sent = server.Commands();
+      for (std::string& line : sent)
+        if (!passive && line.rfind("PORT 127,0,0,1,", 0) == 0) line = "PASV";
+      EXPECT_EQ(row.sent, Join(sent));
+      EXPECT_EQ(Lines{}, server.Mismatches());
+    }
   }
 }
 
 // TLS that cannot start never lets the login go out in the clear. The build without TLS
 // refuses before it connects.
-TEST(FtpSessionScripted, TlsThatCannotStartStopsBeforeTheLogin) {
+TEST(FtpScripted, TlsThatCannotStartStopsBeforeTheLogin) {
   struct Case {
     TTlsMode mode;
     const char* reply;  // raw bytes after the greeting's reply to AUTH TLS ("" for implicit)
@@ -174,80 +264,72 @@ TEST(FtpSessionScripted, TlsThatCannotStartStopsBeforeTheLogin) {
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.reply);
-    Client c([&k](ScriptedSession& s) {
-      s.Send("220 plain server");
-      if (k.mode == TTlsMode::Explicit && s.Expect("AUTH TLS")) s.SendRaw(k.reply);
-      // Silent until the client gives up (its handshake bytes are no command).
-      for (int i = 0; i < 20 && !s.ClientClosed(); ++i) s.ReadCommand(100);
+    ScriptedFtpServer server([&k](ScriptedSession& s) {
+      Play(s, k.mode == TTlsMode::Explicit ? Lines{"+220 plain", k.reply} : Lines{"+220 plain"});
     });
-    c.ftp.SetTlsMode(k.mode);
-    c.ftp.SetReadTimeout(k.timeoutMs);
+    TIdFTP ftp;
+    Aim(ftp, server.Port());
+    ftp.SetTlsMode(k.mode);
+    ftp.SetReadTimeout(k.timeoutMs);
     std::string error;
     try {
-      c.ftp.OpenSession(true, 5000);
+      ftp.OpenSession(true, 5000);
     } catch (const EIdException& e) {
       error = e.Message();
     }
     if (!IdTLSAvailable()) {
       EXPECT_EQ("TLS is not available in this build.", error);
-      EXPECT_EQ(0, c.server.SessionsStarted());
+      EXPECT_EQ(0, server.SessionsStarted());
       continue;
     }
     EXPECT_NE(std::string::npos, error.find(k.error)) << error;
-    for (const std::string& line : c.server.Commands())
+    const Lines sent = server.Commands();
+    EXPECT_TRUE(k.mode == TTlsMode::Implicit || sent.at(0) == "AUTH TLS");
+    for (const std::string& line : sent)
       EXPECT_TRUE(line.rfind("USER", 0) != 0 && line.rfind("PASS", 0) != 0) << line;
-    EXPECT_FALSE(c.ftp.IsConnected());
+    EXPECT_FALSE(ftp.IsConnected());
   }
 }
 
-TEST(FtpSessionScripted, ProxyLoginSequences) {
-  struct Row {
-    TIdFtpProxyType type;
-    const char* proxyHost;  // "": none, straight to the target with the type's lines
-    const char* proxyPassword;
-    Lines sent;
-  } rows[] = {
-      {fpcmNone, "p", "pp", {"USER anna", "PASS pw"}},
-      {fpcmUserSite, "p", "pp", {"USER pu", "PASS pp", "USER anna@ftp.target", "PASS pw"}},
-      {fpcmSite, "p", "pp", {"USER pu", "PASS pp", "SITE ftp.target", "USER anna", "PASS pw"}},
-      {fpcmOpen, "p", "pp", {"USER pu", "PASS pp", "OPEN ftp.target", "USER anna", "PASS pw"}},
-      {fpcmUserPass, "p", "pp", {"USER anna@pu@ftp.target", "PASS pw@pp"}},
-      {fpcmUserPass, "p", "", {"USER anna@pu@ftp.target", "PASS pw"}},
-      {fpcmTransparent, "p", "pp", {"USER pu", "PASS pp", "USER anna", "PASS pw"}},
-      {fpcmSite, "", "pp", {"SITE 127.0.0.1", "USER anna", "PASS pw"}},
-      {fpcmHttpProxyWithFtp, "p", "pp", {}},  // not supported: nothing sent, closed
+TEST(FtpScripted, ProxyLoginSequences) {
+  const std::pair<TIdFtpProxyType, std::string> rows[] = {
+      {fpcmUserSite, "USER pu|PASS pp|USER anna@ftp.target|PASS pw"},
+      {fpcmSite, "USER pu|PASS pp|SITE ftp.target|USER anna|PASS pw"},
+      {fpcmOpen, "USER pu|PASS pp|OPEN ftp.target|USER anna|PASS pw"},
+      {fpcmUserPass, "USER anna@pu@ftp.target|PASS pw@pp"},
+      {fpcmUserPass, "USER anna@pu@ftp.target|PASS pw"},  // no proxy password
+      {fpcmTransparent, "USER pu|PASS pp|USER anna|PASS pw"},
+      {fpcmNone, "USER anna|PASS pw"},                 // straight to the target
+      {fpcmSite, "SITE 127.0.0.1|USER anna|PASS pw"},  // no proxy host: the same
+      {fpcmHttpProxyWithFtp, ""},                      // not supported: nothing sent, closed
   };
-  for (const Row& k : rows) {
-    SCOPED_TRACE(k.type);
-    Client c([](ScriptedSession& s) {
+  for (const auto& [type, sent] : rows) {
+    SCOPED_TRACE(sent);
+    ScriptedFtpServer server([](ScriptedSession& s) {
       s.Greet();
       for (std::string cmd; !(cmd = s.ReadCommand(2000)).empty();)
-        s.Send(cmd.rfind("USER", 0) == 0   ? "331 send password"
-               : cmd.rfind("PASS", 0) == 0 ? "230 in"
-                                           : "200 ok");
+        s.Send(cmd.rfind("USER", 0) == 0 ? "331 pw" : cmd.rfind("PASS", 0) == 0 ? "230 in" : "200");
     });
     // The proxy is the scripted server; without a proxy host the target is.
-    c.ftp.SetHost("ftp.target");
+    const bool direct = type == fpcmNone || sent.rfind("SITE 127.0.0.1", 0) == 0;
+    TIdFTP ftp;
+    Aim(ftp, server.Port());
+    ftp.SetHost(direct ? "127.0.0.1" : "ftp.target");
     TIdFtpProxySettings proxy;
-    proxy.Host = "127.0.0.1";
-    proxy.Port = c.server.Port();
-    proxy.UserName = "pu";
-    proxy.Password = k.proxyPassword;
-    proxy.ProxyType = k.type;
-    if (*k.proxyHost == '\0' || k.type == fpcmNone) {
-      proxy = TIdFtpProxySettings();
-      proxy.ProxyType = k.type;
-      c.ftp.SetHost("127.0.0.1");
+    proxy.ProxyType = type;
+    if (!direct) {
+      proxy.Host = "127.0.0.1";
+      proxy.Port = server.Port();
+      proxy.UserName = "pu";
+      proxy.Password = sent == "USER anna@pu@ftp.target|PASS pw" ? "" : "pp";
     }
-    c.ftp.SetProxySettings(proxy);
-    const bool supported = k.type != fpcmHttpProxyWithFtp;
-    EXPECT_EQ(supported ? 0 : -1, ReplyCodeOf([&] { c.ftp.OpenSession(true, 5000); }));
-    Lines expected = k.sent;
-    if (supported) expected.insert(expected.end(), {"TYPE I", "SYST"});
-    EXPECT_EQ(expected, c.server.Commands());
-    EXPECT_EQ(proxy.Host.empty() ? "127.0.0.1" : "ftp.target", c.ftp.Host());
-    EXPECT_EQ(supported, c.ftp.IsConnected());
-    c.ftp.CloseConnection();
+    ftp.SetProxySettings(proxy);
+    const bool supported = type != fpcmHttpProxyWithFtp;
+    EXPECT_EQ(supported ? "" : "!EIdException",
+              Outcome([&] { return ftp.OpenSession(true, 5000), std::string(); }));
+    EXPECT_EQ(supported ? sent + "|TYPE I|SYST" : sent, Join(server.Commands()));
+    EXPECT_EQ(direct ? "127.0.0.1" : "ftp.target", ftp.Host());
+    EXPECT_EQ(supported, ftp.IsConnected());
   }
   // Settings are copied, and only from their own kind.
   TIdFTP ftp;
@@ -260,228 +342,10 @@ TEST(FtpSessionScripted, ProxyLoginSequences) {
   }
 }
 
-TEST(FtpSessionScripted, FileCommandsAndSettings) {
-  Client c([](ScriptedSession& s) {
-    Login(s);
-    for (const char* r : {"250 CWD ok", "550 no such dir", "257 \"/d\" created", "250 RMD ok",
-                          "250 DELE ok", "550 RNFR refused", "350 ready", "250 RNTO ok",
-                          "350 Restarting at 1", "350 Restarting at 0", "200 Type A"}) {
-      if (s.ReadCommand().empty()) return;
-      s.Send(r);
-    }
-    s.ReadCommand(1000);
-  });
-  TIdFTP& f = c.ftp;
-  f.SetTransferType(ftBinary);  // unchanged: nothing sent
-  f.OpenSession(true, 5000);
-  f.ChangeRemoteDirectory("/pub dir");
-  EXPECT_EQ(550, ReplyCodeOf([&] { f.ChangeRemoteDirectory("/missing"); }));
-  f.CreateRemoteDirectory("/d");
-  f.RemoveRemoteDirectory("/d");
-  f.DeleteRemoteFile("/a b.txt");
-  EXPECT_EQ(550, ReplyCodeOf([&] { f.RenameRemote("/x", "/y"); }));  // no RNTO follows
-  f.RenameRemote("/a", "/b");
-  EXPECT_TRUE(f.ProbeRestartSupport());
-  EXPECT_TRUE(f.ProbeRestartSupport());  // probed once per object
-  f.SetTransferType(ftASCII);
-  f.SetTransferType(ftASCII);
-  EXPECT_EQ((Lines{"USER anna", "PASS pw", "TYPE I", "SYST", "CWD /pub dir", "CWD /missing",
-                   "MKD /d", "RMD /d", "DELE /a b.txt", "RNFR /x", "RNFR /a", "RNTO /b", "REST 1",
-                   "REST 0", "TYPE A"}),
-            c.server.Commands());
-  EXPECT_TRUE(f.IsConnected());  // refusals leave the session open
-  f.CloseConnection();
-  f.SetTransferType(ftBinary);  // disconnected: only stored
-  EXPECT_EQ(ftBinary, f.TransferType());
-}
-
-// Listings in both modes: line ends, a transfer closed with 426, a refusal and a server that
-// stalls. Each row serves one LIST or NLST after a listing of "kept.txt"; after the rows marked
-// in step, the next reply is the next command's.
-TEST(FtpTransferScripted, ListingTable) {
-  const std::string kept = "-rw-r--r-- 1 a b 1 Mar 5 2019 kept.txt";
-  struct Row {
-    const char* what;
-    std::function<void(ScriptedSession&, bool passive)> serve;
-    const char* specifier;  // "*.txt": NLST
-    Lines lines;            // the listing afterwards
-    const char* raised;     // "": none; "passive|active" when they differ
-    Lines statuses;         // the last reports
-    bool inStep = true;     // a NOOP follows
-  } rows[] = {
-      {"mixed line ends",
-       [](ScriptedSession& s, bool p) {
-         ServeTransfer(s, p, "LIST", "one\r\ntwo\nthree\rfour\r\n");
-       },
-       "",
-       {"one", "two", "three", "four"},
-       "",
-       {}},
-      {"empty lines, a NUL",
-       [](ScriptedSession& s, bool p) {
-         ServeTransfer(s, p, "LIST", std::string("one\r\n\r\ntw\0o\r\nlost", 17));
-       },
-       "",
-       {"one", "", "tw"},
-       "",
-       {}},
-      {"no data",
-       [](ScriptedSession& s, bool p) { ServeTransfer(s, p, "LIST", ""); },
-       "",
-       {},
-       "",
-       {}},
-      {"closed with 426: maybe incomplete, an error, nothing kept",
-       [](ScriptedSession& s, bool p) {
-         ServeTransfer(s, p, "NLST *.txt", "a.txt\r\nb.t",
-                       {"426 Connection closed; transfer aborted."});
-       },
-       "*.txt",
-       {kept},
-       "EIdProtocolReplyError",
-       {}},
-      {"a refused LIST keeps the previous listing",
-       [](ScriptedSession& s, bool p) {
-         s.Expect(p ? "PASV" : "PORT *");
-         s.Send(p ? s.OpenPassive() : "200 ok");
-         s.Expect("LIST");
-         s.Send("550 No such directory.");
-       },
-       "",
-       {kept},
-       "EIdProtocolReplyError",
-       {}},
-      {"a stalled transfer (passive: part of the data; active: no connection)",
-       [](ScriptedSession& s, bool p) {
-         if (p && OpenData(s, p, "LIST")) s.SendData("partial");
-         if (!p) {
-           s.Expect("PORT *");
-           s.Send("200 ok");
-           s.Expect("LIST");
-           s.Send("150 Here it comes");
-         }
-         s.ReadCommand(5000);  // holds the data connection open until the client gives up
-       },
-       "",
-       {kept},
-       "EIdReadTimeout|EIdAcceptTimeout",
-       {},
-       false},
-  };
-  for (bool passive : {true, false}) {
-    for (const Row& row : rows) {
-      SCOPED_TRACE(std::string(passive ? "passive: " : "active: ") + row.what);
-      Client c(
-          [&](ScriptedSession& s) {
-            Login(s);
-            ServeTransfer(s, passive, "LIST", kept + "\r\n");
-            row.serve(s, passive);
-            if (row.inStep && s.Expect("NOOP")) s.Send("200 NOOP ok.");
-            s.ReadCommand(1000);
-          },
-          passive);
-      c.ftp.SetDataTimeout(300);
-      c.ftp.OpenSession(true, 5000);
-      c.ftp.RequestListing(nullptr, "", true);
-      TIdFTPListItems& before = c.ftp.ParsedListing();
-      Lines destination{"old"};
-      std::string raised;
-      try {
-        c.ftp.RequestListing(&destination, row.specifier, *row.specifier == '\0');
-      } catch (const EIdException& e) {
-        raised = e.ClassName();
-      }
-      const std::string both = row.raised;
-      const size_t bar = both.find('|');
-      EXPECT_EQ(bar == std::string::npos ? both
-                : passive                ? both.substr(0, bar)
-                                         : both.substr(bar + 1),
-                raised);
-      EXPECT_EQ(row.lines, c.ftp.ListingLines());
-      if (raised.empty()) {
-        EXPECT_EQ(row.lines, destination);
-      } else {
-        EXPECT_EQ(&before, &c.ftp.ParsedListing());  // the parsed listing stays too
-      }
-      EXPECT_EQ(nullptr, c.ftp.DataConnection());
-      if (row.inStep) {
-        EXPECT_EQ(200, c.ftp.SendCmd("NOOP", 200));
-      }
-      EXPECT_TRUE(row.statuses.size() <= c.statuses.size() &&
-                  std::equal(row.statuses.rbegin(), row.statuses.rend(), c.statuses.rbegin()));
-      // The listener is announced on the control connection's local address.
-      const Lines sent = c.server.Commands();
-      std::string host;
-      int port = 0;
-      EXPECT_TRUE(passive ||
-                  (ScriptedSession::ParsePort(sent.at(4), host, port) && host == "127.0.0.1"));
-      c.ftp.CloseConnection();
-    }
-  }
-}
-
-TEST(FtpTransferScripted, ResumeAbortAndReplyWithoutParentheses) {
-  // Resume: REST with the stream position precedes the command; data is appended.
-  for (bool passive : {true, false}) {
-    Client c(
-        [passive](ScriptedSession& s) {
-          Login(s);
-          std::string host;
-          int port = 0;
-          s.Expect(passive ? "PASV" : "PORT *");
-          ScriptedSession::ParsePort(s.LastCommand(), host, port);
-          s.Send(passive ? s.OpenPassive() : "200 ok");
-          s.Expect("REST 1000");
-          s.Send("350 Restarting at 1000");
-          s.Expect("RETR /f.bin");
-          s.Send("150 Opening");
-          if (passive ? s.AcceptData() : s.ConnectActive(host, port)) s.SendData("tail");
-          s.CloseData();
-          s.Send("226 done");
-          s.ReadCommand(1000);
-        },
-        passive);
-    c.ftp.OpenSession(true, 5000);
-    TIdMemoryStream stream;
-    stream.SetSize(1000);
-    stream.SetPosition(1000);
-    c.ftp.ReceiveToStream("RETR /f.bin", stream, true);
-    EXPECT_EQ("tail", stream.Bytes().substr(1000));
-    c.ftp.CloseConnection();
-  }
-  // Abort: ABOR goes out at once and the data channel is dropped, not freed.
-  Client c([](ScriptedSession& s) {
-    Login(s);
-    s.Expect("PASV");
-    // A 227 reply without parentheses.
-    const std::string reply = s.OpenPassive();
-    const size_t open = reply.find('(');
-    s.Send("227 Entering Passive Mode " + reply.substr(open + 1, reply.find(')') - open - 1));
-    s.AcceptData();
-    s.Expect("ABOR");
-    s.Send("426 aborted");
-    s.Send("226 ABOR ok");
-    s.ReadCommand(1000);
-  });
-  c.ftp.OpenSession(true, 5000);
-  c.ftp.OpenDataConnection();
-  ASSERT_NE(nullptr, c.ftp.DataConnection());
-  EXPECT_TRUE(c.ftp.DataConnection()->IsConnected());
-  c.ftp.SetTransferType(ftASCII);  // ignored during a transfer
-  EXPECT_EQ(ftBinary, c.ftp.TransferType());
-  c.ftp.SendAbort();
-  EXPECT_FALSE(c.ftp.DataConnection()->IsConnected());
-  EXPECT_EQ(426, c.ftp.ExpectReply({}));
-  EXPECT_EQ(226, c.ftp.ExpectReply({}));
-  c.ftp.FreeDataConnection();
-  EXPECT_EQ(nullptr, c.ftp.DataConnection());
-}
-
-TEST(FtpPassiveReply, ReplyShapesAndPortFields) {
+TEST(FtpScripted, PassiveRepliesAndPortCommands) {
   const std::tuple<const char*, const char*, int> good[] = {
       {"Entering Passive Mode (192,168,0,10,19,137)", "192.168.0.10", 5001},
       {"Entering Passive Mode (10,1,2,3,4,1).", "10.1.2.3", 1025},
-      {"Entering Passive Mode 10,1,2,3,4,1", "10.1.2.3", 1025},
       {"=10,1,2,3,4,1", "=10.1.2.3", 1025},
       {"  Entering Passive Mode (127,0,0,1,0,21)  ", "127.0.0.1", 21},
       {"Entering Passive Mode (10,1,2,3,4,1,99)", "10.1.2.3", 1025},
@@ -490,8 +354,7 @@ TEST(FtpPassiveReply, ReplyShapesAndPortFields) {
     std::string h;
     int p = 0;
     TIdFTP::ParsePassiveReply(line, h, p);
-    EXPECT_EQ(host, h) << line;
-    EXPECT_EQ(port, p) << line;
+    EXPECT_EQ(std::string(host) + ":" + std::to_string(port), h + ":" + std::to_string(p)) << line;
   }
   for (const char* bad : {"Entering Passive Mode (10,1,2,3,4)", "Entering Passive Mode",
                           "(10,1,2,3,x,1)", "(10,1,2,3,256,1)", "(10,1,2,3,4,-1)",
@@ -500,25 +363,23 @@ TEST(FtpPassiveReply, ReplyShapesAndPortFields) {
     int p = 0;
     EXPECT_THROW(TIdFTP::ParsePassiveReply(bad, h, p), EConvertError) << bad;
   }
-  Client c([](ScriptedSession& s) {
-    Login(s);
-    for (std::string cmd; !(cmd = s.ReadCommand(1000)).empty();) s.Send("200 PORT ok");
-  });
-  c.ftp.OpenSession(true, 5000);
-  for (const auto& [port, line] : {std::pair<int, const char*>{256, "PORT 127,0,0,1,1,0"},
-                                   {255, "PORT 127,0,0,1,0,255"},
-                                   {5001, "PORT 127,0,0,1,19,137"}}) {
+  ScriptedFtpServer server([](ScriptedSession& s) { Play(s, Split(kLogin + "|200|200|200")); });
+  TIdFTP ftp;
+  Aim(ftp, server.Port());
+  Open(ftp);
+  for (int port : {256, 255, 5001}) {
     TIdSocketHandle binding;
     binding.SetIP("127.0.0.1");
     binding.SetPort(port);
-    c.ftp.SendPortCommand(binding);
-    EXPECT_EQ(line, c.server.Commands().back());
+    ftp.SendPortCommand(binding);
   }
+  EXPECT_EQ(kLoginSent + "|PORT 127,0,0,1,1,0|PORT 127,0,0,1,0,255|PORT 127,0,0,1,19,137",
+            Join(server.Commands()));
 }
 
-TEST(FtpSimpleServer, AcceptsOneConnectionOrEndsOnAbort) {
-  // A client connects: the binding becomes the accepted socket, the listener is closed.
+TEST(FtpScripted, SimpleServerAcceptsOneConnectionOrEndsOnAbort) {
   {
+    // A client connects: the binding becomes the accepted socket, the listener is closed.
     TIdSimpleServer server;
     server.BoundIP = "127.0.0.1";
     server.AcceptTimeout = 5000;
@@ -543,7 +404,7 @@ TEST(FtpSimpleServer, AcceptsOneConnectionOrEndsOnAbort) {
   EXPECT_EQ(veldra::platform::kInvalidSocket, server.ListenSocket());
 }
 
-TEST(FtpParsedListing, OwnerHooksAndCustomLayout) {
+TEST(FtpScripted, ParsedListingOwnerHooksAndCustomLayout) {
   TIdFTP ftp;
   // No lines: an empty collection with the initial layout.
   EXPECT_EQ(0, ftp.ParsedListing().ItemCount());

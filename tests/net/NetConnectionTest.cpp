@@ -1,11 +1,13 @@
-// The buffered connection over real loopback sockets, against a scripted peer: line reading
-// and its limits, exact and stream reads, disconnect detection, time-outs and writing. Each
-// row plays a peer script and runs reads whose results (or exception classes) are compared.
+// The buffered connection and its reply layer over real loopback sockets, against a scripted
+// peer: lines and their limits, exact and stream reads, replies (multi-line, split, hostile),
+// disconnects, time-outs and writing. Each table row plays a peer script and runs reads whose
+// results (or exception classes) are compared.
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <string>
 
+#include "net/IdRFCReply.h"
 #include "net/IdTCPClient.h"
 #include "tests/net/NetTestUtil.h"
 
@@ -20,108 +22,131 @@ std::string Outcome(const std::function<std::string()>& call) {
   }
 }
 
-// A peer script in words: "~30" pauses 30 ms, "<" reads a line, "|" closes, "..." holds;
-// anything else is sent.
-void Script(TScriptedPeer& peer, const std::vector<std::string>& steps) {
-  for (const std::string& s : steps) {
-    if (s.size() > 1 && s[0] == '~')
-      peer.Pause(std::stoi(s.substr(1)));
-    else if (s == "<")
-      peer.ReadLine();
-    else if (s == "|")
-      peer.Close();
-    else if (s == "...")
-      peer.Hold();
-    else
-      peer.Send(s);
-  }
-}
-
-using Read = std::function<std::string(TIdTCPClient&)>;
-
-Read Line(const std::string& terminator = "") {
-  return [terminator](TIdTCPClient& c) { return c.ReadLine(terminator); };
-}
-Read Exact(int n) {
-  return [n](TIdTCPClient& c) {
-    std::string bytes(n, '\0');
-    c.ReadExact(&bytes[0], n);
-    return bytes;
-  };
-}
-Read Stream(std::int64_t count) {  // -1: until the peer closes
-  return [count](TIdTCPClient& c) {
-    TIdMemoryStream stream;
-    try {
-      c.ReadToStream(stream, count, count < 0);
-    } catch (const EIdException& e) {
-      return stream.Bytes() + "!" + e.ClassName();  // what arrived stays in the stream
+// One read by its code: "L" a line, "E" a line ending in "<EOL>", "X4" exactly 4 bytes, "S3"
+// a stream of 3 bytes ("S": until the peer closes), "R" a reply ("R300": within 300 ms, "R0":
+// without a deadline), "P" the previous reply's text. Returns what was read, or "!" and the
+// class of what was raised (after what a stream got; for a reply also the message). A reply
+// reads "code text/text [second line as received] [bytes left in the socket]".
+std::string Read(TIdTCPClient& c, const std::string& op) {
+  const int n = op.size() > 1 ? std::stoi(op.substr(1)) : -1;
+  TIdMemoryStream stream;
+  std::string bytes(n > 0 ? n : 0, '\0');
+  try {
+    switch (op[0]) {
+      case 'L':
+        return c.ReadLine();
+      case 'E':
+        return c.ReadLine("<EOL>");
+      case 'X':
+        c.ReadExact(&bytes[0], n);
+        return bytes;
+      case 'S':
+        c.ReadToStream(stream, n, n < 0);
+        return stream.Bytes();
+      case 'P':
+        return c.LastReply().FormattedText();
     }
-    return stream.Bytes();
-  };
+    c.SetReplyTimeout(n < 0 ? 30000 : n);
+    c.ReadReply();
+  } catch (const EIdException& e) {
+    return stream.Bytes() + "!" + e.ClassName() + (op[0] == 'R' ? ": " + e.Message() : "");
+  }
+  const TIdRFCReply& r = c.LastReply();
+  char rest[16];
+  const long k = c.PendingInput().Empty() ? c.Binding()->PeekWithin(rest, 16, 0) : -1;
+  std::string out = std::to_string(r.NumericCode());
+  for (std::size_t i = 0; i < r.Text().size(); ++i) out += (i ? "/" : " ") + r.Text()[i];
+  return out + " [" + (r.Lines().size() > 1 ? r.Lines()[1] : "") + "] [" +
+         std::string(rest, static_cast<std::size_t>(std::max(k, 0L))) + "]";
+}
+
+std::string Repeat(const std::string& s, int n) {
+  std::string out;
+  while (n-- > 0) out += s;
+  return out;
 }
 
 const std::string kLong(100000, 'z');
 const std::string kA(16384, 'a');
+const char* const kTooLong = "!EIdReplyTooLong: Reply longer than 4096 lines.";
 
 }  // namespace
 
+// Each row: the peer's steps (TPeer's, '|' between them) and the reads, "code=what it gives"
+// (Read's codes), '|' between them.
 TEST(NetReads, ScriptedPeerTable) {
+  std::string trickle;  // a reply a byte at a time, 100 ms apart
+  for (char ch : std::string("220 slow\r\n")) trickle += std::string(1, ch) + "|~100|";
+  const std::string kTooLong = "R=!EIdReplyTooLong: Reply longer than 4096 lines.";
+  const std::string kClosed = "!EIdConnClosedGracefully";
   struct Row {
-    const char* what;
-    std::vector<std::string> peer;
-    std::vector<std::pair<Read, std::string>> reads;
+    std::string what, peer, reads;
   } rows[] = {
-      {"CR LF, LF, inner CR",
-       {"220 ok\r\n220 ok\na\rb\n", "..."},
-       {{Line(), "220 ok"}, {Line(), "220 ok"}, {Line(), "a\rb"}}},
-      {"a line in several steps, late terminator",
-       {"22", "~30", "0 o", "~30", "k\r", "~30", "\nnext\n", "..."},
-       {{Line(), "220 ok"}, {Line(), "next"}}},
-      {"a long terminator split across receives",
-       {"abc<", "~30", "EOL>rest<EOL>", "..."},
-       {{Line("<EOL>"), "abc"}, {Line("<EOL>"), "rest"}}},
-      {"16384 bytes fit, the CR of CR LF counts",
-       {kA + "\n" + kA + "\r\n", "..."},
-       {{Line(), kA}, {Line(), "!EIdReadLnMaxLineLengthExceeded"}}},
+      {"CR LF, LF, inner CR", "220 ok\r\n220 ok\na\rb\n|...", "L=220 ok|L=220 ok|L=a\rb"},
+      {"a line in several steps, late terminator", "22|~30|0 o|~30|k\r|~30|\nnext\n|...",
+       "L=220 ok|L=next"},
+      {"a long terminator split across receives", "abc<|~30|EOL>rest<EOL>|...", "E=abc|E=rest"},
+      {"16384 bytes fit, the CR of CR LF counts", kA + "\n" + kA + "\r\n|...",
+       "L=" + kA + "|L=!EIdReadLnMaxLineLengthExceeded"},
       {"an over-long line fails before any further receive (no time-out)",
-       {std::string(16385, 'x'), "..."},
-       {{Line(), "!EIdReadLnMaxLineLengthExceeded"}}},
-      {"a partial line, then the close: empty once, then closed",
-       {"abc", "|"},
-       {{Line(), ""}, {Line(), "!EIdConnClosedGracefully"}, {Exact(3), "abc"}}},
-      {"lines pending at the close stay readable",
-       {"one\ntwo\n", "|"},
-       {{Line(), "one"}, {Line(), "two"}, {Line(), "!EIdConnClosedGracefully"}}},
+       std::string(16385, 'x') + "|...", "L=!EIdReadLnMaxLineLengthExceeded"},
+      {"a partial line, then the close: empty once, then closed", "abc|$",
+       "L=|L=" + kClosed + "|X3=abc"},
+      {"lines pending at the close stay readable", "one\ntwo\n|$", "L=one|L=two|L=" + kClosed},
       {"until closed takes everything, also after a line",
-       {"head\n", kLong.substr(0, 70000), "~30", kLong.substr(70000), "|"},
-       {{Line(), "head"}, {Stream(-1), kLong}}},
-      {"counted reads; a short counted read fails and keeps what came",
-       {"0123456789", "|"},
-       {{Exact(4), "0123"},
-        {Stream(3), "456"},
-        {Stream(5), "789!EIdConnClosedGracefully"},
-        {Exact(1), "!EIdConnClosedGracefully"}}},
+       "head\n|" + kLong.substr(0, 70000) + "|~30|" + kLong.substr(70000) + "|$",
+       "L=head|S=" + kLong},
+      {"counted reads; a short counted read fails and keeps what came", "0123456789|$",
+       "X4=0123|S3=456|S5=789" + kClosed + "|X1=" + kClosed},
       {"a silent peer times out; the partial line stays, the connection goes on",
-       {"par", "~450", "tial\n", "..."},
-       {{Line(), "!EIdReadTimeout"}, {Line(), "partial"}}},
+       "par|~1500|tial\n|...", "L=!EIdReadTimeout|L=partial"},
+      // Replies: blank lines before one are skipped, lines are trimmed before the code is cut;
+      // no byte after a reply's last line is taken (after "234" to AUTH TLS, the handshake).
+      {"replies", "\r\n  \r\n200 OK\r\nabc hello\r\n|...",
+       "R=200 OK [] [abc hello\r\n]|R=0 hello [] []"},
+      {"multi-line; a line with another code or indented is no end",
+       "220-first\r\n230 not the end\r\n   220 indented end\r\n|...",
+       "R=220 first/not the end/indented end [230 not the end] []"},
+      {"short continuation lines (FEAT), a bare code ends it",
+       "211-Features:\r\n CCC\r\n PBSZ\r\n211 End\r\n211-x\r\n211\r\n|...",
+       "R=211 Features:///End [ CCC] [211-x\r\n211\r\n]|R=211 x/ [211] []"},
+      {"continuation lines are cut too; an empty first text",
+       "230-Welcome\r\ncontinued\r\n230 Logged in\r\n550-\r\n550 gone\r\n|...",
+       "R=230 Welcome/inued/Logged in [continued] [550-\r\n550 gone\r\n]|R=550 /gone [550 gone] "
+       "[]"},
+      {"MLST entry with blanks, then a TLS handshake",
+       "250-Listing\r\n type=file;  lead.txt \r\n250 End\r\n\x16\x03\x01|...",
+       "R=250 Listing/=file;  lead.txt/End [ type=file;  lead.txt ] [\x16\x03\x01]"},
+      {"a failed read keeps the previous reply", "200 OK\r\n250-partial\r\n|$",
+       "R=200 OK [] [250-partial\r\n]|R=" + kClosed + ": Connection Closed Gracefully.|P=OK\r\n"},
+      {"4096 lines pass", "211-a\r\n" + Repeat(" feature\r\n", 4094) + "211 End\r\n|...",
+       "R=211 a/" + Repeat("ure/", 4094) + "End [ feature] []"},
+      {"4097 lines fail", "211-a\r\n" + Repeat(" feature\r\n", 4095) + "211 End\r\n|...", kTooLong},
+      {"blank lines count", Repeat("\r\n", 5000) + "|...", kTooLong},
+      {"endless reply of long lines",
+       "220-x\r\n" + Repeat(std::string(998, 'y') + "\r\n", 2048) + "|...",
+       "R=!EIdReplyTooLong: Reply longer than 1048576 bytes."},
+      {"a trickle past the reply deadline", trickle + "...",
+       "R300=!EIdReadTimeout: Reply not complete within 300 ms."},
+      {"the same trickle without a deadline", trickle + "...", "R0=220 slow [] []"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
-    TScriptedPeer peer;
-    Script(peer, row.peer);
-    auto c = ConnectTo(peer, 300);
+    TPeer peer(Split(row.peer));
+    auto c = ConnectTo(peer, 1000);
     // A script that closes has closed before the first read.
-    if (row.peer.back() == "|") {
-      ASSERT_TRUE(peer.WaitDone());
+    if (row.peer.back() == '$') {
+      ASSERT_TRUE(peer.WaitClosed());
     }
-    for (const auto& [read, want] : row.reads) EXPECT_EQ(Outcome([&] { return read(*c); }), want);
+    for (const std::string& read : Split(row.reads)) {
+      const std::size_t eq = read.find('=');
+      EXPECT_EQ(read.substr(eq + 1), Read(*c, read.substr(0, eq)));
+    }
   }
 }
 
 TEST(NetReads, LimitsTimeoutsAndDirectConsumption) {
-  TScriptedPeer peer;
-  Script(peer, {kLong + "\n0123456789\nline\nabc", "~300", kLong, "|"});
+  TPeer peer({kLong + "\n0123456789\nline\nabc", "~300", kLong, "$"});
   auto c = ConnectTo(peer);
   c->SetMaxLineLength(0);  // any length
   EXPECT_EQ(c->ReadLine(), kLong);
@@ -146,28 +171,72 @@ TEST(NetReads, LimitsTimeoutsAndDirectConsumption) {
             "!EIdConnClosedGracefully");
   EXPECT_EQ(out.substr(0, got), "abc" + kLong);
   EXPECT_EQ(c->ReadAvailable(&out[0], 0), 0);
-}
 
-TEST(NetReads, ReceiveStepsWithoutRaising) {
-  TScriptedPeer peer;
-  Script(peer, {"data!", "~300", "|"});
-  auto c = ConnectTo(peer);
-  while (c->PendingInput().Size() < 5) c->ReceiveChunk(true, -1, true);
-  EXPECT_EQ(std::string(c->PendingInput().Data(), 5), "data!");
-  c->PendingInput().Remove(5);
-  EXPECT_EQ(c->ReceiveChunk(true, 50, false), -1);  // a time-out that does not raise
-  EXPECT_EQ(c->ReceiveChunk(true, 0, false), -1);   // 0: look, do not wait
+  TPeer slow({"data!", "~300", "$"});
+  auto s = ConnectTo(slow);
+  while (s->PendingInput().Size() < 5) s->ReceiveChunk(true, -1, true);
+  EXPECT_EQ(s->PendingInput().ExtractText(5), "data!");
+  EXPECT_EQ(s->ReceiveChunk(true, 50, false), -1);  // a time-out that does not raise
+  EXPECT_EQ(s->ReceiveChunk(true, 0, false), -1);   // 0: look, do not wait
   EXPECT_EQ(Outcome([&] {
-              c->ReceiveChunk(true, -1, true);
-              c->DetectDisconnect(true, true);
+              s->ReceiveChunk(true, -1, true);
+              s->DetectDisconnect(true, true);
               return std::string();
             }),
             "!EIdConnClosedGracefully");
 }
 
-TEST(NetWrite, LinesUnsafeLinesDroppedSocketsAndStuckPeers) {
-  TScriptedPeer reader;
-  Script(reader, {"<", "<", "|"});
+namespace {
+// A session that logs every command: both SendCmd forms must reach the override.
+class TLoggingClient : public TIdTCPClient {
+ public:
+  using TIdTCPConnection::SendCmd;
+  int SendCmd(const std::string& command, const TIdReplyCodes& allowed) override {
+    sent.push_back(command);
+    return TIdTCPClient::SendCmd(command, allowed);
+  }
+  std::vector<std::string> sent;
+};
+}  // namespace
+
+TEST(NetReplyCheck, AllowedCodesOverrideAndReplyError) {
+  TPeer peer({"<", "331 need pass\r\n", "<", "230 in\r\n", "<", "200 OK\r\n", "..."});
+  TLoggingClient c;
+  c.SetHost("127.0.0.1");
+  c.SetPort(peer.Port());
+  c.ConnectToHost();
+  c.SetReadTimeout(10000);
+  EXPECT_EQ(c.SendCmd("USER u", 331), 331);
+  EXPECT_EQ(c.SendCmd("PASS p"), 230);  // single-code form without a code: any code
+  try {
+    c.SendCmd("NOOP", TIdReplyCodes{250, 257});
+    ADD_FAILURE() << "expected EIdProtocolReplyError";
+  } catch (const EIdProtocolReplyError& e) {
+    EXPECT_EQ(e.ErrorCode(), 200);
+    EXPECT_STREQ(e.what(), "OK\r\n");
+  }
+  EXPECT_EQ(c.LastReply().NumericCode(), 200);  // the refused reply stays readable
+  EXPECT_EQ(c.sent, (std::vector<std::string>{"USER u", "PASS p", "NOOP"}));
+  EXPECT_EQ(peer.Received(), c.sent);
+  EXPECT_EQ(c.CheckReplyCode(0, {}), 0);
+  EXPECT_THROW(c.CheckReplyCode(0, {200}), EIdProtocolReplyError);
+  EXPECT_THROW(c.RaiseReplyErrorAs<EIdConnectException>(), EIdConnectException);
+
+  TIdRFCReply reply;  // the code and text fields
+  reply.SetNumericCode(421);
+  EXPECT_EQ(reply.TextCode(), "421");
+  reply.SetTextCode("");
+  EXPECT_EQ(reply.NumericCode(), 421);
+  reply.SetTextCode("2x0");
+  EXPECT_EQ(reply.NumericCode(), 0);
+  EXPECT_EQ(IdTrim(std::string("\t  x y \r\n\x01", 9)), "x y");
+  reply.ParseReplyLines({});
+  EXPECT_TRUE(reply.NumericCode() == 0 && reply.Text().empty() && reply.Lines().empty() &&
+              reply.TextCode().empty());
+}
+
+TEST(NetWrite, UnsafeLinesDroppedSocketsAndStuckPeers) {
+  TPeer reader({"<", "<", "$"});
   auto c = ConnectTo(reader);
   // A line with CR, LF or NUL would smuggle a second command: refused before anything is sent.
   for (const std::string& bad : {std::string("DELE a\r\nRMD /"), std::string("USER x\nPASS y"),
@@ -175,8 +244,8 @@ TEST(NetWrite, LinesUnsafeLinesDroppedSocketsAndStuckPeers) {
     EXPECT_EQ(Outcome([&] { return c->WriteLine(bad), std::string(); }), "!EIdException");
   c->WriteLine("NOOP");
   c->WriteLine("");
-  ASSERT_TRUE(reader.WaitDone());
-  EXPECT_EQ(reader.RawReceived(), "NOOP\r\n\r\n");
+  ASSERT_TRUE(reader.WaitClosed());
+  EXPECT_EQ(reader.Received(), (std::vector<std::string>{"NOOP", ""}));
   c->DropSocket();
   EXPECT_FALSE(c->IsConnected());
   EXPECT_EQ(Outcome([&] { return c->WriteText("x"), std::string(); }), "!EIdConnClosedGracefully");
@@ -187,8 +256,7 @@ TEST(NetWrite, LinesUnsafeLinesDroppedSocketsAndStuckPeers) {
   EXPECT_EQ(c->ReceiveChunk(false, -1, true), 0);
 
   // A peer that stops reading: with a read time-out the send fails with 10060 and drops.
-  TScriptedPeer stuck;
-  stuck.Hold();
+  TPeer stuck({"..."});
   auto s = ConnectTo(stuck, 200);
   const std::string block(64 * 1024 * 1024, 'w');
   try {
@@ -200,10 +268,9 @@ TEST(NetWrite, LinesUnsafeLinesDroppedSocketsAndStuckPeers) {
   EXPECT_FALSE(s->IsConnected());
 
   // A peer that reset: a write fails (the first may still be taken) and drops the socket.
-  TScriptedPeer gone;
-  gone.Close();
+  TPeer gone({"$"});
   auto g = ConnectTo(gone);
-  ASSERT_TRUE(gone.WaitDone());
+  ASSERT_TRUE(gone.WaitClosed());
   std::string outcome;
   for (int i = 0; i < 50 && outcome.empty(); ++i)
     outcome = Outcome([&] { return g->WriteBytes(block.data(), 65536), std::string(); });

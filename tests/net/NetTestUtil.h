@@ -1,17 +1,69 @@
-// Shared helpers of the transport tests.
+// Shared helpers of the transport tests: a peer on the scripted FTP server that plays a byte
+// script on its first connection, and a client connected to it.
 #pragma once
 
+#include <chrono>
+#include <future>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "net/IdTCPClient.h"
-#include "tests/net/ScriptedPeer.h"
+#include "tests/support/ScriptedFtpServer.h"
 
-// Starts the peer's script and connects a client to it (no connect time-out). The client's
-// ReadTimeout keeps every read of a broken test bounded.
-inline std::unique_ptr<TIdTCPClient> ConnectTo(TScriptedPeer& peer, int readTimeout = 10000) {
+using veldra::test::ScriptedFtpServer;
+using veldra::test::ScriptedSession;
+
+// Steps: "~30" idles 30 ms, "..." idles until the peer is destroyed (neither reads a byte:
+// a wait on a passive listener nobody connects to), "<" reads a line, "$" closes; anything
+// else is sent. The connection is closed after the last step.
+class TPeer {
+ public:
+  explicit TPeer(std::vector<std::string> steps)
+      : server_([this, steps](ScriptedSession& s) {
+          for (const std::string& step : steps) {
+            if (step == "$") break;
+            if (step == "<") {
+              s.ReadCommand(10000);
+            } else if (step == "..." || (step.size() > 1 && step[0] == '~')) {
+              s.OpenPassive();
+              s.AcceptData(step == "..." ? 60000 : std::stoi(step.substr(1)));
+            } else {
+              s.SendRaw(step);
+            }
+          }
+          s.Close();
+          if (s.Index() == 0) closed_.set_value();
+        }) {}
+  int Port() const { return server_.Port(); }
+  std::vector<std::string> Received() const { return server_.Commands(); }
+  // Waits (at most 10 s) until the script has closed the connection.
+  bool WaitClosed() {
+    return done_.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  }
+
+ private:
+  std::promise<void> closed_;
+  std::future<void> done_ = closed_.get_future();
+  ScriptedFtpServer server_;  // last: its sessions end before the promise goes
+};
+
+// "a|b|c" as {"a", "b", "c"}.
+inline std::vector<std::string> Split(const std::string& text) {
+  std::vector<std::string> out(1);
+  for (char c : text)
+    if (c == '|')
+      out.emplace_back();
+    else
+      out.back().push_back(c);
+  return out;
+}
+
+// A client connected to the peer; its ReadTimeout keeps every read of a broken test bounded.
+inline std::unique_ptr<TIdTCPClient> ConnectTo(const TPeer& peer, int readTimeout = 10000) {
   auto client = std::make_unique<TIdTCPClient>();
   client->SetHost("127.0.0.1");
-  client->SetPort(peer.Start());
+  client->SetPort(peer.Port());
   client->ConnectToHost();
   client->SetReadTimeout(readTimeout);
   return client;
