@@ -1,0 +1,437 @@
+// The drive as programs see it: the callbacks (FillOperations, FillExtensions) served by a FUSE
+// mount of this process, over a real device on a server of 127.0.0.1, driven by ordinary system
+// calls. Each row is one request with the errno it must give and what the server then holds.
+// Letters a..d, one per test; every mount is unmounted, also when a test fails.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <functional>
+#include <future>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device/uftpdevice.h"
+#include "drive/DokanFuse.h"
+#include "drive/uveldra_drive.h"
+#include "platform/TextConv.h"
+#include "tests/support/FakeFtp.h"
+#include "tests/support/FtpServers.h"
+#include "tests/support/VeldraDrive.h"
+
+namespace vt = veldra::test;
+
+namespace {
+
+// Records which threads serve requests (wrapped around the real callback).
+std::mutex g_mutex;
+std::set<std::thread::id> g_threads;
+int CountingGetFileInformation(LPCWSTR name, BY_HANDLE_FILE_INFORMATION* record,
+                               DOKAN_FILE_INFO* info) {
+  {
+    std::lock_guard<std::mutex> hold(g_mutex);
+    g_threads.insert(std::this_thread::get_id());
+  }
+  return FtpGetFileInformation(name, record, info);
+}
+
+// The drive served from a thread of this process as the veldra command's copy serves it.
+class Drive {
+ public:
+  Drive(char16_t letter, const TDeviceSettings& settings, USHORT threads)
+      : letter_{letter, 0}, path_(veldra::drive::MountPointOf(letter)) {
+    FtpDevice = std::make_unique<TFTPDevice>(settings);
+    FillOperations(&ops_);
+    ops_.GetFileInformation = CountingGetFileInformation;
+    FillExtensions(&extensions_);
+    options_ = {DOKAN_VERSION, threads, 0, reinterpret_cast<ULONG64>(&extensions_), letter_};
+    result_ = std::async(std::launch::async, [this] { return DokanMain(&options_, &ops_); });
+    vt::WaitUntil([this] { return vt::FindMount(path_) || Ended(); }, 10000);
+  }
+  ~Drive() {
+    Stop();
+    FtpDevice.reset();
+  }
+  bool Ended() const {
+    return result_.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+  }
+  bool Mounted() const { return !Ended() && vt::FindMount(path_); }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+  // Unmounts (bounded: a hung mount is aborted) and returns DokanMain's result.
+  int Stop() {
+    if (!result_.valid()) return stopped_;
+    DokanRemoveMountPoint(letter_);
+    if (result_.wait_for(std::chrono::seconds(10)) != std::future_status::ready)
+      vt::ForceUnmount(path_);
+    return stopped_ = result_.get();
+  }
+
+  const char16_t letter_[2];
+  const std::string path_;
+
+ private:
+  DOKAN_OPERATIONS ops_{};
+  VELDRA_EXTENSIONS extensions_{};
+  DOKAN_OPTIONS options_{};
+  std::future<int> result_;
+  int stopped_ = DOKAN_ERROR;
+};
+
+int Errno(long result) {
+  return result < 0 ? errno : 0;
+}
+
+// Opens path with flags, writes data at offset (when there is any) and closes: the first errno.
+int Put(const std::string& path, int flags, const std::string& data = "", off_t offset = 0) {
+  const int fd = ::open(path.c_str(), flags, 0644);
+  if (fd < 0) return errno;
+  int error = data.empty() ? 0 : Errno(::pwrite(fd, data.data(), data.size(), offset));
+  if (::close(fd) != 0 && error == 0) error = errno;
+  return error;
+}
+
+int Rename(const std::string& from, const std::string& to, unsigned int flags = 0) {
+  return Errno(::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), flags));
+}
+
+int Truncate(const std::string& path, off_t size) {
+  const int fd = ::open(path.c_str(), O_WRONLY);
+  if (fd < 0) return errno;
+  int error = Errno(::ftruncate(fd, size));
+  if (::close(fd) != 0 && error == 0) error = errno;
+  return error;
+}
+
+struct Row {
+  const char* what;
+  std::function<int()> request;  // the errno it gave, 0 for success
+  int expected;
+  const char* file;     // checked on the server when not null
+  std::string content;  // "<none>": absent, "<dir>": a directory
+};
+
+}  // namespace
+
+TEST(Drive, RequestsOverARealServer) {
+  // Refused before anything is mounted.
+  DOKAN_OPERATIONS ops{};
+  FillOperations(&ops);
+  char16_t digit[] = u"1", colon[] = u"a:", a[] = u"a";
+  DOKAN_OPTIONS options{DOKAN_VERSION, 1, 0, 0, digit};
+  EXPECT_EQ(DokanMain(&options, &ops), DOKAN_DRIVE_LETTER_ERROR);
+  options.MountPoint = colon;
+  EXPECT_EQ(DokanMain(&options, &ops), DOKAN_DRIVE_LETTER_ERROR);
+  EXPECT_EQ(DokanMain(nullptr, &ops), DOKAN_ERROR);
+  EXPECT_FALSE(DokanRemoveMountPoint(digit));
+  ::mkdir("/mnt/a", 0755);  // something else mounted there: the mount point is taken
+  ASSERT_EQ(::mount("veldra-test", "/mnt/a", "tmpfs", 0, "size=1m"), 0);
+  options.MountPoint = a;
+  EXPECT_EQ(DokanMain(&options, &ops), DOKAN_MOUNT_POINT_ERROR);
+  ::umount2("/mnt/a", MNT_DETACH);
+  ::rmdir("/mnt/a");
+  EXPECT_EQ(veldra::drive::EscapeMountOption("ftp://h/a,b\\c"), "ftp://h/a\\,b\\\\c");
+
+  vt::TempDir root("veldra-drive");
+  const std::string big = vt::PatternBytes(3 << 20, 7);
+  for (const auto& [name, content] : std::vector<std::pair<std::string, std::string>>{
+           {"a.txt", "alpha"}, {"b.txt", "bravo!"}, {"d/inner.txt", "x"}, {"big.bin", big}})
+    vt::WriteFile(root / name, content);
+  vt::MakeDirs(root / "empty");
+  auto server = vt::StartPyftpdlib(root.Path());
+  ::rmdir("/mnt/b");
+  Drive d(u'b', vt::DeviceSettingsFor(*server), 8);
+  ASSERT_TRUE(d.Mounted());
+  vt::MountEntry entry;
+  ASSERT_TRUE(vt::FindMount(d.path_, &entry));
+  EXPECT_EQ(entry.source.rfind("ftp://127.0.0.1", 0), 0u) << entry.source;
+  EXPECT_EQ(entry.type, "fuse.VELDRA");
+  char16_t other[] = u"c";  // one mount per process
+  DOKAN_OPTIONS second{DOKAN_VERSION, 1, 0, 0, other};
+  EXPECT_EQ(DokanMain(&second, &ops), DOKAN_START_ERROR);
+
+  const std::string longName(300, 'n');
+  char value[64];
+  const Row rows[] = {
+      {"create new", [&] { return Put(d / "new.txt", O_CREAT | O_EXCL | O_WRONLY, "hello"); }, 0,
+       "new.txt", "hello"},
+      {"create new over a file", [&] { return Put(d / "a.txt", O_CREAT | O_EXCL | O_WRONLY); },
+       EEXIST, "a.txt", "alpha"},
+      {"create keeps", [&] { return Put(d / "b.txt", O_CREAT | O_WRONLY); }, 0, "b.txt", "bravo!"},
+      {"create truncating", [&] { return Put(d / "b.txt", O_CREAT | O_TRUNC | O_WRONLY, "B"); }, 0,
+       "b.txt", "B"},
+      {"open truncating", [&] { return Put(d / "new.txt", O_WRONLY | O_TRUNC); }, 0, "new.txt", ""},
+      {"open missing", [&] { return Put(d / "missing", O_RDONLY); }, ENOENT, "missing", "<none>"},
+      {"append", [&] { return Put(d / "a.txt", O_WRONLY | O_APPEND, "+"); }, 0, "a.txt", "alpha+"},
+      // Writes elsewhere than at the end are spooled and sent whole at the close.
+      {"rewrite the start", [&] { return Put(d / "a.txt", O_WRONLY, "AL"); }, 0, "a.txt", "ALpha+"},
+      {"write in the middle", [&] { return Put(d / "a.txt", O_WRONLY, "ZZ", 2); }, 0, "a.txt",
+       "ALZZa+"},
+      // As programs truncate: through an open handle, whose close sends the result.
+      {"truncate longer", [&] { return Truncate(d / "a.txt", 8); }, 0, "a.txt",
+       std::string("ALZZa+\0\0", 8)},
+      {"truncate to 0", [&] { return Truncate(d / "a.txt", 0); }, 0, "a.txt", ""},
+      {"copy within the drive",
+       [&] { return vt::Shell("cp " + (d / "big.bin") + " " + (d / "twin")); }, 0, "twin", big},
+      {"rename replacing", [&] { return Rename(d / "b.txt", d / "new.txt"); }, 0, "new.txt", "B"},
+      {"rename not replacing", [&] { return Rename(d / "new.txt", d / "twin", RENAME_NOREPLACE); },
+       EEXIST, "new.txt", "B"},
+      {"rename to a free name",
+       [&] { return Rename(d / "new.txt", d / "c.txt", RENAME_NOREPLACE); }, 0, "c.txt", "B"},
+      {"exchange", [&] { return Rename(d / "c.txt", d / "a.txt", RENAME_EXCHANGE); }, EINVAL,
+       "c.txt", "B"},
+      {"mkdir", [&] { return Errno(::mkdir((d / "made").c_str(), 0755)); }, 0, "made", "<dir>"},
+      // A backslash cannot be expressed on the drive: refused before any request.
+      {"backslash", [&] { return Errno(::mkdir((d / "a\\b").c_str(), 0755)); }, EINVAL, "a\\b",
+       "<none>"},
+      {"name too long", [&] { return Errno(::mkdir((d / longName).c_str(), 0755)); }, ENAMETOOLONG,
+       nullptr, ""},
+      {"rmdir of a full directory", [&] { return Errno(::rmdir((d / "d").c_str())); }, ENOTEMPTY,
+       "d/inner.txt", "x"},
+      {"unlink", [&] { return Errno(::unlink((d / "d/inner.txt").c_str())); }, 0, "d/inner.txt",
+       "<none>"},
+      {"rmdir", [&] { return Errno(::rmdir((d / "d").c_str())); }, 0, "d", "<none>"},
+      {"chmod", [&] { return Errno(::chmod((d / "c.txt").c_str(), 0600)); }, 0, nullptr, ""},
+      {"set the time",
+       [&] {
+         const timespec times[2] = {{0, UTIME_OMIT}, {1577836800, 0}};
+         return Errno(::utimensat(AT_FDCWD, (d / "c.txt").c_str(), times, 0));
+       },
+       0, nullptr, ""},
+      {"chown", [&] { return Errno(::chown((d / "c.txt").c_str(), 1, 1)); }, 0, nullptr, ""},
+      {"symlink", [&] { return Errno(::symlink("c.txt", (d / "link").c_str())); }, EPERM, "link",
+       "<none>"},
+      {"hard link", [&] { return Errno(::link((d / "c.txt").c_str(), (d / "hard").c_str())); },
+       EPERM, "hard", "<none>"},
+      {"fifo", [&] { return Errno(::mkfifo((d / "fifo").c_str(), 0644)); }, EPERM, "fifo",
+       "<none>"},
+      {"extended attribute",
+       [&] { return Errno(::getxattr((d / "c.txt").c_str(), "user.x", value, 64)); }, ENODATA,
+       nullptr, ""},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(row.request(), row.expected) << row.what;
+    if (row.file == nullptr) continue;
+    const std::string at = root / row.file;
+    EXPECT_EQ(vt::IsDir(at)    ? "<dir>"
+              : vt::Exists(at) ? vt::ReadFile(at)
+                               : "<none>",
+              row.content)
+        << row.what;
+  }
+
+  // What stat shows: the server's mode and time, the caller as owner.
+  struct stat st;
+  ASSERT_EQ(::stat((d / "c.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode, S_IFREG | 0600u);
+  EXPECT_EQ(st.st_mtime, 1577836800);
+  EXPECT_EQ(st.st_uid, ::getuid());
+  ASSERT_EQ(::stat((d / "made").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  struct statvfs vfs;
+  ASSERT_EQ(::statvfs(d.path_.c_str(), &vfs), 0);
+  EXPECT_EQ(vfs.f_namemax, 255u);
+  EXPECT_GT(static_cast<double>(vfs.f_bavail) * vfs.f_frsize, 1e12);  // copy tools must not refuse
+  std::string out;
+  EXPECT_EQ(vt::Shell("cat " + (d / "big.bin") + " | cmp - " + (root / "big.bin"), &out), 0) << out;
+  EXPECT_EQ(vt::Shell("ls -A " + (d / "empty"), &out), 0);
+  EXPECT_EQ(out, "");
+
+  EXPECT_EQ(d.Stop(), DOKAN_SUCCESS);
+  EXPECT_FALSE(vt::FindMount(d.path_));
+  EXPECT_FALSE(vt::Exists(d.path_));  // made for this mount, so gone again
+}
+
+// Failures as the server reports them (a server of our own answers the command) and the errno
+// each kind becomes; raw name bytes; then, served on one thread as /DEBUG serves, the log lines
+// and the requests only the Windows library makes, straight to the callbacks.
+TEST(Drive, FailureKindsRawNamesAndDebugMode) {
+  vt::FakeFtp ftp;
+  ftp.OfferMlsd(true);
+  const std::string big = vt::PatternBytes(3 << 20, 5);
+  for (const auto& [path, content] :
+       std::vector<std::pair<std::string, std::string>>{{"/ok.txt", "fine"},
+                                                        {"/t.txt", "fine"},
+                                                        {"/full/f", ""},
+                                                        {"/caf\xe9.txt", "latin"},
+                                                        {"/big.bin", big}})
+    ftp.Put(path, content);
+  TDeviceSettings settings;
+  settings.Host = "127.0.0.1";
+  settings.Port = ftp.Port();
+  settings.User = "user";
+  settings.Password = "secret";
+  settings.Sessions = 1;
+  DebugMode = true;
+  ::testing::internal::CaptureStdout();
+  Drive d(u'd', settings, 1);
+  if (!d.Mounted()) {
+    ADD_FAILURE() << "not mounted\n" << ::testing::internal::GetCapturedStdout();
+    return;
+  }
+
+  const auto mkdirX = [&] { return Errno(::mkdir((d / "x").c_str(), 0755)); };
+  const auto readOk = [&] {
+    char buffer[16];
+    const int fd = ::open((d / "ok.txt").c_str(), O_RDONLY);
+    const int error = fd < 0 ? errno : Errno(::read(fd, buffer, sizeof buffer));
+    if (fd >= 0) ::close(fd);
+    return error;
+  };
+  struct Failure {
+    const char* command;
+    const char* reply;  // "": the connection breaks instead
+    std::function<int()> request;
+    int expected;
+  } failures[] = {
+      {"MKD", "550 Permission denied.", mkdirX, EACCES},
+      {"MKD", "550 File name too long.", mkdirX, ENAMETOOLONG},
+      {"MKD", "550 File exists.", mkdirX, EEXIST},
+      {"MKD", "550 Not a directory.", mkdirX, ENOTDIR},
+      {"MKD", "452 Insufficient storage space.", mkdirX, ENOSPC},
+      {"MKD", "552 Quota exceeded.", mkdirX, EDQUOT},
+      {"MKD", "450 Try again.", mkdirX, EBUSY},
+      {"MKD", "501 Bad argument.", mkdirX, EINVAL},
+      {"MKD", "550 Refused.", mkdirX, EACCES},  // unexplained: most likely no right
+      {"MKD", "", mkdirX, EIO},
+      {"RMD", "550 Directory not empty.", [&] { return Errno(::rmdir((d / "full").c_str())); },
+       ENOTEMPTY},
+      {"DELE", "550 Permission denied.", [&] { return Errno(::unlink((d / "ok.txt").c_str())); },
+       EACCES},
+      {"APPE", "553 Could not create file.", [&] { return Put(d / "new.txt", O_CREAT | O_WRONLY); },
+       EACCES},
+      {"APPE", "550 Permission denied.",
+       [&] { return Put(d / "ok.txt", O_WRONLY | O_APPEND, "more"); }, EACCES},
+      {"RETR", "550 Permission denied.", readOk, EACCES},
+      {"RETR", "", readOk, EIO},
+  };
+  for (const Failure& f : failures) {
+    ftp.SetHook([&f](vt::ScriptedSession& s, const std::string& command) {
+      if (command.rfind(f.command, 0) != 0) return false;
+      if (*f.reply == '\0')
+        s.Close();
+      else
+        s.Send(f.reply);
+      return true;
+    });
+    EXPECT_EQ(f.request(), f.expected) << f.command << " " << f.reply;
+  }
+  ftp.SetHook(nullptr);
+  EXPECT_EQ(ftp.Get("/ok.txt"), "fine");
+  EXPECT_TRUE(ftp.Has("/full/f"));
+  // An upload the server refuses once it has the data: the close reports it.
+  ftp.SetCompletionReply("451 Local error.");
+  EXPECT_EQ(Put(d / "up.txt", O_CREAT | O_WRONLY, "data"), EIO);
+  ftp.SetCompletionReply("226 Transfer complete.");
+
+  // Names are bytes: the server's come through unchanged, and so do ours.
+  std::string out;
+  EXPECT_EQ(vt::Shell("ls " + d.path_ + " && cat " + (d / "caf\xe9.txt"), &out), 0);
+  EXPECT_NE(out.find("caf\xe9.txt\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("latin"), std::string::npos) << out;
+  EXPECT_EQ(Errno(::mkdir((d / "d\xe9j\xe0").c_str(), 0755)), 0);
+  EXPECT_EQ(vt::CountPrefix(ftp.Commands(), "MKD /d\xe9j\xe0"), 1);
+  // A server without modes: files 0644, directories 0755.
+  struct stat st;
+  ASSERT_EQ(::stat((d / "ok.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode, S_IFREG | 0644u);
+  ASSERT_EQ(::stat((d / "full").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode, S_IFDIR | 0755u);
+
+  // A whole cat, and a whole cp in, each on one transfer, in 1 MiB requests.
+  vt::TempDir local("veldra-drive");
+  vt::WriteFile(local / "up.bin", big);
+  const int retrs = vt::CountPrefix(ftp.Commands(), "RETR /big.bin");
+  EXPECT_EQ(vt::Shell("cat " + (d / "big.bin") + " | cmp - " + (local / "up.bin"), &out), 0) << out;
+  EXPECT_EQ(vt::CountPrefix(ftp.Commands(), "RETR /big.bin"), retrs + 1);
+  EXPECT_EQ(vt::Shell("cp " + (local / "up.bin") + " " + (d / "up.bin"), &out), 0) << out;
+  EXPECT_EQ(vt::CountPrefix(ftp.Commands(), "APPE /up.bin"), 1);
+  EXPECT_TRUE(ftp.Get("/up.bin") == big);
+
+  // The request of another thread carries the process's id; one thread serves every request.
+  std::thread([&] { EXPECT_EQ(vt::ReadFile(d / "t.txt"), "fine"); }).join();
+  g_threads.clear();
+  std::vector<std::thread> users;
+  for (int i = 0; i < 4; ++i)
+    users.emplace_back([&d, i] {
+      struct stat ignored;
+      for (int j = 0; j < 20; ++j)
+        ::stat((d / ("f" + std::to_string(i * 100 + j))).c_str(), &ignored);
+    });
+  for (std::thread& t : users) t.join();
+  EXPECT_EQ(g_threads.size(), 1u);
+
+  // Requests only the Windows library makes.
+  DOKAN_FILE_INFO info{};
+  info.ProcessId = static_cast<DWORD>(::getpid());
+  static std::vector<std::string> listed;
+  const PFillFindData collect = [](WIN32_FIND_DATAW* data, DOKAN_FILE_INFO*) {
+    listed.push_back(veldra::platform::WideToAnsi(data->cFileName));
+    return 0;
+  };
+  WCHAR volume[64] = {u'x'};
+  const DWORD rw = 0xC0000000;
+  const std::pair<int, int> direct[] = {
+      {FtpCreateFile(u"\\full", rw, 3, CREATE_NEW, 0, &info), -1},
+      {FtpCreateFile(u"\\full", rw, 3, OPEN_ALWAYS, 0, &info), -1},
+      {FtpCreateFile(u"\\full", rw, 3, CREATE_ALWAYS, 0, &info), -1},  // never replaced by a file
+      {FtpCreateFile(u"\\gone", rw, 3, CREATE_NEW, FILE_FLAG_DELETE_ON_CLOSE, &info), -1},
+      {FtpCreateFile(u"\\zz", rw, 3, 6, 0, &info), 0},
+      {FtpFindFiles(u"\\full\\*", collect, &info), 0},
+      {FtpMoveFile(u"\\ok.txt", u"\\full\\f", 0, &info), -183},
+      {FtpGetVolumeInformation(volume, 5, nullptr, nullptr, nullptr, nullptr, 0, &info), 0},
+      {FtpGetVolumeInformation(volume, 64, nullptr, nullptr, nullptr, nullptr, 0, nullptr), -31},
+  };
+  for (const auto& [result, expected] : direct) EXPECT_EQ(result, expected);
+  EXPECT_TRUE(ftp.Has("/full/f"));
+  EXPECT_FALSE(ftp.Has("/gone") || ftp.Has("/zz"));
+  EXPECT_EQ(listed, (std::vector<std::string>{".", "..", "f"}));
+  EXPECT_EQ(volume[0], 0);  // a name that does not fit is left empty
+  // Restricted to one user: a process of no user we can name is refused by every checked
+  // callback; the serving process itself (the library's own queries) is not.
+  OwnerUser = "65533";
+  info.ProcessId = 0;
+  BY_HANDLE_FILE_INFORMATION record{};
+  char buffer[8];
+  DWORD count = 0;
+  for (const int result :
+       {FtpCreateFile(u"\\ok.txt", rw, 3, OPEN_EXISTING, 0, &info),
+        FtpOpenDirectory(u"\\full", &info), FtpCreateDirectory(u"\\e", &info),
+        FtpReadFile(u"\\ok.txt", buffer, 8, &count, 0, &info),
+        FtpGetFileInformation(u"\\ok.txt", &record, &info), FtpDeleteFile(u"\\ok.txt", &info),
+        FtpDeleteDirectory(u"\\full", &info), FtpFindFiles(u"\\", collect, &info),
+        FtpGetVolumeInformation(volume, 64, nullptr, nullptr, nullptr, nullptr, 0, &info)})
+    EXPECT_EQ(result, -5);
+  info.ProcessId = static_cast<DWORD>(::getpid());
+  EXPECT_EQ(FtpGetFileInformation(u"\\ok.txt", &record, &info), 0);
+  OwnerUser.clear();
+
+  EXPECT_EQ(d.Stop(), DOKAN_SUCCESS);
+  const std::string log = ::testing::internal::GetCapturedStdout();
+  DebugMode = false;
+  const std::string pid = std::to_string(::getpid());
+  for (const std::string& line :
+       {"FtpCreateFile: \\t.txt\n  CreationDisposition: 3\n  AccessMode: 2147483648\n"
+        "  FlagsAndAttributes: 128\n  PID: " +
+            pid + "\n",
+        std::string("FtpReadFile: \\ok.txt\n  Offset: 0\n  BufferLength: "),
+        std::string("  ReadLength: 4\n  -->Ext: 0\n"),
+        std::string("FtpMoveFile: \\ok.txt\n  NewFileName: \\full\\f\n  ReplaceIfExisting: FALSE\n"
+                    "  -->Ext: -183\n"),
+        std::string("    FTP SendCmd: "), std::string("  -->Err: "), std::string("FtpUnmount\n")})
+    EXPECT_NE(log.find(line), std::string::npos) << line;
+  const auto times = [&log](const std::string& text) {
+    size_t n = 0;
+    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_GE(times("  BufferLength: 1048576\n"), 3u);
+  EXPECT_EQ(times("  NumberOfBytesToWrite: 1048576\n"), 3u);
+  if (HasFailure()) std::printf("%s", log.c_str());  // failures while capturing are in there
+}
