@@ -114,6 +114,25 @@ void RunChecks(DOKAN_OPTIONS* options, DOKAN_OPERATIONS* ops) {
   Check(rc == 0 && ReadAll(ops, u"\\moved.txt", 0, &info, &rc) == text && rc == 0,
         "read renamed file");
 
+  // Several MiB each way, so transfers span many socket reads and writes.
+  std::string big(3 << 20, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 131 + i / 4093) & 0xFF);
+  rc = ops->CreateFile(u"\\big.bin", kGenericWrite, 0, CREATE_NEW, 0, &info);
+  for (size_t at = 0; rc == 0 && at < big.size(); at += 65536)
+    rc = ops->WriteFile(u"\\big.bin", big.data() + at, 65536, &written, at, &info);
+  Check(rc == 0 && ops->Cleanup(u"\\big.bin", &info) == 0, "write 3 MiB");
+  std::string back;
+  std::vector<char> block(65536);
+  DWORD got = 0;
+  for (LONGLONG at = 0; ops->ReadFile(u"\\big.bin", block.data(), 65536, &got, at, &info) == 0 &&
+                        got > 0 && at < LONGLONG(big.size());
+       at += got)
+    back.append(block.data(), got);
+  Check(back == big, "read 3 MiB back in order");
+  Check(ReadAll(ops, u"\\big.bin", 1000003, &info, &rc) == big.substr(1000003, 256) && rc == 0,
+        "read 3 MiB file at an offset");
+  Check(ops->DeleteFile(u"\\big.bin", &info) == 0, "delete 3 MiB file");
+
   Check(ops->DeleteFile(u"\\gone.txt", &info) == 0, "delete file");
   Check(ops->CreateFile(u"\\gone.txt", kGenericRead, 3, OPEN_EXISTING, 0, &info) ==
             -ERROR_FILE_NOT_FOUND,
