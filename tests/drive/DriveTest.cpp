@@ -43,70 +43,61 @@ int CountingGetFileInformation(LPCWSTR name, BY_HANDLE_FILE_INFORMATION* record,
 }
 
 // The drive served from a thread of this process as the veldra command's copy serves it.
-class Drive {
- public:
+struct Drive {
   Drive(char16_t letter, const TDeviceSettings& settings, USHORT threads)
-      : letter_{letter, 0}, path_(veldra::drive::MountPointOf(letter)) {
+      : letter{letter, 0}, path(veldra::drive::MountPointOf(letter)) {
     FtpDevice = std::make_unique<TFTPDevice>(settings);
-    FillOperations(&ops_);
-    ops_.GetFileInformation = CountingGetFileInformation;
-    FillExtensions(&extensions_);
-    options_ = {DOKAN_VERSION, threads, 0, reinterpret_cast<ULONG64>(&extensions_), letter_};
-    result_ = std::async(std::launch::async, [this] { return DokanMain(&options_, &ops_); });
-    vt::WaitUntil([this] { return vt::FindMount(path_) || Ended(); }, 10000);
+    FillOperations(&ops);
+    ops.GetFileInformation = CountingGetFileInformation;
+    FillExtensions(&extensions);
+    options = {DOKAN_VERSION, threads, 0, reinterpret_cast<ULONG64>(&extensions), this->letter};
+    result = std::async(std::launch::async, [this] { return DokanMain(&options, &ops); });
+    vt::WaitUntil([this] { return vt::FindMount(path) || !Serving(); }, 10000);
   }
   ~Drive() {
     Stop();
     FtpDevice.reset();
   }
-  bool Ended() const {
-    return result_.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+  bool Serving() const {
+    return result.valid() && result.wait_for(std::chrono::seconds(0)) != std::future_status::ready;
   }
-  bool Mounted() const { return !Ended() && vt::FindMount(path_); }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+  std::string operator/(const std::string& name) const { return path + "/" + name; }
   // Unmounts (bounded: a hung mount is aborted) and returns DokanMain's result.
   int Stop() {
-    if (!result_.valid()) return stopped_;
-    DokanRemoveMountPoint(letter_);
-    if (result_.wait_for(std::chrono::seconds(10)) != std::future_status::ready)
-      vt::ForceUnmount(path_);
-    return stopped_ = result_.get();
+    if (!result.valid()) return stopped;
+    DokanRemoveMountPoint(letter);
+    if (result.wait_for(std::chrono::seconds(10)) != std::future_status::ready)
+      vt::ForceUnmount(path);
+    return stopped = result.get();
   }
 
-  const char16_t letter_[2];
-  const std::string path_;
-
- private:
-  DOKAN_OPERATIONS ops_{};
-  VELDRA_EXTENSIONS extensions_{};
-  DOKAN_OPTIONS options_{};
-  std::future<int> result_;
-  int stopped_ = DOKAN_ERROR;
+  const char16_t letter[2];
+  const std::string path;
+  DOKAN_OPERATIONS ops{};
+  VELDRA_EXTENSIONS extensions{};
+  DOKAN_OPTIONS options{};
+  std::future<int> result;
+  int stopped = DOKAN_ERROR;
 };
 
 int Errno(long result) {
   return result < 0 ? errno : 0;
 }
 
-// Opens path with flags, writes data at offset (when there is any) and closes: the first errno.
-int Put(const std::string& path, int flags, const std::string& data = "", off_t offset = 0) {
+// Opens path with flags, writes data at offset (when there is any), truncates to size (when not
+// negative) and closes: the first errno.
+int Put(const std::string& path, int flags, const std::string& data = "", off_t offset = 0,
+        off_t size = -1) {
   const int fd = ::open(path.c_str(), flags, 0644);
   if (fd < 0) return errno;
   int error = data.empty() ? 0 : Errno(::pwrite(fd, data.data(), data.size(), offset));
+  if (error == 0 && size >= 0) error = Errno(::ftruncate(fd, size));
   if (::close(fd) != 0 && error == 0) error = errno;
   return error;
 }
 
 int Rename(const std::string& from, const std::string& to, unsigned int flags = 0) {
   return Errno(::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), flags));
-}
-
-int Truncate(const std::string& path, off_t size) {
-  const int fd = ::open(path.c_str(), O_WRONLY);
-  if (fd < 0) return errno;
-  int error = Errno(::ftruncate(fd, size));
-  if (::close(fd) != 0 && error == 0) error = errno;
-  return error;
 }
 
 struct Row {
@@ -123,13 +114,9 @@ TEST(Drive, RequestsOverARealServer) {
   // Refused before anything is mounted.
   DOKAN_OPERATIONS ops{};
   FillOperations(&ops);
-  char16_t digit[] = u"1", colon[] = u"a:", a[] = u"a";
+  char16_t digit[] = u"1", a[] = u"a";
   DOKAN_OPTIONS options{DOKAN_VERSION, 1, 0, 0, digit};
   EXPECT_EQ(DokanMain(&options, &ops), DOKAN_DRIVE_LETTER_ERROR);
-  options.MountPoint = colon;
-  EXPECT_EQ(DokanMain(&options, &ops), DOKAN_DRIVE_LETTER_ERROR);
-  EXPECT_EQ(DokanMain(nullptr, &ops), DOKAN_ERROR);
-  EXPECT_FALSE(DokanRemoveMountPoint(digit));
   ::mkdir("/mnt/a", 0755);  // something else mounted there: the mount point is taken
   ASSERT_EQ(::mount("veldra-test", "/mnt/a", "tmpfs", 0, "size=1m"), 0);
   options.MountPoint = a;
@@ -143,15 +130,10 @@ TEST(Drive, RequestsOverARealServer) {
   for (const auto& [name, content] : std::vector<std::pair<std::string, std::string>>{
            {"a.txt", "alpha"}, {"b.txt", "bravo!"}, {"d/inner.txt", "x"}, {"big.bin", big}})
     vt::WriteFile(root / name, content);
-  vt::MakeDirs(root / "empty");
   auto server = vt::StartPyftpdlib(root.Path());
   ::rmdir("/mnt/b");
   Drive d(u'b', vt::DeviceSettingsFor(*server), 8);
-  ASSERT_TRUE(d.Mounted());
-  vt::MountEntry entry;
-  ASSERT_TRUE(vt::FindMount(d.path_, &entry));
-  EXPECT_EQ(entry.source.rfind("ftp://127.0.0.1", 0), 0u) << entry.source;
-  EXPECT_EQ(entry.type, "fuse.VELDRA");
+  ASSERT_TRUE(d.Serving() && vt::FindMount(d.path));
   char16_t other[] = u"c";  // one mount per process
   DOKAN_OPTIONS second{DOKAN_VERSION, 1, 0, 0, other};
   EXPECT_EQ(DokanMain(&second, &ops), DOKAN_START_ERROR);
@@ -174,9 +156,9 @@ TEST(Drive, RequestsOverARealServer) {
       {"write in the middle", [&] { return Put(d / "a.txt", O_WRONLY, "ZZ", 2); }, 0, "a.txt",
        "ALZZa+"},
       // As programs truncate: through an open handle, whose close sends the result.
-      {"truncate longer", [&] { return Truncate(d / "a.txt", 8); }, 0, "a.txt",
+      {"truncate longer", [&] { return Put(d / "a.txt", O_WRONLY, "", 0, 8); }, 0, "a.txt",
        std::string("ALZZa+\0\0", 8)},
-      {"truncate to 0", [&] { return Truncate(d / "a.txt", 0); }, 0, "a.txt", ""},
+      {"truncate to 0", [&] { return Put(d / "a.txt", O_WRONLY, "", 0, 0); }, 0, "a.txt", ""},
       {"copy within the drive",
        [&] { return vt::Shell("cp " + (d / "big.bin") + " " + (d / "twin")); }, 0, "twin", big},
       {"rename replacing", [&] { return Rename(d / "b.txt", d / "new.txt"); }, 0, "new.txt", "B"},
@@ -235,17 +217,12 @@ TEST(Drive, RequestsOverARealServer) {
   ASSERT_EQ(::stat((d / "made").c_str(), &st), 0);
   EXPECT_TRUE(S_ISDIR(st.st_mode));
   struct statvfs vfs;
-  ASSERT_EQ(::statvfs(d.path_.c_str(), &vfs), 0);
+  ASSERT_EQ(::statvfs(d.path.c_str(), &vfs), 0);
   EXPECT_EQ(vfs.f_namemax, 255u);
   EXPECT_GT(static_cast<double>(vfs.f_bavail) * vfs.f_frsize, 1e12);  // copy tools must not refuse
-  std::string out;
-  EXPECT_EQ(vt::Shell("cat " + (d / "big.bin") + " | cmp - " + (root / "big.bin"), &out), 0) << out;
-  EXPECT_EQ(vt::Shell("ls -A " + (d / "empty"), &out), 0);
-  EXPECT_EQ(out, "");
-
   EXPECT_EQ(d.Stop(), DOKAN_SUCCESS);
-  EXPECT_FALSE(vt::FindMount(d.path_));
-  EXPECT_FALSE(vt::Exists(d.path_));  // made for this mount, so gone again
+  EXPECT_FALSE(vt::FindMount(d.path));
+  EXPECT_FALSE(vt::Exists(d.path));  // made for this mount, so gone again
 }
 
 // Failures as the server reports them (a server of our own answers the command) and the errno
@@ -271,7 +248,7 @@ TEST(Drive, FailureKindsRawNamesAndDebugMode) {
   DebugMode = true;
   ::testing::internal::CaptureStdout();
   Drive d(u'd', settings, 1);
-  if (!d.Mounted()) {
+  if (!(d.Serving() && vt::FindMount(d.path))) {
     ADD_FAILURE() << "not mounted\n" << ::testing::internal::GetCapturedStdout();
     return;
   }
@@ -332,7 +309,7 @@ TEST(Drive, FailureKindsRawNamesAndDebugMode) {
 
   // Names are bytes: the server's come through unchanged, and so do ours.
   std::string out;
-  EXPECT_EQ(vt::Shell("ls " + d.path_ + " && cat " + (d / "caf\xe9.txt"), &out), 0);
+  EXPECT_EQ(vt::Shell("ls " + d.path + " && cat " + (d / "caf\xe9.txt"), &out), 0);
   EXPECT_NE(out.find("caf\xe9.txt\n"), std::string::npos) << out;
   EXPECT_NE(out.find("latin"), std::string::npos) << out;
   EXPECT_EQ(Errno(::mkdir((d / "d\xe9j\xe0").c_str(), 0755)), 0);
