@@ -84,21 +84,29 @@ int Errno(long result) {
   return result < 0 ? errno : 0;
 }
 
-// Opens path with flags, writes data at offset (when there is any), truncates to size (when not
-// negative) and closes: the first errno.
+// Opens path with flags, writes data at offset (when there is any) or, opened for reading,
+// reads; truncates to size (when not negative) and closes. -1 with errno at the first failure.
 int Put(const std::string& path, int flags, const std::string& data = "", off_t offset = 0,
         off_t size = -1) {
   const int fd = ::open(path.c_str(), flags, 0644);
-  if (fd < 0) return errno;
-  int error = data.empty() ? 0 : Errno(::pwrite(fd, data.data(), data.size(), offset));
+  if (fd < 0) return -1;
+  char buffer[16];
+  int error = (flags & O_ACCMODE) == O_RDONLY ? Errno(::read(fd, buffer, sizeof buffer))
+              : data.empty()                  ? 0
+                             : Errno(::pwrite(fd, data.data(), data.size(), offset));
   if (error == 0 && size >= 0) error = Errno(::ftruncate(fd, size));
   if (::close(fd) != 0 && error == 0) error = errno;
-  return error;
+  errno = error;
+  return error == 0 ? 0 : -1;
 }
 
 int Rename(const std::string& from, const std::string& to, unsigned int flags = 0) {
-  return Errno(::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), flags));
+  return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), flags);
 }
+
+// A request of a row: the call, as the errno it leaves (0 for success); a name on the drive.
+#define DO(call) [&] { return Errno(call); }
+#define AT(name) (d / name).c_str()
 
 struct Row {
   const char* what;
@@ -139,63 +147,49 @@ TEST(Drive, RequestsOverARealServer) {
   EXPECT_EQ(DokanMain(&second, &ops), DOKAN_START_ERROR);
 
   const std::string longName(300, 'n');
+  const timespec times[2] = {{0, UTIME_OMIT}, {1577836800, 0}};
   char value[64];
   const Row rows[] = {
-      {"create new", [&] { return Put(d / "new.txt", O_CREAT | O_EXCL | O_WRONLY, "hello"); }, 0,
-       "new.txt", "hello"},
-      {"create new over a file", [&] { return Put(d / "a.txt", O_CREAT | O_EXCL | O_WRONLY); },
-       EEXIST, "a.txt", "alpha"},
-      {"create keeps", [&] { return Put(d / "b.txt", O_CREAT | O_WRONLY); }, 0, "b.txt", "bravo!"},
-      {"create truncating", [&] { return Put(d / "b.txt", O_CREAT | O_TRUNC | O_WRONLY, "B"); }, 0,
-       "b.txt", "B"},
-      {"open truncating", [&] { return Put(d / "new.txt", O_WRONLY | O_TRUNC); }, 0, "new.txt", ""},
-      {"open missing", [&] { return Put(d / "missing", O_RDONLY); }, ENOENT, "missing", "<none>"},
-      {"append", [&] { return Put(d / "a.txt", O_WRONLY | O_APPEND, "+"); }, 0, "a.txt", "alpha+"},
+      {"create new", DO(Put(d / "new.txt", O_CREAT | O_EXCL | O_WRONLY, "hello")), 0, "new.txt",
+       "hello"},
+      {"create new over a file", DO(Put(d / "a.txt", O_CREAT | O_EXCL | O_WRONLY)), EEXIST, "a.txt",
+       "alpha"},
+      {"create keeps", DO(Put(d / "b.txt", O_CREAT | O_WRONLY)), 0, "b.txt", "bravo!"},
+      {"create truncating", DO(Put(d / "b.txt", O_CREAT | O_TRUNC | O_WRONLY, "B")), 0, "b.txt",
+       "B"},
+      {"open truncating", DO(Put(d / "new.txt", O_WRONLY | O_TRUNC)), 0, "new.txt", ""},
+      {"open missing", DO(Put(d / "missing", O_RDONLY)), ENOENT, "missing", "<none>"},
+      {"append", DO(Put(d / "a.txt", O_WRONLY | O_APPEND, "+")), 0, "a.txt", "alpha+"},
       // Writes elsewhere than at the end are spooled and sent whole at the close.
-      {"rewrite the start", [&] { return Put(d / "a.txt", O_WRONLY, "AL"); }, 0, "a.txt", "ALpha+"},
-      {"write in the middle", [&] { return Put(d / "a.txt", O_WRONLY, "ZZ", 2); }, 0, "a.txt",
-       "ALZZa+"},
+      {"rewrite the start", DO(Put(d / "a.txt", O_WRONLY, "AL")), 0, "a.txt", "ALpha+"},
+      {"write in the middle", DO(Put(d / "a.txt", O_WRONLY, "ZZ", 2)), 0, "a.txt", "ALZZa+"},
       // As programs truncate: through an open handle, whose close sends the result.
-      {"truncate longer", [&] { return Put(d / "a.txt", O_WRONLY, "", 0, 8); }, 0, "a.txt",
+      {"truncate longer", DO(Put(d / "a.txt", O_WRONLY, "", 0, 8)), 0, "a.txt",
        std::string("ALZZa+\0\0", 8)},
-      {"truncate to 0", [&] { return Put(d / "a.txt", O_WRONLY, "", 0, 0); }, 0, "a.txt", ""},
+      {"truncate to 0", DO(Put(d / "a.txt", O_WRONLY, "", 0, 0)), 0, "a.txt", ""},
       {"copy within the drive",
        [&] { return vt::Shell("cp " + (d / "big.bin") + " " + (d / "twin")); }, 0, "twin", big},
-      {"rename replacing", [&] { return Rename(d / "b.txt", d / "new.txt"); }, 0, "new.txt", "B"},
-      {"rename not replacing", [&] { return Rename(d / "new.txt", d / "twin", RENAME_NOREPLACE); },
-       EEXIST, "new.txt", "B"},
-      {"rename to a free name",
-       [&] { return Rename(d / "new.txt", d / "c.txt", RENAME_NOREPLACE); }, 0, "c.txt", "B"},
-      {"exchange", [&] { return Rename(d / "c.txt", d / "a.txt", RENAME_EXCHANGE); }, EINVAL,
+      {"rename replacing", DO(Rename(d / "b.txt", d / "new.txt")), 0, "new.txt", "B"},
+      {"rename not replacing", DO(Rename(d / "new.txt", d / "twin", RENAME_NOREPLACE)), EEXIST,
+       "new.txt", "B"},
+      {"rename to a free name", DO(Rename(d / "new.txt", d / "c.txt", RENAME_NOREPLACE)), 0,
        "c.txt", "B"},
-      {"mkdir", [&] { return Errno(::mkdir((d / "made").c_str(), 0755)); }, 0, "made", "<dir>"},
+      {"exchange", DO(Rename(d / "c.txt", d / "a.txt", RENAME_EXCHANGE)), EINVAL, "c.txt", "B"},
+      {"mkdir", DO(::mkdir(AT("made"), 0755)), 0, "made", "<dir>"},
       // A backslash cannot be expressed on the drive: refused before any request.
-      {"backslash", [&] { return Errno(::mkdir((d / "a\\b").c_str(), 0755)); }, EINVAL, "a\\b",
-       "<none>"},
-      {"name too long", [&] { return Errno(::mkdir((d / longName).c_str(), 0755)); }, ENAMETOOLONG,
-       nullptr, ""},
-      {"rmdir of a full directory", [&] { return Errno(::rmdir((d / "d").c_str())); }, ENOTEMPTY,
-       "d/inner.txt", "x"},
-      {"unlink", [&] { return Errno(::unlink((d / "d/inner.txt").c_str())); }, 0, "d/inner.txt",
-       "<none>"},
-      {"rmdir", [&] { return Errno(::rmdir((d / "d").c_str())); }, 0, "d", "<none>"},
-      {"chmod", [&] { return Errno(::chmod((d / "c.txt").c_str(), 0600)); }, 0, nullptr, ""},
-      {"set the time",
-       [&] {
-         const timespec times[2] = {{0, UTIME_OMIT}, {1577836800, 0}};
-         return Errno(::utimensat(AT_FDCWD, (d / "c.txt").c_str(), times, 0));
-       },
-       0, nullptr, ""},
-      {"chown", [&] { return Errno(::chown((d / "c.txt").c_str(), 1, 1)); }, 0, nullptr, ""},
-      {"symlink", [&] { return Errno(::symlink("c.txt", (d / "link").c_str())); }, EPERM, "link",
-       "<none>"},
-      {"hard link", [&] { return Errno(::link((d / "c.txt").c_str(), (d / "hard").c_str())); },
-       EPERM, "hard", "<none>"},
-      {"fifo", [&] { return Errno(::mkfifo((d / "fifo").c_str(), 0644)); }, EPERM, "fifo",
-       "<none>"},
-      {"extended attribute",
-       [&] { return Errno(::getxattr((d / "c.txt").c_str(), "user.x", value, 64)); }, ENODATA,
-       nullptr, ""},
+      {"backslash", DO(::mkdir(AT("a\\b"), 0755)), EINVAL, "a\\b", "<none>"},
+      {"name too long", DO(::mkdir(AT(longName), 0755)), ENAMETOOLONG, nullptr, ""},
+      {"rmdir of a full directory", DO(::rmdir(AT("d"))), ENOTEMPTY, "d/inner.txt", "x"},
+      {"unlink", DO(::unlink(AT("d/inner.txt"))), 0, "d/inner.txt", "<none>"},
+      {"rmdir", DO(::rmdir(AT("d"))), 0, "d", "<none>"},
+      {"chmod", DO(::chmod(AT("c.txt"), 0600)), 0, nullptr, ""},
+      {"set the time", DO(::utimensat(AT_FDCWD, AT("c.txt"), times, 0)), 0, nullptr, ""},
+      {"chown", DO(::chown(AT("c.txt"), 1, 1)), 0, nullptr, ""},
+      {"symlink", DO(::symlink("c.txt", AT("link"))), EPERM, "link", "<none>"},
+      {"hard link", DO(::link(AT("c.txt"), AT("hard"))), EPERM, "hard", "<none>"},
+      {"fifo", DO(::mkfifo(AT("fifo"), 0644)), EPERM, "fifo", "<none>"},
+      {"extended attribute", DO(::getxattr(AT("c.txt"), "user.x", value, 64)), ENODATA, nullptr,
+       ""},
   };
   for (const Row& row : rows) {
     EXPECT_EQ(row.request(), row.expected) << row.what;
@@ -253,14 +247,8 @@ TEST(Drive, FailureKindsRawNamesAndDebugMode) {
     return;
   }
 
-  const auto mkdirX = [&] { return Errno(::mkdir((d / "x").c_str(), 0755)); };
-  const auto readOk = [&] {
-    char buffer[16];
-    const int fd = ::open((d / "ok.txt").c_str(), O_RDONLY);
-    const int error = fd < 0 ? errno : Errno(::read(fd, buffer, sizeof buffer));
-    if (fd >= 0) ::close(fd);
-    return error;
-  };
+  const auto mkdirX = DO(::mkdir(AT("x"), 0755));
+  const auto readOk = DO(Put(d / "ok.txt", O_RDONLY));
   struct Failure {
     const char* command;
     const char* reply;  // "": the connection breaks instead
@@ -277,14 +265,10 @@ TEST(Drive, FailureKindsRawNamesAndDebugMode) {
       {"MKD", "501 Bad argument.", mkdirX, EINVAL},
       {"MKD", "550 Refused.", mkdirX, EACCES},  // unexplained: most likely no right
       {"MKD", "", mkdirX, EIO},
-      {"RMD", "550 Directory not empty.", [&] { return Errno(::rmdir((d / "full").c_str())); },
-       ENOTEMPTY},
-      {"DELE", "550 Permission denied.", [&] { return Errno(::unlink((d / "ok.txt").c_str())); },
-       EACCES},
-      {"APPE", "553 Could not create file.", [&] { return Put(d / "new.txt", O_CREAT | O_WRONLY); },
-       EACCES},
-      {"APPE", "550 Permission denied.",
-       [&] { return Put(d / "ok.txt", O_WRONLY | O_APPEND, "more"); }, EACCES},
+      {"RMD", "550 Directory not empty.", DO(::rmdir(AT("full"))), ENOTEMPTY},
+      {"DELE", "550 Permission denied.", DO(::unlink(AT("ok.txt"))), EACCES},
+      {"APPE", "553 Could not create file.", DO(Put(d / "new.txt", O_CREAT | O_WRONLY)), EACCES},
+      {"APPE", "550 Permission denied.", DO(Put(d / "ok.txt", O_WRONLY | O_APPEND, "x")), EACCES},
       {"RETR", "550 Permission denied.", readOk, EACCES},
       {"RETR", "", readOk, EIO},
   };
@@ -304,7 +288,7 @@ TEST(Drive, FailureKindsRawNamesAndDebugMode) {
   EXPECT_TRUE(ftp.Has("/full/f"));
   // An upload the server refuses once it has the data: the close reports it.
   ftp.SetCompletionReply("451 Local error.");
-  EXPECT_EQ(Put(d / "up.txt", O_CREAT | O_WRONLY, "data"), EIO);
+  EXPECT_EQ(Errno(Put(d / "up.txt", O_CREAT | O_WRONLY, "data")), EIO);
   ftp.SetCompletionReply("226 Transfer complete.");
 
   // Names are bytes: the server's come through unchanged, and so do ours.
@@ -312,7 +296,7 @@ TEST(Drive, FailureKindsRawNamesAndDebugMode) {
   EXPECT_EQ(vt::Shell("ls " + d.path + " && cat " + (d / "caf\xe9.txt"), &out), 0);
   EXPECT_NE(out.find("caf\xe9.txt\n"), std::string::npos) << out;
   EXPECT_NE(out.find("latin"), std::string::npos) << out;
-  EXPECT_EQ(Errno(::mkdir((d / "d\xe9j\xe0").c_str(), 0755)), 0);
+  EXPECT_EQ(::mkdir(AT("d\xe9j\xe0"), 0755), 0);
   EXPECT_EQ(vt::CountPrefix(ftp.Commands(), "MKD /d\xe9j\xe0"), 1);
   // A server without modes: files 0644, directories 0755.
   struct stat st;
