@@ -57,9 +57,7 @@ TEST(Win32Platform, NamedSemaphores) {
     EXPECT_FALSE(created->Wait(30));
     auto opened = vp::TNamedSemaphore::Open(name);
     ASSERT_NE(opened, nullptr);
-    opened->Release();
-    opened->Release();  // counts across handles
-    EXPECT_TRUE(created->Wait(0));
+    opened->Release();  // across handles
     EXPECT_TRUE(created->Wait(1000));
     EXPECT_FALSE(created->Wait(0));
     // An existing name is never taken over.
@@ -69,24 +67,20 @@ TEST(Win32Platform, NamedSemaphores) {
 }
 
 TEST(Win32Process, OutputExitCodesArgumentsWipeAndWaits) {
-  auto child = Child({"print", "started fine", "7"});
-  EXPECT_EQ(WaitEnd(*child), 7);
-  EXPECT_EQ(Output(*child), "started fine\r\n");
-  EXPECT_EQ(Output(*child), "started fine\r\n");  // looking did not consume it
-  std::string text;
-  ASSERT_TRUE(child->Peek(5, &text));
-  EXPECT_EQ(text, "start");
-  EXPECT_EQ(WaitEnd(*Child({"print", "x", "-1"})), -1);
-
+  // Arguments that need quoting arrive unchanged; the exit code and the output come back, and
+  // looking at the output does not consume it.
   const std::vector<std::string> odd = {
       "two words", "quote\"inside", "trail\\", "a\\\\b", "back\\\"quote", "", "plain"};
-  std::vector<std::string> args{"args"};
+  std::vector<std::string> args{"args", "7"};
   args.insert(args.end(), odd.begin(), odd.end());
   auto echo = Child(args);
-  EXPECT_EQ(WaitEnd(*echo), 0);
-  std::string expected;
+  EXPECT_EQ(WaitEnd(*echo), 7);
+  std::string expected, text;
   for (const std::string& a : odd) expected += "[" + a + "]\r\n";
   EXPECT_EQ(Output(*echo), expected);
+  EXPECT_EQ(Output(*echo), expected);
+  ASSERT_TRUE(echo->Peek(5, &text));
+  EXPECT_EQ(text, "[two ");
 
   // A hidden argument leaves argv (cleared) and both command lines the process shows, which
   // keep the other arguments and show one star whatever its length (argv[5] here).
@@ -115,8 +109,6 @@ TEST(Win32Process, OutputExitCodesArgumentsWipeAndWaits) {
 }
 
 TEST(Win32Platform, TextMessagesAndVolumes) {
-  EXPECT_EQ(vp::AnsiToWide("abc\\x y.txt"), u"abc\\x y.txt");
-  EXPECT_EQ(vp::WideToAnsi(u"abc\\x y.txt"), "abc\\x y.txt");
   EXPECT_EQ(vp::WideToAnsi(static_cast<const char16_t*>(nullptr)), "");
   // The lone surrogates that stand for stray bytes become those bytes.
   EXPECT_EQ(vp::WideToAnsi(std::u16string(u"a") + char16_t(0xDCE9) + u"b"),
@@ -146,8 +138,8 @@ TEST(Win32Platform, TextMessagesAndVolumes) {
   vp::TVolumeInfo volume;
   uint32_t error = 0;
   ASSERT_TRUE(vp::QueryVolumeInformation(windows[0], &volume, &error));
-  EXPECT_FALSE(volume.FileSystemName.empty());
-  EXPECT_NE(volume.FileSystemName.compare(0, 6, "VELDRA"), 0);
+  EXPECT_TRUE(!volume.FileSystemName.empty() && volume.FileSystemName.compare(0, 6, "VELDRA"))
+      << volume.FileSystemName;
   EXPECT_FALSE(vp::QueryVolumeInformation('1', nullptr, &error));
   EXPECT_EQ(error, vp::kErrorPathNotFound);
 }
@@ -173,17 +165,6 @@ TEST(Win32Socket, WaitsNoWaitCallsAndErrorNumbers) {
   EXPECT_EQ(vp::LastSocketError(), vp::kWsaEWOULDBLOCK);
   EXPECT_EQ(vp::SendSocket(client.Get(), "hello", 5), 5);
   EXPECT_EQ(vp::RecvSocket(server.Get(), buffer, sizeof buffer, 5000), 5);
-  // Filling the send side without a reader ends in "would block", never in a wait; the socket
-  // blocks again afterwards.
-  std::vector<char> block(1 << 16, 'x');
-  long sent = 0, n = 0;
-  for (int rounds = 0;
-       rounds < 4096 && (n = vp::SendSocketNoWait(client.Get(), block.data(), block.size())) > 0;
-       ++rounds)
-    sent += n;
-  EXPECT_EQ(vp::LastSocketError(), vp::kWsaEWOULDBLOCK);
-  for (long received = 0; received < sent; received += n)
-    ASSERT_GT(n = vp::RecvSocket(server.Get(), block.data(), block.size()), 0);
   EXPECT_EQ(vp::ShutdownSocketSend(client.Get()), 0);
   EXPECT_EQ(vp::RecvSocket(server.Get(), buffer, sizeof buffer, 5000), 0);
 
