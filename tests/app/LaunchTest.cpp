@@ -14,34 +14,26 @@ struct LaunchRow {
   int exitCode;
   std::string output;  // "" = no output; "<n bytes>" = that many bytes
 };
+LaunchRow L(std::vector<std::string> argv, std::string input, int timeoutMs, int exitCode,
+            std::string output) {
+  return {std::move(argv), std::move(input), timeoutMs, exitCode, std::move(output)};
+}
 
 TEST(LaunchBackground, ACopyWithoutAStartReportNeverCountsAsStarted) {
   const std::string tooMuch = "<" + std::to_string(kOutputSnapshotMax) + " bytes>";
   const std::vector<LaunchRow> rows = {
-      {{"/bin/sh", "-c", "echo first; echo second >&2; exit 3"}, "", 30000, 3, "first\nsecond\n"},
-      // The program's negative codes come back from their 8-bit exit status.
-      {{"/bin/sh", "-c", "exit 255"}, "", 30000, -1, ""},
-      {{"/bin/sh", "-c", "exit 254"}, "", 30000, -2, ""},
+      L({"/bin/sh", "-c", "echo first; echo second >&2; exit 3"}, "", 30000, 3, "first\nsecond\n"),
       // Ended with 0 but never reported its start: no success.
-      {{"/bin/sh", "-c", "exit 0"}, "", 30000, -1, ""},
-      {{"/usr/bin/head", "-c", "100000", "/dev/zero"}, "", 30000, -1, tooMuch},
+      L({"/bin/sh", "-c", "exit 0"}, "", 30000, -1, ""),
+      L({"/usr/bin/head", "-c", "100000", "/dev/zero"}, "", 30000, -1, tooMuch),
       // The input waits on standard input, then it ends; arguments need no quoting.
-      {{"/bin/sh", "-c", "read -r x; read -r y || echo \"[$x] \\\"$1\\\"\"; exit 4", "-", "a \"b"},
-       "p w\n",
-       30000,
-       4,
-       "[p w] \"a \"b\"\n"},
+      L({"/bin/sh", "-c", "read -r x; read -r y || echo \"[$x] \\\"$1\\\"\"; exit 4", "-", "a \"b"},
+        "p w\n", 30000, 4, "[p w] \"a \"b\"\n"),
       // Still running at the time-out: stopped, and the failure says why.
-      {{"/bin/sh", "-c", "echo busy; exec sleep 30"},
-       "",
-       1000,
-       -1,
-       "The mount did not start within 1 s."},
-      {{"/nonexistent/veldra", "M:", "/INTERNAL"},
-       "",
-       1000,
-       2,
-       "System Error.  Code: 2.\nNo such file or directory"},
+      L({"/bin/sh", "-c", "echo busy; exec sleep 30"}, "", 1000, -1,
+        "The mount did not start within 1 s."),
+      L({"/nonexistent/veldra", "M:", "/INTERNAL"}, "", 1000, 2,
+        "System Error.  Code: 2.\nNo such file or directory"),
   };
   for (const LaunchRow& row : rows) {
     const std::string name = NewStartSemaphoreName();

@@ -5,6 +5,7 @@
 // per check and returns 0 when all passed (DOKAN_ERROR otherwise), as an unmount would.
 //
 // The server root must hold hello.txt ("hello world\n") and gone.txt; the drive letter is T.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -66,59 +67,89 @@ void RunChecks(DOKAN_OPTIONS* options, DOKAN_OPERATIONS* ops) {
             veldra::platform::WideToAnsi(volume).rfind("ftp://127.0.0.1", 0) == 0 && longest == 255,
         "volume information");
 
-  rc = ops->CreateFile(u"\\hello.txt", kGenericRead, 3, OPEN_EXISTING, 0, &info);
-  Check(rc == 0 && !info.IsDirectory, "open existing file");
+  // Opens by disposition; ends a handle as the library does (Cleanup, then CloseFile).
+  const auto open = [&](LPCWSTR name, DWORD access, DWORD disposition) {
+    return ops->CreateFile(name, access, 3, disposition, 0, &info);
+  };
+  const auto close = [&](LPCWSTR name) {
+    return ops->Cleanup(name, &info) == 0 && ops->CloseFile(name, &info) == 0;
+  };
+  Check(open(u"\\hello.txt", kGenericRead, OPEN_EXISTING) == 0 && !info.IsDirectory, "open file");
   BY_HANDLE_FILE_INFORMATION record{};
   rc = ops->GetFileInformation(u"\\hello.txt", &record, &info);
-  Check(rc == 0 && record.nFileSizeLow == 12 &&
-            (record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0,
-        "file information");
+  Check(
+      rc == 0 && record.nFileSizeLow == 12 && !(record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY),
+      "file information");
   Check(ReadAll(ops, u"\\hello.txt", 0, &info, &rc) == "hello world\n" && rc == 0, "read at 0");
-  Check(ReadAll(ops, u"\\hello.txt", 6, &info, &rc) == "world\n" && rc == 0, "read at 6");
-  Check(ops->Cleanup(u"\\hello.txt", &info) == 0 && ops->CloseFile(u"\\hello.txt", &info) == 0,
-        "close file");
-  Check(ops->CreateFile(u"\\missing.txt", kGenericRead, 3, OPEN_EXISTING, 0, &info) ==
-            -ERROR_FILE_NOT_FOUND,
-        "open missing file");
+  Check(open(u"\\missing.txt", kGenericRead, OPEN_EXISTING) == -ERROR_FILE_NOT_FOUND,
+        "missing file");
 
   info.IsDirectory = 0;
-  rc = ops->OpenDirectory(u"\\", &info);
-  Check(rc == 0 && info.IsDirectory, "open root directory");
+  Check(ops->OpenDirectory(u"\\", &info) == 0 && info.IsDirectory, "open root directory");
   listed.clear();
   rc = ops->FindFiles(u"\\", &Fill, &info);
-  bool hello = false, gone = false;
-  for (const std::string& n : listed) {
-    hello = hello || n == "hello.txt";
-    gone = gone || n == "gone.txt";
-  }
-  Check(rc == 0 && !listed.empty() && listed[0] == "." && hello && gone, "list root");
+  const auto has = [](const char* name) {
+    return std::find(listed.begin(), listed.end(), name) != listed.end();
+  };
+  Check(rc == 0 && !listed.empty() && listed[0] == "." && has("hello.txt") && has("gone.txt"),
+        "list root");
   info.IsDirectory = 0;
 
   const std::string text = "written through the table";
-  rc = ops->CreateFile(u"\\new.txt", kGenericWrite, 0, CREATE_NEW, 0, &info);
-  Check(rc == 0, "create new file");
+  Check(open(u"\\new.txt", kGenericWrite, CREATE_NEW) == 0, "create new file");
   DWORD written = 0;
-  rc = ops->WriteFile(u"\\new.txt", text.data(), static_cast<DWORD>(text.size()), &written, 0,
-                      &info);
+  rc = ops->WriteFile(u"\\new.txt", text.data(), DWORD(text.size()), &written, 0, &info);
   Check(rc == 0 && written == text.size(), "write at 0");
   Check(ops->FlushFileBuffers(u"\\new.txt", &info) == 0, "flush");
-  Check(ops->Cleanup(u"\\new.txt", &info) == 0 && ops->CloseFile(u"\\new.txt", &info) == 0,
-        "close written file");
-  Check(ops->CreateFile(u"\\new.txt", kGenericWrite, 0, CREATE_NEW, 0, &info) ==
-            -ERROR_ALREADY_EXISTS,
-        "create existing file");
+  Check(close(u"\\new.txt"), "close written file");
+  Check(open(u"\\new.txt", kGenericWrite, CREATE_NEW) == -ERROR_ALREADY_EXISTS, "create existing");
   Check(ops->MoveFile(u"\\new.txt", u"\\moved.txt", 0, &info) == 0, "rename");
   Check(ops->MoveFile(u"\\moved.txt", u"\\hello.txt", 0, &info) == -ERROR_ALREADY_EXISTS,
         "rename onto existing name");
-  rc = ops->CreateFile(u"\\moved.txt", kGenericRead, 3, OPEN_EXISTING, 0, &info);
-  Check(rc == 0 && ReadAll(ops, u"\\moved.txt", 0, &info, &rc) == text && rc == 0,
+  Check(open(u"\\moved.txt", kGenericRead, OPEN_EXISTING) == 0 &&
+            ReadAll(ops, u"\\moved.txt", 0, &info, &rc) == text && rc == 0,
         "read renamed file");
 
+  // Several MiB each way, so transfers span many socket reads and writes.
+  std::string big(3 << 20, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 131 + i / 4093) & 0xFF);
+  rc = open(u"\\big.bin", kGenericWrite, CREATE_NEW);
+  for (size_t at = 0; rc == 0 && at < big.size(); at += 65536)
+    rc = ops->WriteFile(u"\\big.bin", big.data() + at, 65536, &written, at, &info);
+  Check(rc == 0 && close(u"\\big.bin"), "write 3 MiB");
+  std::string back;
+  std::vector<char> block(65536);
+  DWORD got = 0;
+  for (LONGLONG at = 0; ops->ReadFile(u"\\big.bin", block.data(), 65536, &got, at, &info) == 0 &&
+                        got > 0 && at < LONGLONG(big.size());
+       at += got)
+    back.append(block.data(), got);
+  Check(back == big, "read 3 MiB back in order");
+  Check(ReadAll(ops, u"\\big.bin", 1000003, &info, &rc) == big.substr(1000003, 256) && rc == 0,
+        "read 3 MiB at an offset");
+  Check(ops->DeleteFile(u"\\big.bin", &info) == 0, "delete 3 MiB file");
+
   Check(ops->DeleteFile(u"\\gone.txt", &info) == 0, "delete file");
-  Check(ops->CreateFile(u"\\gone.txt", kGenericRead, 3, OPEN_EXISTING, 0, &info) ==
-            -ERROR_FILE_NOT_FOUND,
-        "deleted file is gone");
+  Check(open(u"\\gone.txt", kGenericRead, OPEN_EXISTING) == -ERROR_FILE_NOT_FOUND, "file gone");
   Check(ops->CreateDirectory(u"\\made", &info) == 0, "create directory");
+  // A directory is opened only as what it is, never replaced by a file; a delete-on-close open
+  // is refused; an unknown disposition creates nothing; a pattern lists its directory.
+  const DWORD rw = kGenericRead | kGenericWrite;
+  Check(open(u"\\made", rw, CREATE_NEW) == -1 && open(u"\\made", rw, OPEN_ALWAYS) == -1 &&
+            open(u"\\made", rw, CREATE_ALWAYS) == -1 && open(u"\\zz", rw, 6) == 0 &&
+            ops->CreateFile(u"\\zz", rw, 3, CREATE_NEW, FILE_FLAG_DELETE_ON_CLOSE, &info) == -1 &&
+            open(u"\\zz", rw, OPEN_EXISTING) == -ERROR_FILE_NOT_FOUND,
+        "dispositions");
+  listed.clear();
+  Check(ops->FindFiles(u"\\made\\*", &Fill, &info) == 0 && listed.size() == 2, "pattern");
+  // A volume name that does not fit is left empty; a request without its record is refused
+  // (by the owner check first when the drive is one user's).
+  rc = ops->GetVolumeInformation(volume, 5, nullptr, nullptr, nullptr, nullptr, 0, &info);
+  const int unknown =
+      ops->GetVolumeInformation(volume, 64, nullptr, nullptr, nullptr, nullptr, 0, nullptr);
+  Check(rc == 0 && volume[0] == 0 &&
+            (unknown == -ERROR_GEN_FAILURE || unknown == -ERROR_ACCESS_DENIED),
+        "volume name too long, no request record");
   Check(ops->DeleteDirectory(u"\\made", &info) == 0, "delete directory");
   Check(ops->Unmount(&info) == 0, "unmount");
 }

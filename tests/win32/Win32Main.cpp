@@ -1,8 +1,6 @@
 // Entry point of the Windows test programs. With "--child <role> ..." the program plays a child
 // process for the process tests instead of running the tests:
-//   print <text> <code>   writes text as one line on standard output and ends with code
-//   signal <name>         releases the named semaphore, then waits 1 s before ending 0
-//   args <a>...           writes each argument on a line of its own, in brackets
+//   args <code> <a>...    writes each argument on a line of its own, in brackets; ends with code
 //   sleep <ms>            ends 0 after ms
 //   wipe <index>          hides argument <index> of its own command line, then writes its
 //                         argv and the process command line (GetCommandLineA/W)
@@ -14,25 +12,15 @@
 
 #include "platform/Console.h"
 #include "platform/Process.h"
-#include "platform/Semaphore.h"
 #include "platform/TextConv.h"
 
 namespace {
 
 int RunChild(int argc, char** argv) {
   const std::string role = argc > 2 ? argv[2] : "";
-  if (role == "print" && argc > 4) {
-    veldra::platform::WriteLine(argv[3]);
-    return std::atoi(argv[4]);
-  }
-  if (role == "signal" && argc > 3) {
-    if (auto semaphore = veldra::platform::TNamedSemaphore::Open(argv[3])) semaphore->Release();
-    veldra::platform::SleepMs(1000);
-    return 0;
-  }
-  if (role == "args") {
-    for (int i = 3; i < argc; ++i) veldra::platform::WriteLine("[" + std::string(argv[i]) + "]");
-    return 0;
+  if (role == "args" && argc > 3) {
+    for (int i = 4; i < argc; ++i) veldra::platform::WriteLine("[" + std::string(argv[i]) + "]");
+    return std::atoi(argv[3]);
   }
   if (role == "wipe" && argc > 3) {
     const int index = std::atoi(argv[3]);

@@ -1,15 +1,14 @@
-// The Win32 platform layer under Windows (or wine): console line ends, named semaphores, the
-// background process with its peeked pipe, code page conversions, message texts, volumes and
-// the Winsock half of the socket layer. System message texts differ between Windows versions
+// The Win32 platform layer under Windows (or wine): named semaphores, the background process
+// with its peeked pipe, code page conversions, message texts, volumes and the Winsock half of
+// the socket layer (line ends, elevation and the launch's waits are checked through veldra.exe
+// by scripts/test-windows.sh). System message texts differ between Windows versions
 // and wine, so only their shape is checked.
 #include <gtest/gtest.h>
-#include <shlobj.h>
 #include <windows.h>
 
 #include <string>
 #include <vector>
 
-#include "platform/Console.h"
 #include "platform/Process.h"
 #include "platform/Semaphore.h"
 #include "platform/Socket.h"
@@ -48,11 +47,7 @@ std::string Output(vp::TChildProcess& child) {
 
 }  // namespace
 
-TEST(Win32Platform, ConsoleElevationSemaphores) {
-  EXPECT_STREQ(vp::LineEnd(), "\r\n");
-  // The token's answer agrees with the shell's independent one.
-  EXPECT_EQ(vp::IsElevated(), ::IsUserAnAdmin() != FALSE);
-  EXPECT_EQ(vp::CurrentProcessId(), ::GetCurrentProcessId());
+TEST(Win32Platform, NamedSemaphores) {
   const std::string name = UniqueName("sem");
   EXPECT_FALSE(vp::TNamedSemaphore::Exists(name));
   EXPECT_EQ(vp::TNamedSemaphore::Open(name), nullptr);
@@ -62,9 +57,7 @@ TEST(Win32Platform, ConsoleElevationSemaphores) {
     EXPECT_FALSE(created->Wait(30));
     auto opened = vp::TNamedSemaphore::Open(name);
     ASSERT_NE(opened, nullptr);
-    opened->Release();
-    opened->Release();  // counts across handles
-    EXPECT_TRUE(created->Wait(0));
+    opened->Release();  // across handles
     EXPECT_TRUE(created->Wait(1000));
     EXPECT_FALSE(created->Wait(0));
     // An existing name is never taken over.
@@ -74,24 +67,20 @@ TEST(Win32Platform, ConsoleElevationSemaphores) {
 }
 
 TEST(Win32Process, OutputExitCodesArgumentsWipeAndWaits) {
-  auto child = Child({"print", "started fine", "7"});
-  EXPECT_EQ(WaitEnd(*child), 7);
-  EXPECT_EQ(Output(*child), "started fine\r\n");
-  EXPECT_EQ(Output(*child), "started fine\r\n");  // looking did not consume it
-  std::string text;
-  ASSERT_TRUE(child->Peek(5, &text));
-  EXPECT_EQ(text, "start");
-  EXPECT_EQ(WaitEnd(*Child({"print", "x", "-1"})), -1);
-
+  // Arguments that need quoting arrive unchanged; the exit code and the output come back, and
+  // looking at the output does not consume it.
   const std::vector<std::string> odd = {
       "two words", "quote\"inside", "trail\\", "a\\\\b", "back\\\"quote", "", "plain"};
-  std::vector<std::string> args{"args"};
+  std::vector<std::string> args{"args", "7"};
   args.insert(args.end(), odd.begin(), odd.end());
   auto echo = Child(args);
-  EXPECT_EQ(WaitEnd(*echo), 0);
-  std::string expected;
+  EXPECT_EQ(WaitEnd(*echo), 7);
+  std::string expected, text;
   for (const std::string& a : odd) expected += "[" + a + "]\r\n";
   EXPECT_EQ(Output(*echo), expected);
+  EXPECT_EQ(Output(*echo), expected);
+  ASSERT_TRUE(echo->Peek(5, &text));
+  EXPECT_EQ(text, "[two ");
 
   // A hidden argument leaves argv (cleared) and both command lines the process shows, which
   // keep the other arguments and show one star whatever its length (argv[5] here).
@@ -103,18 +92,12 @@ TEST(Win32Process, OutputExitCodesArgumentsWipeAndWaits) {
   EXPECT_NE(text.find("\r\n\r\nlast\r\n"), std::string::npos) << text;
   EXPECT_NE(text.find("\"keep me\" * last\r\n"), std::string::npos) << text;
 
-  const std::string name = UniqueName("wait");
-  auto semaphore = vp::TNamedSemaphore::Create(name, 0);
-  auto signaller = Child({"signal", name});
-  EXPECT_EQ(vp::WaitForProcessOrSemaphore(*signaller, semaphore.get(), 20000),
-            vp::TWaitResult::Signalled);
-  EXPECT_EQ(vp::WaitForProcessOrSemaphore(*Child({"print", "bye", "3"}), semaphore.get(), 20000),
-            vp::TWaitResult::Ended);
+  // Signalled and Ended are what every background launch of the front-end checks waits for.
+  auto semaphore = vp::TNamedSemaphore::Create(UniqueName("wait"), 0);
   auto sleeper = Child({"sleep", "3000"});
   EXPECT_EQ(vp::WaitForProcessOrSemaphore(*sleeper, semaphore.get(), 100),
             vp::TWaitResult::TimedOut);
   EXPECT_EQ(WaitEnd(*sleeper), 0);
-  EXPECT_EQ(WaitEnd(*signaller), 0);
 
   try {
     vp::TChildProcess::Start({"Z:\\no\\such\\veldra-program.exe"}, 4096);
@@ -126,8 +109,6 @@ TEST(Win32Process, OutputExitCodesArgumentsWipeAndWaits) {
 }
 
 TEST(Win32Platform, TextMessagesAndVolumes) {
-  EXPECT_EQ(vp::AnsiToWide("abc\\x y.txt"), u"abc\\x y.txt");
-  EXPECT_EQ(vp::WideToAnsi(u"abc\\x y.txt"), "abc\\x y.txt");
   EXPECT_EQ(vp::WideToAnsi(static_cast<const char16_t*>(nullptr)), "");
   // The lone surrogates that stand for stray bytes become those bytes.
   EXPECT_EQ(vp::WideToAnsi(std::u16string(u"a") + char16_t(0xDCE9) + u"b"),
@@ -151,25 +132,16 @@ TEST(Win32Platform, TextMessagesAndVolumes) {
   EXPECT_EQ(vp::OsErrorText(0), "A call to an OS function failed");
   EXPECT_EQ(std::string(vp::EOSError("CreatePipe", 5).what()), "CreatePipe: " + vp::OsErrorText(5));
 
-  EXPECT_EQ(vp::DriveLetterDirectory('f'), "F:\\");
-  EXPECT_EQ(vp::DriveLetterDirectory('1'), "");
-  uint32_t error = 0;
-  EXPECT_FALSE(vp::QueryVolumeInformation('1', nullptr, &error));
-  EXPECT_EQ(error, vp::kErrorPathNotFound);
-  // The system drive has a volume with a file-system name that is not ours.
+  // The system drive has a volume that is not ours; '1' is no drive letter.
   char windows[MAX_PATH + 1] = {};
   ASSERT_GT(::GetWindowsDirectoryA(windows, MAX_PATH), 0u);
   vp::TVolumeInfo volume;
+  uint32_t error = 0;
   ASSERT_TRUE(vp::QueryVolumeInformation(windows[0], &volume, &error));
-  EXPECT_FALSE(volume.FileSystemName.empty());
-  EXPECT_NE(volume.FileSystemName.compare(0, 6, "VELDRA"), 0);
-  const DWORD drives = ::GetLogicalDrives();  // a letter without a drive: a system code
-  for (int i = 25; i >= 0; --i) {
-    if (drives & (1u << i)) continue;
-    EXPECT_FALSE(vp::QueryVolumeInformation(static_cast<char>('A' + i), &volume, &error));
-    EXPECT_NE(error, 0u);
-    break;
-  }
+  EXPECT_TRUE(!volume.FileSystemName.empty() && volume.FileSystemName.compare(0, 6, "VELDRA"))
+      << volume.FileSystemName;
+  EXPECT_FALSE(vp::QueryVolumeInformation('1', nullptr, &error));
+  EXPECT_EQ(error, vp::kErrorPathNotFound);
 }
 
 // The Winsock half of the socket layer, in the transport's numbering.
@@ -193,17 +165,6 @@ TEST(Win32Socket, WaitsNoWaitCallsAndErrorNumbers) {
   EXPECT_EQ(vp::LastSocketError(), vp::kWsaEWOULDBLOCK);
   EXPECT_EQ(vp::SendSocket(client.Get(), "hello", 5), 5);
   EXPECT_EQ(vp::RecvSocket(server.Get(), buffer, sizeof buffer, 5000), 5);
-  // Filling the send side without a reader ends in "would block", never in a wait; the socket
-  // blocks again afterwards.
-  std::vector<char> block(1 << 16, 'x');
-  long sent = 0, n = 0;
-  for (int rounds = 0;
-       rounds < 4096 && (n = vp::SendSocketNoWait(client.Get(), block.data(), block.size())) > 0;
-       ++rounds)
-    sent += n;
-  EXPECT_EQ(vp::LastSocketError(), vp::kWsaEWOULDBLOCK);
-  for (long received = 0; received < sent; received += n)
-    ASSERT_GT(n = vp::RecvSocket(server.Get(), block.data(), block.size()), 0);
   EXPECT_EQ(vp::ShutdownSocketSend(client.Get()), 0);
   EXPECT_EQ(vp::RecvSocket(server.Get(), buffer, sizeof buffer, 5000), 0);
 
