@@ -968,17 +968,21 @@ void TFTPDevice::CloseHandle(std::uint64_t handle) {
     veldra::TMutexLock lock(filesMutex_);
     last = --file->handles == 0;
   }
-  if (file->spool) {
-    if (!last) return;
-    if (file->spool->Dirty() && !file->deleted) UploadSpool(path, *file);  // raises: kept
-    file->spool.reset();
-    file->spooled = false;
-    file->deleted = false;
+  if (file->spool && !last) return;
+  CompleteLocked(path, *file);
+}
+
+void TFTPDevice::CompleteLocked(const std::string& path, TFileState& state) {
+  if (state.spool) {
+    if (state.spool->Dirty() && !state.deleted) UploadSpool(path, state);  // raises: kept
+    state.spool.reset();
+    state.spooled = false;
+    state.deleted = false;
     return;
   }
-  // The last close of a handle completes its upload, so other clients see the whole file and
-  // a refused upload is reported to someone.
-  FinishUploadLocked(path, *file);
+  // Completing the upload lets other clients see the whole file, and a refused upload is
+  // reported to someone.
+  FinishUploadLocked(path, state);
 }
 
 void TFTPDevice::Flush(const std::string& path) {
@@ -994,24 +998,36 @@ void TFTPDevice::Flush(const std::string& path) {
 void TFTPDevice::SetFileSize(const std::string& path, ULONGLONG size) {
   TFileRef file(*this, path);
   veldra::TMutexLock hold(file->lock);
-  if (!file->spool) {
-    ULONGLONG now = file->size;
-    if (!file->writing) {
+  ResizeLocked(path, *file, size);
+  // A truncate by name, with no handle open, must leave the server holding the result: no
+  // close will come to send it.
+  bool open = false;
+  {
+    veldra::TMutexLock lock(filesMutex_);
+    open = file->handles > 0;
+  }
+  if (!open) CompleteLocked(path, *file);
+}
+
+void TFTPDevice::ResizeLocked(const std::string& path, TFileState& state, ULONGLONG size) {
+  if (!state.spool) {
+    ULONGLONG now = state.size;
+    if (!state.writing) {
       const TCacheEntry entry = LookUp(path);
       if (IsDirectory(entry.Record)) throw EReFileNotFound();
       now = FileSizeValue(entry.Record);
     }
     if (now == size) return;
     if (size == 0) {
-      CreateEmptyFileLocked(path, *file);
+      CreateEmptyFileLocked(path, state);
       return;
     }
-    SpoolFile(path, *file);
+    SpoolFile(path, state);
   }
-  file->spool->Truncate(size);
-  file->size = size;
-  file->written = FileTimeValue(NowFileTime());
-  UpdateSize(path, size, MakeFileTime(file->written));
+  state.spool->Truncate(size);
+  state.size = size;
+  state.written = FileTimeValue(NowFileTime());
+  UpdateSize(path, size, MakeFileTime(state.written));
 }
 
 void TFTPDevice::SpoolFile(const std::string& path, TFileState& state) {

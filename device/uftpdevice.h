@@ -322,6 +322,12 @@ class TFTPDevice {
   void CreateEmptyFileLocked(const std::string& path, TFileState& state);
   // Finishes path's open upload: REQUIRES the file's lock (state).
   void FinishUploadLocked(const std::string& path, TFileState& state);
+  // What the last close of a file does: a spooled file is sent whole and dropped from the
+  // spool, an open upload finished. Raises the server's refusal. Needs the file's lock.
+  void CompleteLocked(const std::string& path, TFileState& state);
+  // Sets the file's length: 0 starts it empty on the server, another length spools it.
+  // Needs the file's lock.
+  void ResizeLocked(const std::string& path, TFileState& state, ULONGLONG size);
   void KeepUploadFailure(const std::string& remotePath, std::exception_ptr failure);
   std::exception_ptr TakeUploadFailure(const std::string& remotePath);
   // The server refused the upload of path: its size is unknown until listed again.

@@ -143,6 +143,9 @@ TEST(Drive, RequestsOverARealServer) {
       // As programs truncate: through an open handle, whose close sends the result.
       {"truncate longer", DO(Put(d / "a.txt", O_WRONLY, "", 0, 8)), 0, "a.txt",
        std::string("ALpha\0\0\0", 8)},
+      // By name, with no handle open: nothing will close it, so the call itself sends it.
+      {"truncate by name", DO(::truncate(AT("a.txt"), 3)), 0, "a.txt", "ALp"},
+      {"truncate by name to 0", DO(::truncate(AT("a.txt"), 0)), 0, "a.txt", ""},
       {"copy within the drive",
        [&] { return vt::Shell("cp " + (d / "big.bin") + " " + (d / "twin")); }, 0, "twin", big},
       {"rename replacing", DO(Rename(d / "b.txt", d / "new.txt")), 0, "new.txt", "bravo!"},
