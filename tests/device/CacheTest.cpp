@@ -1,6 +1,7 @@
 // The directory cache and the device's pure rules: listings in and out of the cache, stable
 // times, records, path mapping, volume identity, the enumeration record and the refusal table.
-// What an enumeration walks is checked through the device (SessionScriptedTest).
+// What an enumeration shows of names sorting around "\" is checked through the drive (the
+// interop scenario's tree).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -73,21 +74,7 @@ TEST(DeviceCache, AnUnchangedFileKeepsItsExactTimeWhenListedAgain) {
   }
 }
 
-TEST(DeviceCache, RecordsHoldSizesTimesAndNumbers) {
-  TFTPDeviceFileList list;
-  int i = list.AddRecord("\\", 3, 9, 58729, "big", FILE_ATTRIBUTE_NORMAL, 5000000000LL, 38518.5);
-  const BY_HANDLE_FILE_INFORMATION& r = list.Record(i);
-  EXPECT_EQ(FileSizeValue(r), 5000000000u);
-  EXPECT_EQ(FileTimeValue(r.ftLastWriteTime), 127633104000000000ULL);
-  EXPECT_EQ(FileTimeValue(r.ftCreationTime), 127633104000000000ULL);
-  EXPECT_EQ(r.dwVolumeSerialNumber, 58729u);
-  EXPECT_EQ(r.nFileIndexLow, 3u);
-  EXPECT_EQ(r.nFileIndexHigh, 9u);
-  EXPECT_EQ(TFTPDeviceFileList::ToFileTime(0), 94353120000000000ULL);
-  EXPECT_EQ(TFTPDeviceFileList::ToFileTime(-200000), 0u);
-}
-
-TEST(DeviceRules, RemoteRootVolumeNameSerialAndPathParts) {
+TEST(DeviceRules, RemoteRootAndVolumeSerial) {
   EXPECT_EQ(TFTPDevice::MakeRemoteRoot("pub/"), "\\pub");
   EXPECT_EQ(TFTPDevice::MakeRemoteRoot("/"), "");
   EXPECT_EQ(TFTPDevice::MakeRemoteRoot("pub//"), "\\pub\\");
@@ -96,24 +83,23 @@ TEST(DeviceRules, RemoteRootVolumeNameSerialAndPathParts) {
   EXPECT_EQ(TFTPDevice::SoundexSerial("ftp://10.0.0.1"), 58720u);
   // The first digit 1..6 after the scheme decides: "l" is 4, "h" and "w" are skipped.
   EXPECT_EQ(TFTPDevice::SoundexSerial("ftp://localhost"), 58720u + 9 * 4);
-  EXPECT_EQ(TFTPDevice::DirectoryPart("\\logs\\12:30.log"), "\\logs\\");
-  EXPECT_EQ(TFTPDevice::NamePart("\\logs\\12:30.log"), "12:30.log");
-  EXPECT_EQ(TFTPDevice::DirectoryPart("\\"), "\\");
 }
 
-// The Windows build skips this case by name (its names are ANSI, not UTF-8).
+// A record as the cache makes it, and the enumeration record made of it. The Windows build
+// skips this case by name (its names are ANSI, not UTF-8).
 TEST(DeviceRules, EntryToFindDataFillsTheEnumerationRecord) {
-  BY_HANDLE_FILE_INFORMATION r{};
-  r.dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
-  r.ftLastWriteTime = MakeFileTime(127633104000000000ULL);
-  r.nFileSizeHigh = 1;
-  r.nFileSizeLow = 705032704;
-  r.nFileIndexLow = 4;
-  r.nFileIndexHigh = 11;
+  TFTPDeviceFileList list;
+  const BY_HANDLE_FILE_INFORMATION& r = list.Record(
+      list.AddRecord("\\", 4, 11, 58729, "big", FILE_ATTRIBUTE_NORMAL, 5000000000LL, 38518.5));
+  EXPECT_EQ(r.dwVolumeSerialNumber, 58729u);
+  EXPECT_EQ(FileTimeValue(r.ftLastWriteTime), 127633104000000000ULL);
+  EXPECT_EQ(TFTPDeviceFileList::ToFileTime(0), 94353120000000000ULL);
+  EXPECT_EQ(TFTPDeviceFileList::ToFileTime(-200000), 0u);
   WIN32_FIND_DATAW d;
   TFTPDevice::EntryToFindData("\\dir\\na\xC3\xAFve:1", r, &d);
   EXPECT_EQ(FileTimeValue(d.ftCreationTime), 127633104000000000ULL);
   EXPECT_EQ(d.nFileSizeHigh, 1u);
+  EXPECT_EQ(d.nFileSizeLow, 705032704u);
   EXPECT_EQ(d.dwReserved0, 4u);
   EXPECT_EQ(d.dwReserved1, 11u);
   EXPECT_EQ(std::u16string(d.cFileName), u"na\u00efve:1");

@@ -15,10 +15,7 @@
 
 namespace {
 
-using veldra::test::CountPrefix;
-using veldra::test::FakeFtp;
-using veldra::test::PatternBytes;
-using veldra::test::ScriptedSession;
+using namespace veldra::test;
 
 class ScriptedDevice : public ::testing::Test {
  protected:
@@ -32,108 +29,70 @@ class ScriptedDevice : public ::testing::Test {
     return std::make_unique<TFTPDevice>(s);
   }
   int Sent(const std::string& prefix) const { return CountPrefix(f_->Commands(), prefix); }
-  // Sends 150, `data` on the data connection and closes it, then `after` (a reply, or "" to
-  // drop the control connection): a transfer that ends early.
-  static bool EndEarly(ScriptedSession& s, const std::string& data, const std::string& after) {
-    s.Send("150 Opening.");
-    s.AcceptData();
-    s.SendData(data);
-    s.CloseData();
-    after.empty() ? s.Close() : (void)s.Send(after);
-    return true;
-  }
 
   std::unique_ptr<FakeFtp> f_ = std::make_unique<FakeFtp>();
 };
 
-// What each operation costs on the wire once the drive is up, on a server with MLSD and on
-// one with LIST only: the commands, and the round trips (PASV goes out together with its
-// transfer command; the data of a transfer come with the reply to the transfer command).
+// The commands an operation sends once the drive is up (on a server with MLSD or with LIST
+// only), and its round trips: PASV goes out together with its transfer command, and the data
+// of a transfer come with the reply to the transfer command.
 TEST_F(ScriptedDevice, CommandsPerOperation) {
-  struct Row {
-    bool mlsd;
-    std::function<void(TFTPDevice&)> operation;
-    std::vector<std::string> expected;
-    int roundTrips;
-  } rows[] = {
-      {true,
-       [](TFTPDevice& d) {
-         char buf[16];
-         DWORD n = 0;
-         d.ReadAt("\\d\\f", buf, 0, sizeof buf, &n);
-         EXPECT_EQ(std::string(buf, n), "tiny");
-         d.ReadAt("\\d\\f", buf, 4, sizeof buf, &n);  // end of file: nothing sent
-       },
-       {"PASV", "RETR /d/f"},
-       1},
-      {true,
-       [](TFTPDevice& d) {
-         d.LoadDirectory("\\e\\");
-         d.LoadDirectory("\\e\\");  // cached
-       },
-       {"PASV", "MLSD /e/"},
-       1},
-      {false, [](TFTPDevice& d) { d.LoadDirectory("\\e\\"); }, {"CWD /e/", "PASV", "LIST -a"}, 2},
-      {true,
-       [this](TFTPDevice& d) {
-         DWORD n = 0;
-         d.CreateEmptyFile("\\d\\new");
-         d.WriteAt("\\d\\new", "hello", 0, 5, &n);
-         d.FinishUpload("\\d\\new");
-         EXPECT_EQ(f_->Get("/d/new"), "hello");
-       },
-       {"PASV", "APPE /d/new"},
-       1},
-      {true, [](TFTPDevice& d) { d.Rename("\\d\\f", "\\d\\g"); }, {"RNFR /d/f", "RNTO /d/g"}, 2},
-      {true, [](TFTPDevice& d) { d.RemoveFile("\\d\\f"); }, {"DELE /d/f"}, 1},
-  };
-  for (const Row& row : rows) {
+  using Wire = std::pair<std::vector<std::string>, int>;
+  const auto cost = [&](bool mlsd, const std::function<void(TFTPDevice&)>& operation) {
     f_ = std::make_unique<FakeFtp>();
-    f_->OfferMlsd(row.mlsd);
+    f_->OfferMlsd(mlsd);
     f_->Put("/d/f", "tiny");
     f_->Put("/e/x", "1");
     auto dev = Connect();
     dev->LoadDirectory("\\d\\");
     const size_t before = f_->Commands().size();
-    const int tripsBefore = f_->RoundTrips();
-    row.operation(*dev);
+    const int trips = f_->RoundTrips();
+    operation(*dev);
     const std::vector<std::string> all = f_->Commands();
-    EXPECT_EQ(std::vector<std::string>(all.begin() + static_cast<long>(before), all.end()),
-              row.expected);
-    EXPECT_EQ(f_->RoundTrips() - tripsBefore, row.roundTrips) << row.expected.back();
-  }
-}
-
-// The drive enumerates each directory's own names, whatever they sort like against "\".
-TEST_F(ScriptedDevice, EveryEnumerationShowsItsOwnDirectory) {
-  f_->OfferMlsd(true);
-  for (const char* path : {"/a/z", "/a-/y", "/a b/x", "/b", "/B"}) f_->Put(path, "1");
-  auto dev = Connect();
-  auto names = [&](const std::string& dir) {
-    std::vector<TDirectoryEntry> entries;
-    EXPECT_TRUE(dev->ReadDirectory(dir, &entries));
-    std::string text;
-    for (const TDirectoryEntry& e : entries) text += e.name + "/";
-    return text;
+    return Wire({all.begin() + static_cast<long>(before), all.end()}, f_->RoundTrips() - trips);
   };
-  EXPECT_EQ(names("\\a\\"), "./../z/");
-  EXPECT_EQ(names("\\a-\\"), "./../y/");
-  EXPECT_EQ(names("\\a b\\"), "./../x/");
-  EXPECT_EQ(names("\\"), "./../B/a/a b/a-/b/");
-  EXPECT_EQ(names("\\a\\"), "./../z/");
+  char buf[16];
+  DWORD n = 0;
+  EXPECT_EQ(cost(true,
+                 [&](TFTPDevice& d) {
+                   d.ReadAt("\\d\\f", buf, 0, sizeof buf, &n);
+                   d.ReadAt("\\d\\f", buf, 4, sizeof buf, &n);  // end of file: nothing sent
+                 }),
+            Wire({"PASV", "RETR /d/f"}, 1));
+  EXPECT_EQ(std::string(buf, 4), "tiny");
+  const auto list = [](TFTPDevice& d) {
+    d.LoadDirectory("\\e\\");
+    d.LoadDirectory("\\e\\");  // cached
+  };
+  EXPECT_EQ(cost(true, list), Wire({"PASV", "MLSD /e/"}, 1));
+  EXPECT_EQ(cost(false, list), Wire({"CWD /e/", "PASV", "LIST -a"}, 2));
+  EXPECT_EQ(cost(true,
+                 [&](TFTPDevice& d) {
+                   d.CreateEmptyFile("\\d\\new");
+                   d.WriteAt("\\d\\new", "hello", 0, 5, &n);
+                   d.FinishUpload("\\d\\new");
+                 }),
+            Wire({"PASV", "APPE /d/new"}, 1));
+  EXPECT_EQ(f_->Get("/d/new"), "hello");
+  EXPECT_EQ(cost(true, [](TFTPDevice& d) { d.Rename("\\d\\f", "\\d\\g"); }),
+            Wire({"RNFR /d/f", "RNTO /d/g"}, 2));
+  EXPECT_EQ(cost(true, [](TFTPDevice& d) { d.RemoveFile("\\d\\f"); }), Wire({"DELE /d/f"}, 1));
 }
 
+// Reads in order share one transfer; a jump uses REST. Every passive reply here names another
+// host, which is not followed: the data come from the server itself.
 TEST_F(ScriptedDevice, SequentialReadsShareOneRetrAndOffsetsUseRest) {
   const std::string content = PatternBytes(100000, 3);
   f_->Put("/f", content);
   f_->Put("/g", "other");
+  f_->SetHook([&](ScriptedSession& s, const std::string& cmd) {
+    std::string reply = cmd == "PASV" ? s.OpenPassive() : "";  // "227 ... (127,0,0,1,p1,p2)."
+    return !reply.empty() && s.Send(reply.replace(reply.find("127,0,0,1"), 9, "10,9,9,9"));
+  });
   auto dev = Connect();
   std::string got(100000, '\0');
   DWORD n = 0;
-  for (int i = 0; i < 5; ++i) {
-    dev->ReadAt("\\f", &got[i * 10000], i * 10000, 10000, &n);
-    ASSERT_EQ(n, 10000u);
-  }
+  for (int i = 0; i < 5; ++i) dev->ReadAt("\\f", &got[i * 10000], i * 10000, 10000, &n);
   EXPECT_EQ(got.substr(0, 50000), content.substr(0, 50000));
   EXPECT_EQ(Sent("RETR"), 1);
   // A jump sends REST with the offset; a read across the end delivers what exists.
@@ -167,7 +126,12 @@ TEST_F(ScriptedDevice, ATruncatedDownloadIsResumedOrFails) {
     f_->Put("/f", content);
     int failures = row.failures;
     f_->SetHook([&](ScriptedSession& s, const std::string& cmd) {
-      return cmd == "RETR /f" && failures-- > 0 && EndEarly(s, content.substr(0, 1000), row.after);
+      if (cmd != "RETR /f" || failures-- <= 0) return false;
+      s.Send("150 Opening.");
+      s.AcceptData();
+      s.SendData(content.substr(0, 1000));
+      s.CloseData();
+      return *row.after ? s.Send(row.after) : (s.Close(), true);
     });
     auto dev = Connect();
     std::string got(200000, '\0');
@@ -204,12 +168,7 @@ TEST_F(ScriptedDevice, RefusalsAreAnswersAndOnlyALostConnectionReconnects) {
     if (cmd.compare(0, 3, "MKD") == 0 && s.Index() == 0) return s.Close(), true;
     return false;
   });
-  try {
-    dev->RemoveFile("\\x");
-    ADD_FAILURE() << "a refused DELE succeeded";
-  } catch (const EReRefused& e) {
-    EXPECT_EQ(e.WindowsCode(), wincode::kAccessDenied);
-  }
+  EXPECT_THROW(dev->RemoveFile("\\x"), EReRefused);  // what it means: the refusal table
   EXPECT_EQ(Sent("DELE /x"), 1);
   EXPECT_EQ(f_->Server().SessionsStarted(), 1);
   EXPECT_NO_THROW(dev->CreateDir("\\new"));  // lost at MKD: one reconnect, sent again
@@ -272,7 +231,7 @@ TEST_F(ScriptedDevice, AFailedTransferLeavesNoReplyBehind) {
 #ifndef _WIN32  // wine reports the data connection's reset as an orderly end
   std::vector<TDirectoryEntry> entries;
   EXPECT_ANY_THROW(dev->ReadDirectory("\\e\\", &entries));
-  EXPECT_GE(Sent("LIST"), 2);
+  EXPECT_GT(Sent("LIST"), 2);  // the root and \\d\\ were listed before
   EXPECT_THROW(dev->RemoveFile("\\d\\f"), EReRefused);
 #endif
 }
@@ -296,21 +255,6 @@ TEST_F(ScriptedDevice, EveryRefusedUploadReachesItsWriter) {
   EXPECT_NO_THROW(dev->FinishUpload("\\a"));
 }
 
-// A passive reply naming another host is not followed: data go to the server itself.
-TEST_F(ScriptedDevice, APassiveReplyCannotSendDataElsewhere) {
-  f_->Put("/f", "truth");
-  f_->SetHook([&](ScriptedSession& s, const std::string& cmd) {
-    if (cmd != "PASV") return false;
-    std::string reply = s.OpenPassive();  // "227 ... (127,0,0,1,p1,p2)."
-    return s.Send(reply.replace(reply.find("127,0,0,1"), 9, "10,9,9,9"));
-  });
-  auto dev = Connect();
-  char buf[8];
-  DWORD n = 0;
-  dev->ReadAt("\\f", buf, 0, sizeof buf, &n);
-  EXPECT_EQ(std::string(buf, n), "truth");
-}
-
 // Interleaved sequential readers of two files: each keeps its own transfer going.
 TEST_F(ScriptedDevice, SessionsInParallelKeepTheirTransfers) {
   f_->Put("/a", PatternBytes(300000, 1));
@@ -327,18 +271,6 @@ TEST_F(ScriptedDevice, SessionsInParallelKeepTheirTransfers) {
   EXPECT_EQ(Sent("RETR"), 2);
   EXPECT_EQ(Sent("ABOR"), 0);
   EXPECT_LE(dev->Pool().Logins(), 3);
-}
-
-// The debug log shows each command with its reply, and debugging keeps to one session.
-TEST_F(ScriptedDevice, DebugLinesAreWrittenAsSent) {
-  DebugMode = true;
-  testing::internal::CaptureStdout();
-  Connect(4)->CreateDir("\\d");
-  const std::string out = testing::internal::GetCapturedStdout();
-  DebugMode = false;
-  EXPECT_NE(out.find("    FTP SendCmd: PASS secret\n    -->Ext: 230\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("    FTP SendCmd: MKD /d\n    -->Ext: 257\n"), std::string::npos) << out;
-  EXPECT_EQ(f_->Server().SessionsStarted(), 1);
 }
 
 }  // namespace
