@@ -3,11 +3,7 @@
 // transfers closed with errors, refusals, dropped connections, hostile passive replies.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <chrono>
 #include <functional>
-#include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -19,166 +15,150 @@
 
 namespace {
 
-using veldra::test::CountPrefix;
-using veldra::test::FakeFtp;
-using veldra::test::PatternBytes;
-using veldra::test::ScriptedSession;
+using namespace veldra::test;
 
 class ScriptedDevice : public ::testing::Test {
  protected:
-  std::unique_ptr<TFTPDevice> Connect(int sessions = 1) {
+  std::unique_ptr<TFTPDevice> Connect(int sessions = 1, const std::string& password = "secret") {
     TDeviceSettings s;
     s.Host = "127.0.0.1";
     s.User = "user";
-    s.Password = "secret";
+    s.Password = password;
     s.Port = f_->Port();
     s.Sessions = sessions;
     return std::make_unique<TFTPDevice>(s);
   }
-  std::vector<std::string> Commands() const { return f_->Commands(); }
-  // Commands sent while `step` ran.
-  std::vector<std::string> During(const std::function<void()>& step) {
-    const size_t before = Commands().size();
-    step();
-    const std::vector<std::string> all = Commands();
-    return std::vector<std::string>(all.begin() + static_cast<long>(before), all.end());
-  }
+  int Sent(const std::string& prefix) const { return CountPrefix(f_->Commands(), prefix); }
 
   std::unique_ptr<FakeFtp> f_ = std::make_unique<FakeFtp>();
 };
 
-// What each operation costs on the wire once the drive is up, on a server with MLSD and on
-// one with LIST only: the commands, and the round trips (PASV goes out together with its
-// transfer command; the data of a transfer comes with the reply to the transfer command).
+// The commands an operation sends once the drive is up (on a server with MLSD or with LIST
+// only), and its round trips: PASV goes out together with its transfer command, and the data
+// of a transfer come with the reply to the transfer command.
 TEST_F(ScriptedDevice, CommandsPerOperation) {
-  struct Row {
-    const char* operation;
-    bool mlsd;
-    std::vector<std::string> expected;
-    int roundTrips;
-  } rows[] = {
-      {"read a small file", true, {"PASV", "RETR /d/f"}, 1},
-      {"list a directory", true, {"PASV", "MLSD /e/"}, 1},
-      {"list a directory", false, {"CWD /e/", "PASV", "LIST -a"}, 2},
-      {"create and write a small file", true, {"PASV", "APPE /d/new"}, 1},
-      {"rename", true, {"RNFR /d/f", "RNTO /d/g"}, 2},
-      {"delete", true, {"DELE /d/f"}, 1},
-  };
-  for (const Row& row : rows) {
+  using Wire = std::pair<std::vector<std::string>, int>;
+  const auto cost = [&](bool mlsd, const std::function<void(TFTPDevice&)>& operation) {
     f_ = std::make_unique<FakeFtp>();
-    f_->OfferMlsd(row.mlsd);
+    f_->OfferMlsd(mlsd);
     f_->Put("/d/f", "tiny");
     f_->Put("/e/x", "1");
     auto dev = Connect();
-    std::vector<TDirectoryEntry> entries;
-    dev->ReadDirectory("\\d\\", &entries);
-    const std::string op = row.operation;
-    const int tripsBefore = f_->RoundTrips();
-    const std::vector<std::string> sent = During([&] {
-      char buf[16];
-      DWORD n = 0;
-      if (op == "read a small file") {
-        dev->ReadAt("\\d\\f", buf, 0, sizeof buf, &n);
-        EXPECT_EQ(std::string(buf, n), "tiny");
-        dev->ReadAt("\\d\\f", buf, 4, sizeof buf, &n);  // end of file: nothing sent
-      } else if (op == "list a directory") {
-        dev->ReadDirectory("\\e\\", &entries);
-        dev->ReadDirectory("\\e\\", &entries);  // cached
-        EXPECT_EQ(entries.size(), 3u);
-      } else if (op == "create and write a small file") {
-        dev->CreateEmptyFile("\\d\\new");
-        dev->WriteAt("\\d\\new", "hello", 0, 5, &n);
-        dev->FinishUpload("\\d\\new");
-        EXPECT_EQ(f_->Get("/d/new"), "hello");
-      } else if (op == "rename") {
-        dev->Rename("\\d\\f", "\\d\\g");
-      } else {
-        dev->RemoveFile("\\d\\f");
-      }
-    });
-    EXPECT_EQ(sent, row.expected) << row.operation;
-    EXPECT_EQ(f_->RoundTrips() - tripsBefore, row.roundTrips) << row.operation;
-    dev.reset();
-  }
+    dev->LoadDirectory("\\d\\");
+    const size_t before = f_->Commands().size();
+    const int trips = f_->RoundTrips();
+    operation(*dev);
+    const std::vector<std::string> all = f_->Commands();
+    return Wire({all.begin() + static_cast<long>(before), all.end()}, f_->RoundTrips() - trips);
+  };
+  char buf[16];
+  DWORD n = 0;
+  EXPECT_EQ(cost(true,
+                 [&](TFTPDevice& d) {
+                   d.ReadAt("\\d\\f", buf, 0, sizeof buf, &n);
+                   d.ReadAt("\\d\\f", buf, 4, sizeof buf, &n);  // end of file: nothing sent
+                 }),
+            Wire({"PASV", "RETR /d/f"}, 1));
+  EXPECT_EQ(std::string(buf, 4), "tiny");
+  const auto list = [](TFTPDevice& d) {
+    d.LoadDirectory("\\e\\");
+    d.LoadDirectory("\\e\\");  // cached
+  };
+  EXPECT_EQ(cost(true, list), Wire({"PASV", "MLSD /e/"}, 1));
+  EXPECT_EQ(cost(false, list), Wire({"CWD /e/", "PASV", "LIST -a"}, 2));
+  EXPECT_EQ(cost(true,
+                 [&](TFTPDevice& d) {
+                   d.CreateEmptyFile("\\d\\new");
+                   d.WriteAt("\\d\\new", "hello", 0, 5, &n);
+                   d.FinishUpload("\\d\\new");
+                 }),
+            Wire({"PASV", "APPE /d/new"}, 1));
+  EXPECT_EQ(f_->Get("/d/new"), "hello");
+  EXPECT_EQ(cost(true, [](TFTPDevice& d) { d.Rename("\\d\\f", "\\d\\g"); }),
+            Wire({"RNFR /d/f", "RNTO /d/g"}, 2));
+  EXPECT_EQ(cost(true, [](TFTPDevice& d) { d.RemoveFile("\\d\\f"); }), Wire({"DELE /d/f"}, 1));
 }
 
+// Reads in order share one transfer; a jump uses REST. Every passive reply here names another
+// host, which is not followed: the data come from the server itself.
 TEST_F(ScriptedDevice, SequentialReadsShareOneRetrAndOffsetsUseRest) {
   const std::string content = PatternBytes(100000, 3);
   f_->Put("/f", content);
   f_->Put("/g", "other");
+  f_->SetHook([&](ScriptedSession& s, const std::string& cmd) {
+    std::string reply = cmd == "PASV" ? s.OpenPassive() : "";  // "227 ... (127,0,0,1,p1,p2)."
+    return !reply.empty() && s.Send(reply.replace(reply.find("127,0,0,1"), 9, "10,9,9,9"));
+  });
   auto dev = Connect();
   std::string got(100000, '\0');
   DWORD n = 0;
-  for (int i = 0; i < 5; ++i) {
-    dev->ReadAt("\\f", &got[i * 10000], i * 10000, 10000, &n);
-    ASSERT_EQ(n, 10000u);
-  }
+  for (int i = 0; i < 5; ++i) dev->ReadAt("\\f", &got[i * 10000], i * 10000, 10000, &n);
   EXPECT_EQ(got.substr(0, 50000), content.substr(0, 50000));
-  EXPECT_EQ(CountPrefix(Commands(), "RETR"), 1);
+  EXPECT_EQ(Sent("RETR"), 1);
   // A jump sends REST with the offset; a read across the end delivers what exists.
   dev->ReadAt("\\f", &got[0], 95000, 10000, &n);
   EXPECT_EQ(got.substr(0, n), content.substr(95000));
-  EXPECT_EQ(CountPrefix(Commands(), "REST 95000"), 1);
+  EXPECT_EQ(Sent("REST 95000"), 1);
   // Switching files closes the open transfer with ABOR.
   dev->ReadAt("\\f", &got[0], 0, 100, &n);
   dev->ReadAt("\\g", &got[0], 0, 5, &n);
   EXPECT_EQ(got.substr(0, 5), "other");
-  EXPECT_EQ(CountPrefix(Commands(), "ABOR"), 2);  // the jump to 95000 and the switch
+  EXPECT_EQ(Sent("ABOR"), 2);  // the jump to 95000 and the switch
   EXPECT_THROW(dev->ReadAt("\\missing", &got[0], 0, 5, &n), EReFileNotFound);
   EXPECT_THROW(dev->ReadAt("\\", &got[0], 0, 5, &n), EReFileNotFound);
 }
 
-// A transfer's closing reply decides whether its data were whole.
-TEST_F(ScriptedDevice, TheClosingReplyDecidesWhatAReadReturns) {
+// A transfer that ends early is resumed or fails: a reader never gets a short file.
+TEST_F(ScriptedDevice, ATruncatedDownloadIsResumedOrFails) {
+  const std::string content = PatternBytes(200000, 7);
   struct Row {
     const char* name;
-    int failures;          // transfers that end early with 451
-    std::string onServer;  // what the server holds after the first listing
-    bool expectFailure;
-    std::string expected;
+    int failures;       // transfers that end after 1000 bytes
+    const char* after;  // what follows them on the control connection ("" drops it)
+    bool fails;
   } rows[] = {
-      {"451 once: resumed with REST", 1, "", false, ""},
-      {"451 twice: the read fails", 2, "", true, ""},
-      {"226 with nothing: the file changed", 0, "", false, ""},
+      {"451 once: resumed with REST", 1, "451 Transfer aborted: local error.", false},
+      {"451 twice: the read fails", 2, "451 Transfer aborted: local error.", true},
+      {"control connection lost: resumed", 1, "", false},
   };
   for (const Row& row : rows) {
     f_ = std::make_unique<FakeFtp>();
-    const std::string content = PatternBytes(200000, 7);
     f_->Put("/f", content);
     int failures = row.failures;
-    const bool emptied = row.failures == 0;
     f_->SetHook([&](ScriptedSession& s, const std::string& cmd) {
-      if (cmd.compare(0, 4, "RETR") != 0) return false;
-      if (emptied) {  // the file became empty on the server after it was listed
-        f_->Put("/f", "");
-        return false;
-      }
-      if (failures == 0) return false;
-      --failures;
+      if (cmd != "RETR /f" || failures-- <= 0) return false;
       s.Send("150 Opening.");
       s.AcceptData();
       s.SendData(content.substr(0, 1000));
       s.CloseData();
-      s.Send("451 Transfer aborted: local error.");
-      return true;
+      return *row.after ? s.Send(row.after) : (s.Close(), true);
     });
     auto dev = Connect();
     std::string got(200000, '\0');
     DWORD n = 0;
-    if (row.expectFailure) {
+    if (row.fails) {
       EXPECT_THROW(dev->ReadAt("\\f", &got[0], 0, 200000, &n), EIdException) << row.name;
     } else {
       dev->ReadAt("\\f", &got[0], 0, 200000, &n);
-      EXPECT_EQ(got.substr(0, n), emptied ? std::string() : content) << row.name;
-      BY_HANDLE_FILE_INFORMATION info;
-      dev->GetFileInfo("\\f", &info);
-      EXPECT_EQ(FileSizeValue(info), emptied ? 0u : 200000u) << row.name;
+      EXPECT_TRUE(got.substr(0, n) == content) << row.name << ": " << n << " bytes";
     }
-    if (!emptied) {
-      EXPECT_EQ(CountPrefix(Commands(), "REST 1000"), 1) << row.name;
-    }
-    dev.reset();
+    EXPECT_EQ(Sent("REST 1000"), 1) << row.name;
   }
+  // A 226 after fewer bytes than listed: the file changed, and the drive shows its new size.
+  f_ = std::make_unique<FakeFtp>();
+  f_->Put("/f", content);
+  f_->SetHook([&](ScriptedSession&, const std::string& cmd) {
+    if (cmd == "RETR /f") f_->Put("/f", "");
+    return false;
+  });
+  auto dev = Connect();
+  char buf[16];
+  DWORD n = 1;
+  dev->ReadAt("\\f", buf, 0, sizeof buf, &n);
+  EXPECT_EQ(n, 0u);
+  BY_HANDLE_FILE_INFORMATION info;
+  dev->GetFileInfo("\\f", &info);
+  EXPECT_EQ(FileSizeValue(info), 0u);
 }
 
 TEST_F(ScriptedDevice, RefusalsAreAnswersAndOnlyALostConnectionReconnects) {
@@ -188,31 +168,21 @@ TEST_F(ScriptedDevice, RefusalsAreAnswersAndOnlyALostConnectionReconnects) {
     if (cmd.compare(0, 3, "MKD") == 0 && s.Index() == 0) return s.Close(), true;
     return false;
   });
-  try {
-    dev->RemoveFile("\\x");
-    ADD_FAILURE() << "a refused DELE succeeded";
-  } catch (const EReRefused& e) {
-    EXPECT_EQ(e.WindowsCode(), wincode::kAccessDenied);
-  }
-  EXPECT_EQ(CountPrefix(Commands(), "DELE /x"), 1);
+  EXPECT_THROW(dev->RemoveFile("\\x"), EReRefused);  // what it means: the refusal table
+  EXPECT_EQ(Sent("DELE /x"), 1);
   EXPECT_EQ(f_->Server().SessionsStarted(), 1);
   EXPECT_NO_THROW(dev->CreateDir("\\new"));  // lost at MKD: one reconnect, sent again
-  EXPECT_EQ(CountPrefix(Commands(), "MKD /new"), 2);
+  EXPECT_EQ(Sent("MKD /new"), 2);
   EXPECT_EQ(f_->Server().SessionsStarted(), 2);
   // A path with CR, LF or NUL is refused before anything is sent.
-  const size_t before = Commands().size();
+  const size_t before = f_->Commands().size();
   EXPECT_THROW(dev->RemoveFile("\\x\r\nDELE y"), EReBadPath);
   EXPECT_THROW(dev->CreateDir(std::string("\\a\0b", 4)), EReBadPath);
-  EXPECT_EQ(Commands().size(), before);
+  EXPECT_EQ(f_->Commands().size(), before);
   // A wrong password is tried once.
   f_ = std::make_unique<FakeFtp>();
-  TDeviceSettings wrong;
-  wrong.Host = "127.0.0.1";
-  wrong.User = "user";
-  wrong.Password = "other";
-  wrong.Port = f_->Port();
-  EXPECT_THROW(TFTPDevice{wrong}, EIdProtocolReplyError);
-  EXPECT_EQ(CountPrefix(Commands(), "PASS"), 1);
+  EXPECT_THROW(Connect(1, "other"), EIdProtocolReplyError);
+  EXPECT_EQ(Sent("PASS"), 1);
 }
 
 // A reconnection in the middle of a listing goes back to the directory being listed.
@@ -221,7 +191,7 @@ TEST_F(ScriptedDevice, AListingAfterAReconnectionShowsTheDirectoryAskedFor) {
   f_->Put("/sub/inner", "22");
   bool drop = true;
   f_->SetHook([&](ScriptedSession& s, const std::string& cmd) {
-    if (drop && cmd == "PASV" && s.Index() == 0 && CountPrefix(f_->Commands(), "CWD /sub") > 0)
+    if (drop && cmd == "PASV" && s.Index() == 0 && Sent("CWD /sub") > 0)
       return drop = false, s.Close(), true;
     return false;
   });
@@ -230,63 +200,44 @@ TEST_F(ScriptedDevice, AListingAfterAReconnectionShowsTheDirectoryAskedFor) {
   ASSERT_TRUE(dev->ReadDirectory("\\sub\\", &entries));
   ASSERT_EQ(entries.size(), 3u);
   EXPECT_EQ(entries[2].name, "inner");
-  EXPECT_EQ(CountPrefix(Commands(), "CWD /sub"), 2);
+  EXPECT_EQ(Sent("CWD /sub"), 2);
 }
 
-// PASV goes out together with its transfer command: when the PASV is refused, the command's
-// own answer is taken too, and the next transfer reads its own replies.
-TEST_F(ScriptedDevice, ARefusedPipelinedPasvKeepsTheSessionInStep) {
+// Replies a transfer leaves behind are taken by it, never by the next command: a refused PASV
+// sent together with its RETR (both answered), and a listing whose data connection was reset
+// while the server still replies 250.
+TEST_F(ScriptedDevice, AFailedTransferLeavesNoReplyBehind) {
   f_->Put("/d/f", "tiny");
+  f_->Put("/e/x", "1");
   auto dev = Connect();
-  std::vector<TDirectoryEntry> entries;
-  dev->ReadDirectory("\\d\\", &entries);
-  bool refused = false;
-  bool commandOwed = false;
+  dev->LoadDirectory("\\d\\");
+  bool refused = false, retrOwed = false;
   f_->SetHook([&](ScriptedSession& s, const std::string& cmd) {
-    if (cmd == "PASV" && !refused) {
-      refused = commandOwed = true;
-      return s.Send("425 Cannot open passive connection."), true;
-    }
-    if (commandOwed && cmd.compare(0, 4, "RETR") == 0) {
-      commandOwed = false;
-      return s.Send("425 Use PORT or PASV first."), true;
-    }
-    return false;
+    if (cmd == "PASV" && !refused) return refused = retrOwed = true, s.Send("425 No passive.");
+    if (retrOwed && cmd == "RETR /d/f") return retrOwed = false, s.Send("425 Use PASV first.");
+    if (cmd.compare(0, 4, "DELE") == 0) return s.Send("550 Permission denied."), true;
+    if (cmd.compare(0, 4, "LIST") != 0) return false;
+    s.Send("150 Here it comes.");
+    s.AcceptData();
+    s.SendData("-rw-r--r-- 1 a b 1 Mar 05 14:07 x\r\n");
+    s.ResetData();
+    return s.Send("250 Directory send OK.");
   });
   char buf[16];
   DWORD n = 0;
   EXPECT_ANY_THROW(dev->ReadAt("\\d\\f", buf, 0, sizeof buf, &n));
   dev->ReadAt("\\d\\f", buf, 0, sizeof buf, &n);
   EXPECT_EQ(std::string(buf, n), "tiny");
-}
-
-// After a failed listing read (here on every try) the closing reply is taken (or the session
-// dropped): a later command never takes it for its own answer.
-TEST_F(ScriptedDevice, AFailedListingLeavesNoReplyBehind) {
-#ifdef _WIN32
-  GTEST_SKIP() << "wine reports the data connection's reset as an orderly end";
-#endif
-  f_->Put("/d/x", "1");
-  f_->SetHook([&](ScriptedSession& s, const std::string& cmd) {
-    if (cmd.compare(0, 4, "LIST") == 0 && CountPrefix(f_->Commands(), "LIST") > 1) {
-      s.Send("150 Here it comes.");
-      s.AcceptData();
-      s.SendData("-rw-r--r-- 1 a b 1 Mar 05 14:07 x\r\n");
-      s.ResetData();
-      s.Send("250 Directory send OK.");  // what the server believes; left unread, the next
-                                         // command would take it for its own answer
-      return true;
-    }
-    if (cmd.compare(0, 4, "DELE") == 0) return s.Send("550 Permission denied."), true;
-    return false;
-  });
-  auto dev = Connect();
+#ifndef _WIN32  // wine reports the data connection's reset as an orderly end
   std::vector<TDirectoryEntry> entries;
-  EXPECT_ANY_THROW(dev->ReadDirectory("\\d\\", &entries));
-  EXPECT_THROW(dev->RemoveFile("\\d\\x"), EReRefused);
+  EXPECT_ANY_THROW(dev->ReadDirectory("\\e\\", &entries));
+  EXPECT_GT(Sent("LIST"), 2);  // the root and \\d\\ were listed before
+  EXPECT_THROW(dev->RemoveFile("\\d\\f"), EReRefused);
+#endif
 }
 
-// Two writers whose uploads the server refuses: each hears of its own refusal.
+// Two writers whose uploads the server refuses: each hears of its own refusal, once, and the
+// drive shows what the server holds (nothing) instead of the size written.
 TEST_F(ScriptedDevice, EveryRefusedUploadReachesItsWriter) {
   f_->SetCompletionReply("552 Quota exceeded.");
   auto dev = Connect();
@@ -296,64 +247,30 @@ TEST_F(ScriptedDevice, EveryRefusedUploadReachesItsWriter) {
   dev->CreateEmptyFile("\\b");  // finishes a's upload on the one session: refused
   dev->WriteAt("\\b", "bbbb", 0, 4, &written);
   dev->CreateDir("\\d");  // finishes b's
-  // The refusal was seen: the drive shows what the server holds (nothing), and the writer
-  // cannot go on appending to a file that is not there.
   BY_HANDLE_FILE_INFORMATION info;
   EXPECT_THROW(dev->GetFileInfo("\\a", &info), EReFileNotFound);
   EXPECT_THROW(dev->WriteAt("\\a", "more", 4, 4, &written), EReFileNotFound);
   EXPECT_THROW(dev->FinishUpload("\\a"), EIdProtocolReplyError);
   EXPECT_THROW(dev->FinishUpload("\\b"), EIdProtocolReplyError);
-  EXPECT_NO_THROW(dev->FinishUpload("\\a"));  // told once
+  EXPECT_NO_THROW(dev->FinishUpload("\\a"));
 }
 
-// A passive reply naming another host is not followed: data go to the server itself.
-TEST_F(ScriptedDevice, APassiveReplyCannotSendDataElsewhere) {
-  f_->Put("/f", "truth");
-  f_->SetHook([&](ScriptedSession& s, const std::string& cmd) {
-    if (cmd != "PASV") return false;
-    std::string reply = s.OpenPassive();  // "227 ... (127,0,0,1,p1,p2)."
-    reply.replace(reply.find("127,0,0,1"), 9, "10,9,9,9");
-    return s.Send(reply), true;
-  });
-  auto dev = Connect();
-  char buf[8];
-  DWORD n = 0;
-  dev->ReadAt("\\f", buf, 0, sizeof buf, &n);
-  EXPECT_EQ(std::string(buf, n), "truth");
-}
-
+// Interleaved sequential readers of two files: each keeps its own transfer going.
 TEST_F(ScriptedDevice, SessionsInParallelKeepTheirTransfers) {
   f_->Put("/a", PatternBytes(300000, 1));
   f_->Put("/b", PatternBytes(300000, 2));
   auto dev = Connect(3);
   std::string a(300000, '\0'), b(300000, '\0');
   DWORD n = 0;
-  // Interleaved sequential readers of two files: each keeps its own transfer going.
   for (int i = 0; i < 3; ++i) {
     dev->ReadAt("\\a", &a[i * 100000], i * 100000, 100000, &n);
     dev->ReadAt("\\b", &b[i * 100000], i * 100000, 100000, &n);
   }
   EXPECT_EQ(a, f_->Get("/a"));
   EXPECT_EQ(b, f_->Get("/b"));
-  EXPECT_EQ(CountPrefix(Commands(), "RETR"), 2);
-  EXPECT_EQ(CountPrefix(Commands(), "ABOR"), 0);
+  EXPECT_EQ(Sent("RETR"), 2);
+  EXPECT_EQ(Sent("ABOR"), 0);
   EXPECT_LE(dev->Pool().Logins(), 3);
-}
-
-TEST_F(ScriptedDevice, DebugLinesAreWrittenAsSent) {
-  DebugMode = true;
-  testing::internal::CaptureStdout();
-  try {
-    auto dev = Connect(4);
-    dev->CreateDir("\\d");
-  } catch (...) {
-    ADD_FAILURE() << "mount failed";
-  }
-  const std::string out = testing::internal::GetCapturedStdout();
-  DebugMode = false;
-  EXPECT_NE(out.find("    FTP SendCmd: PASS secret\n    -->Ext: 230\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("    FTP SendCmd: MKD /d\n    -->Ext: 257\n"), std::string::npos) << out;
-  EXPECT_EQ(f_->Server().SessionsStarted(), 1);  // /DEBUG: one session whatever was asked
 }
 
 }  // namespace
