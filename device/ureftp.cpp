@@ -517,6 +517,9 @@ void TReFtp::Upload(const std::string& remotePath, const void* data, DWORD count
 
 void TReFtp::ReceiveListing(const std::string& command,
                             const std::function<void(const std::string&)>& onLine) {
+  // The listing's PASV or PORT goes out before its command: a parked transfer is closed first,
+  // or its closing reply would be taken for theirs.
+  AbortTransfer();
   for (int attempt = 0;; ++attempt) {
     bool anyLine = false;
     try {
