@@ -1,7 +1,8 @@
-// FTPS against real servers on 127.0.0.1: reads and writes through the device over explicit
-// and implicit TLS in both modes (vsftpd and proftpd also refuse data connections that do not
-// resume the control connection's session), the certificate checks, and a data connection
-// cut without close_notify.
+// FTPS against real servers on 127.0.0.1, a row each: the client's login and its certificate
+// checks, then, when the login passes, a write, reads and a listing through the device over
+// explicit or implicit TLS in both modes. vsftpd and proftpd also refuse data connections that
+// do not resume the control connection's session; pyftpdlib cuts the first download of the
+// file without close_notify.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -31,97 +32,6 @@ std::string FingerprintOf(const std::string& certificate, const TempDir& scratch
   return eq == std::string::npos ? std::string() : text.substr(eq + 1, 95);
 }
 
-// The pin in its other spelling: bare lower-case digits.
-std::string WithoutColons(std::string text) {
-  text.erase(std::remove(text.begin(), text.end(), ':'), text.end());
-  std::transform(text.begin(), text.end(), text.begin(), ::tolower);
-  return text;
-}
-
-struct Transfer {
-  ServerKind kind;
-  TTlsMode tls;
-  bool passive;
-};
-
-std::string TransferName(const ::testing::TestParamInfo<Transfer>& info) {
-  std::string name = KindName(info.param.kind);
-  name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
-  return name + (info.param.tls == TTlsMode::Implicit ? "_implicit" : "_explicit") +
-         (info.param.passive ? "_passive" : "_active");
-}
-
-class FtpTlsOnServer : public ::testing::TestWithParam<Transfer> {};
-
-// Writes 3 MiB through the device, reads it back at two offsets and lists it, all protected.
-TEST_P(FtpTlsOnServer, WritesReadsAndListsWithChecksums) {
-  const Transfer& t = GetParam();
-  TempDir root("veldra-tls");
-  ServerOptions options;
-  options.tls = t.tls;
-  auto server = StartServer(t.kind, root.Path(), options);
-  TDeviceSettings settings = DeviceSettingsFor(*server, t.passive);
-  settings.Tls = t.tls;
-  // Both spellings of the pin: colons (as printed) and bare digits.
-  const std::string pin = FingerprintOf(server->Options().tlsCertificate, root);
-  settings.CertificatePin = t.passive ? pin : WithoutColons(pin);
-  TFTPDevice dev(settings);
-  {
-    auto session = dev.Pool().Acquire();
-    EXPECT_EQ(0u, session->TlsDescription().rfind("TLSv1.", 0)) << session->TlsDescription();
-  }
-
-  const std::string content = PatternBytes(3 * 1024 * 1024 + 5, 17);
-  const DWORD block = 128 * 1024;
-  dev.CreateEmptyFile("\\up.bin");
-  for (size_t at = 0; at < content.size(); at += block) {
-    const DWORD n = static_cast<DWORD>(std::min<size_t>(block, content.size() - at));
-    DWORD written = 0;
-    dev.WriteAt("\\up.bin", content.data() + at, static_cast<LONGLONG>(at), n, &written);
-    ASSERT_EQ(n, written);
-  }
-  dev.FinishUpload("\\up.bin");
-  EXPECT_EQ(ChecksumOf(content), ChecksumOfFile(root / "up.bin"));
-
-  // A download left running mid-file is aborted (ABOR, TLS close) by the read from 0.
-  std::string got(content.size(), '\0');
-  DWORD n = 0;
-  dev.ReadAt("\\up.bin", &got[0], 1024 * 1024, block, &n);
-  EXPECT_EQ(content.substr(1024 * 1024, block), got.substr(0, n));
-  for (size_t at = 0; at < content.size(); at += block) {
-    n = 0;
-    dev.ReadAt("\\up.bin", &got[at], static_cast<LONGLONG>(at), block, &n);
-    ASSERT_EQ(std::min<size_t>(block, content.size() - at), n) << at;
-  }
-  EXPECT_EQ(ChecksumOf(content), ChecksumOf(got));
-  char tail[5];
-  dev.ReadAt("\\up.bin", tail, static_cast<LONGLONG>(content.size() - 5), 64, &n);
-  EXPECT_EQ(content.substr(content.size() - 5), std::string(tail, n));
-
-  dev.CreateDir("\\sub");  // relists the root over a protected data connection
-  BY_HANDLE_FILE_INFORMATION info;
-  dev.GetFileInfo("\\up.bin", &info);
-  EXPECT_EQ(content.size(), info.nFileSizeLow);
-
-  // A reconnection makes a new TLS session, which its data connections resume in turn.
-  server->Restart();
-  dev.ReadAt("\\up.bin", tail, 0, 5, &n);
-  EXPECT_EQ(content.substr(0, 5), std::string(tail, n));
-  EXPECT_GE(dev.Pool().Logins(), 2);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Servers, FtpTlsOnServer,
-    ::testing::Values(Transfer{ServerKind::Vsftpd, TTlsMode::Explicit, true},
-                      Transfer{ServerKind::Vsftpd, TTlsMode::Explicit, false},
-                      Transfer{ServerKind::Vsftpd, TTlsMode::Implicit, true},
-                      Transfer{ServerKind::Proftpd, TTlsMode::Explicit, true},
-                      Transfer{ServerKind::Proftpd, TTlsMode::Implicit, false},
-                      Transfer{ServerKind::PureFtpd, TTlsMode::Explicit, true},
-                      Transfer{ServerKind::Pyftpdlib, TTlsMode::Explicit, true},
-                      Transfer{ServerKind::Pyftpdlib, TTlsMode::Explicit, false}),
-    TransferName);
-
 // Makes a certificate for `san` signed by the test authority in dir (made on first use).
 void MakeSignedCertificate(const TempDir& dir, const std::string& name, const std::string& san) {
   if (!Exists(dir / "ca.pem")) {
@@ -139,103 +49,145 @@ void MakeSignedCertificate(const TempDir& dir, const std::string& name, const st
                      dir / (name + ".ext"), "-out", dir / (name + ".pem")}));
 }
 
-// Each row logs in to a vsftpd of its own over explicit TLS. The test authority stands in for
-// the system's (SSL_CERT_FILE), so a certificate it signed for 127.0.0.1 passes unpinned.
-TEST(FtpTlsCertificates, CheckedAgainstAuthoritiesNamesAndPins) {
+// Writes 3 MiB through the device, reads it back and lists it, all protected.
+void WriteReadAndList(TestFtpServer& server, const TDeviceSettings& settings, const TempDir& root) {
+  TFTPDevice dev(settings);
+  const std::string content = PatternBytes(3 * 1024 * 1024 + 5, 17), name = "\\cut-once.bin";
+  const DWORD block = 128 * 1024;
+  std::string got(content.size(), '\0');
+  DWORD n = 0;
+  dev.CreateEmptyFile(name);
+  for (size_t at = 0; at < content.size(); at += block) {
+    const DWORD size = static_cast<DWORD>(std::min<size_t>(block, content.size() - at));
+    dev.WriteAt(name, content.data() + at, static_cast<LONGLONG>(at), size, &n);
+    ASSERT_EQ(size, n);
+  }
+  dev.FinishUpload(name);
+  EXPECT_EQ(ChecksumOf(content), ChecksumOfFile(root / "cut-once.bin"));
+  for (size_t at = 0; at < content.size(); at += block) {
+    dev.ReadAt(name, &got[at], static_cast<LONGLONG>(at), block, &n);
+    ASSERT_EQ(std::min<size_t>(block, content.size() - at), n) << at;
+  }
+  EXPECT_EQ(ChecksumOf(content), ChecksumOf(got));
+  // A data connection closed without close_notify is no end of file: the device resumes once
+  // from where it was cut, and the second transfer carries only the rest.
+  if (server.Options().faults) {
+    EXPECT_NE(std::string::npos,
+              server.LogText().find("bytes=" + std::to_string(content.size() - 512 * 1024)))
+        << server.LogText();
+  }
+  // A download left running mid-file is aborted (ABOR, TLS close) by a read elsewhere.
+  dev.ReadAt(name, &got[0], 1024 * 1024, block, &n);
+  EXPECT_EQ(content.substr(1024 * 1024, block), got.substr(0, n));
+  dev.ReadAt(name, &got[0], static_cast<LONGLONG>(content.size() - 5), 64, &n);
+  EXPECT_EQ(content.substr(content.size() - 5), got.substr(0, n));
+
+  dev.CreateDir("\\sub");  // relists the root over a protected data connection
+  BY_HANDLE_FILE_INFORMATION info;
+  dev.GetFileInfo(name, &info);
+  EXPECT_EQ(content.size(), info.nFileSizeLow);
+  // A reconnection makes a new TLS session, which its data connections resume in turn.
+  server.Restart();
+  dev.ReadAt(name, &got[0], 0, 5, &n);
+  EXPECT_EQ(content.substr(0, 5), got.substr(0, n));
+  EXPECT_GE(dev.Pool().Logins(), 2);
+}
+
+// The test authority stands in for the system's (SSL_CERT_FILE), so a certificate it signed
+// for 127.0.0.1 passes unpinned.
+TEST(FtpTls, LoginsCertificatesAndTransfers) {
   TempDir certs("veldra-tls-certs");
   MakeSignedCertificate(certs, "good", "IP:127.0.0.1");
   MakeSignedCertificate(certs, "other", "DNS:other.example");
   ::setenv("SSL_CERT_FILE", (certs / "ca.pem").c_str(), 1);
-  struct Case {
-    const char* certificate;  // "" self-signed by the server set-up, else signed by the authority
-    const char* pin;          // "right", "wrong", "bad" or ""
-    TTlsMode serverTls;
-    const char* refusal;  // "" for a login, else text of the error
+  constexpr auto E = TTlsMode::Explicit, I = TTlsMode::Implicit;
+  constexpr auto V = ServerKind::Vsftpd, P = ServerKind::Proftpd, Py = ServerKind::Pyftpdlib;
+  struct Row {
+    ServerKind kind;
+    TTlsMode tls;
+    bool passive;
+    const char* certificate;  // "" self-signed by the set-up, "plain" no TLS, else the authority's
+    const char* pin;          // "right", "bare" (right without colons, lower case), "wrong", "bad"
+    const char* refusal;      // "" for a login and the transfers, else text of the error
     bool showsFingerprint;
-  } cases[] = {
-      {"good", "", TTlsMode::Explicit, "", false},
-      {"", "right", TTlsMode::Explicit, "", false},
-      {"", "", TTlsMode::Explicit, "self-signed certificate", true},
-      {"", "wrong", TTlsMode::Explicit, "fingerprint mismatch", true},
-      {"other", "", TTlsMode::Explicit, "IP address mismatch", true},
-      {"other", "right", TTlsMode::Explicit, "", false},  // the pin overrides the name
-      {"good", "bad", TTlsMode::Explicit, "64 hexadecimal digits", false},
+  } rows[] = {
+      {V, E, true, "", "right", "", false},
+      {V, E, false, "", "bare", "", false},
+      {V, I, true, "", "right", "", false},
+      {P, E, true, "", "right", "", false},
+      {P, I, false, "", "bare", "", false},
+      {ServerKind::PureFtpd, E, true, "", "right", "", false},
+      {Py, E, true, "", "right", "", false},
+      {Py, E, false, "", "bare", "", false},
+      {V, E, true, "good", "", "", false},
+      {V, E, true, "", "", "self-signed certificate", true},
+      {V, E, true, "", "wrong", "fingerprint mismatch", true},
+      {V, E, true, "other", "", "IP address mismatch", true},
+      {V, E, true, "other", "right", "", false},  // the pin overrides the name
+      {V, E, true, "good", "bad", "64 hexadecimal digits", false},
       // A server without TLS refuses AUTH TLS: its reply is the error, nothing goes plain.
-      {"", "", TTlsMode::None, "Please login with USER and PASS.", false},
+      {V, E, true, "plain", "", "Please login with USER and PASS.", false},
   };
-  for (const Case& k : cases) {
-    SCOPED_TRACE(std::string(k.certificate) + " pin:" + k.pin + " " + k.refusal);
+  for (const Row& k : rows) {
+    const std::string certificate = k.certificate, pinKind = k.pin;
+    SCOPED_TRACE(std::string(KindName(k.kind)) + (k.tls == I ? " implicit " : " explicit ") +
+                 (k.passive ? "passive " : "active ") + certificate + " pin:" + pinKind);
     TempDir root("veldra-tls");
     ServerOptions options;
-    options.tls = k.serverTls;
-    if (*k.certificate) {
-      options.tlsCertificate = certs / (std::string(k.certificate) + ".pem");
-      options.tlsKey = certs / (std::string(k.certificate) + ".key");
+    options.tls = certificate == "plain" ? TTlsMode::None : k.tls;
+    options.faults = k.kind == Py;
+    options.faultAfterBytes = 512 * 1024;
+    if (certificate == "good" || certificate == "other") {
+      options.tlsCertificate = certs / (certificate + ".pem");
+      options.tlsKey = certs / (certificate + ".key");
     }
-    auto server = StartVsftpd(root.Path(), options);
+    auto server = StartServer(k.kind, root.Path(), options);
     const std::string fingerprint =
-        k.serverTls == TTlsMode::None ? "" : FingerprintOf(server->Options().tlsCertificate, root);
-    const std::string pin = std::string(k.pin) == "right"   ? fingerprint
-                            : std::string(k.pin) == "wrong" ? std::string(64, 'a')
-                            : std::string(k.pin) == "bad"   ? "12:34"
-                                                            : "";
+        options.tls == TTlsMode::None ? "" : FingerprintOf(server->Options().tlsCertificate, root);
+    std::string bare = fingerprint;
+    bare.erase(std::remove(bare.begin(), bare.end(), ':'), bare.end());
+    std::transform(bare.begin(), bare.end(), bare.begin(), ::tolower);
+    const std::string pin = pinKind == "right"   ? fingerprint
+                            : pinKind == "bare"  ? bare
+                            : pinKind == "wrong" ? std::string(64, 'a')
+                            : pinKind == "bad"   ? "12:34"
+                                                 : "";
     TIdFTP ftp;
     ftp.SetHost("127.0.0.1");
     ftp.SetPort(server->Port());
     ftp.SetUsername(server->User());
     ftp.SetPassword(server->Password());
     ftp.SetReadTimeout(10000);
-    ftp.SetTlsMode(TTlsMode::Explicit);
+    ftp.SetTlsMode(k.tls);
     ftp.SetCertificatePin(pin);
-    std::string established;
+    std::string established, error;
     ftp.OnTlsEstablished = [&](TIdFTP&, const std::string& text) { established = text; };
-    std::string error;
     try {
       ftp.OpenSession(true, 10000);
     } catch (const EIdException& e) {
       error = e.Message();
     }
-    if (*k.refusal == '\0') {
-      EXPECT_EQ("", error);
-      EXPECT_EQ(230, ftp.LoginReply().NumericCode());
-      EXPECT_EQ(established, ftp.TlsDescription());
-      EXPECT_EQ(0u, established.rfind("TLSv1.", 0)) << established;
-    } else {
+    if (!fingerprint.empty()) {
+      EXPECT_EQ(k.showsFingerprint, error.find(fingerprint) != std::string::npos) << error;
+    }
+    if (*k.refusal != '\0') {
       EXPECT_NE(std::string::npos, error.find(k.refusal)) << error;
       EXPECT_FALSE(ftp.IsConnected());
       // The password never travelled: the server saw no login at all.
       EXPECT_EQ(std::string::npos, server->LogText().find("\"USER")) << server->LogText();
+      continue;
     }
-    if (!fingerprint.empty()) {
-      EXPECT_EQ(k.showsFingerprint, error.find(fingerprint) != std::string::npos) << error;
-    }
+    EXPECT_EQ("", error);
+    EXPECT_EQ(230, ftp.LoginReply().NumericCode());
+    EXPECT_EQ(established, ftp.TlsDescription());
+    EXPECT_EQ(0u, established.rfind("TLSv1.", 0)) << established;
     ftp.CloseConnection();
+    TDeviceSettings settings = DeviceSettingsFor(*server, k.passive);
+    settings.Tls = k.tls;
+    settings.CertificatePin = pin;
+    WriteReadAndList(*server, settings, root);
   }
   ::unsetenv("SSL_CERT_FILE");
-}
-
-// A data connection closed without a TLS close_notify is no end of file: the device takes it
-// for a broken transfer and resumes once from where it was cut, so the reader gets every byte.
-TEST(FtpTlsTruncation, DownloadCutWithoutCloseNotifyIsResumed) {
-  TempDir root("veldra-tls");
-  const std::string content = PatternBytes(2 * 1024 * 1024, 5);
-  WriteFile(root / "cut-once.bin", content);
-  ServerOptions options;
-  options.tls = TTlsMode::Explicit;
-  options.faults = true;
-  options.faultAfterBytes = 512 * 1024;
-  auto server = StartPyftpdlib(root.Path(), options);
-  TDeviceSettings settings = DeviceSettingsFor(*server);
-  settings.Tls = TTlsMode::Explicit;
-  settings.CertificatePin = FingerprintOf(server->Options().tlsCertificate, root);
-  TFTPDevice dev(settings);
-  std::string got(content.size(), '\0');
-  DWORD n = 0;
-  dev.ReadAt("\\cut-once.bin", &got[0], 0, static_cast<DWORD>(got.size()), &n);
-  EXPECT_EQ(content.size(), n);
-  EXPECT_EQ(ChecksumOf(content), ChecksumOf(got));
-  // The second transfer carried only the rest.
-  EXPECT_NE(std::string::npos, server->LogText().find("bytes=1572864")) << server->LogText();
 }
 
 }  // namespace

@@ -11,30 +11,11 @@
 #include <vector>
 
 #include "ftp/IdFTP.h"
-#include "tests/support/ScriptedFtpServer.h"
+#include "tests/net/NetTestUtil.h"
 
-using veldra::test::ScriptedFtpServer;
-using veldra::test::ScriptedSession;
 using Lines = std::vector<std::string>;
 
 namespace {
-
-// "a|b|c" as lines.
-Lines Split(const std::string& text) {
-  Lines out(1);
-  for (char c : text)
-    if (c == '|')
-      out.emplace_back();
-    else
-      out.back().push_back(c);
-  return text.empty() ? Lines{} : out;
-}
-
-std::string Join(const Lines& lines) {
-  std::string out;
-  for (const std::string& line : lines) out += (out.empty() ? "" : "|") + line;
-  return out;
-}
 
 // The server's side, a step at a time: "+text" is sent at once (a greeting, a final reply);
 // any other step first reads the next command. "@" answers PASV with a passive listener's 227
@@ -248,12 +229,7 @@ TEST(FtpScripted, Conversations) {
 // TLS that cannot start never lets the login go out in the clear. The build without TLS
 // refuses before it connects.
 TEST(FtpScripted, TlsThatCannotStartStopsBeforeTheLogin) {
-  struct Case {
-    TTlsMode mode;
-    const char* reply;  // raw bytes after the greeting's reply to AUTH TLS ("" for implicit)
-    int timeoutMs;
-    const char* error;
-  } cases[] = {
+  const std::tuple<TTlsMode, const char*, int, const char*> rows[] = {
       {TTlsMode::Explicit, "500 AUTH not understood.\r\n", 5000, "AUTH not understood."},
       {TTlsMode::Explicit, "534 Policy denies TLS.\r\n", 5000, "Policy denies TLS."},
       // Anything behind the 234 came in the clear: the reply reader leaves it in the socket,
@@ -262,31 +238,30 @@ TEST(FtpScripted, TlsThatCannotStartStopsBeforeTheLogin) {
       {TTlsMode::Explicit, "234 Go ahead.\r\n", 300, "TLS handshake timed out."},
       {TTlsMode::Implicit, "", 5000, "TLS handshake failed"},  // a plain greeting
   };
-  for (const Case& k : cases) {
-    SCOPED_TRACE(k.reply);
-    ScriptedFtpServer server([&k](ScriptedSession& s) {
-      Play(s, k.mode == TTlsMode::Explicit ? Lines{"+220 plain", k.reply} : Lines{"+220 plain"});
+  for (const auto& [mode, reply, timeoutMs, error] : rows) {
+    SCOPED_TRACE(reply);
+    ScriptedFtpServer server([&, reply = reply](ScriptedSession& s) {
+      Play(s, *reply ? Lines{"+220 plain", reply} : Lines{"+220 plain"});
     });
     TIdFTP ftp;
     Aim(ftp, server.Port());
-    ftp.SetTlsMode(k.mode);
-    ftp.SetReadTimeout(k.timeoutMs);
-    std::string error;
+    ftp.SetTlsMode(mode);
+    ftp.SetReadTimeout(timeoutMs);
+    std::string message;
     try {
       ftp.OpenSession(true, 5000);
     } catch (const EIdException& e) {
-      error = e.Message();
+      message = e.Message();
     }
-    if (!IdTLSAvailable()) {
-      EXPECT_EQ("TLS is not available in this build.", error);
-      EXPECT_EQ(0, server.SessionsStarted());
-      continue;
-    }
-    EXPECT_NE(std::string::npos, error.find(k.error)) << error;
+    const bool tls = IdTLSAvailable();
+    EXPECT_NE(std::string::npos, message.find(tls ? error : "TLS is not available in this build."))
+        << message;
+    // The handshake's bytes are recorded too: only AUTH TLS may come before them.
     const Lines sent = server.Commands();
-    EXPECT_TRUE(k.mode == TTlsMode::Implicit || sent.at(0) == "AUTH TLS");
+    EXPECT_TRUE(!tls || !*reply || sent.at(0) == "AUTH TLS");
     for (const std::string& line : sent)
       EXPECT_TRUE(line.rfind("USER", 0) != 0 && line.rfind("PASS", 0) != 0) << line;
+    EXPECT_EQ(tls, server.SessionsStarted() > 0);
     EXPECT_FALSE(ftp.IsConnected());
   }
 }
@@ -377,6 +352,7 @@ TEST(FtpScripted, PassiveRepliesAndPortCommands) {
             Join(server.Commands()));
 }
 
+// The active mode's listener.
 TEST(FtpScripted, SimpleServerAcceptsOneConnectionOrEndsOnAbort) {
   {
     // A client connects: the binding becomes the accepted socket, the listener is closed.
@@ -404,19 +380,20 @@ TEST(FtpScripted, SimpleServerAcceptsOneConnectionOrEndsOnAbort) {
   EXPECT_EQ(veldra::platform::kInvalidSocket, server.ListenSocket());
 }
 
+// A first line of a layout nobody knows; the owner claims it and parses it, refusing a line.
 TEST(FtpScripted, ParsedListingOwnerHooksAndCustomLayout) {
   TIdFTP ftp;
   // No lines: an empty collection with the initial layout.
   EXPECT_EQ(0, ftp.ParsedListing().ItemCount());
   EXPECT_EQ(flfUnix, ftp.ParsedListing().DetectedFormat);
-  // A first line of a layout nobody knows; the owner claims it and parses it.
   TIdFTP custom;
-  custom.ListingLines() = {"#entry one", "#entry two"};
+  custom.ListingLines() = {"#entry one", "bad", "#entry two"};
   TIdFTPListItems* supplied = nullptr;
   custom.OnCreateFTPList = [&](TIdFTP&, std::unique_ptr<TIdFTPListItems>& list) {
     list = std::make_unique<TIdFTPListItems>();
     supplied = list.get();
     list->OnParseCustomListFormat = [](TIdFTPListItem& item) {
+      if (item.RawLine == "bad") throw EIdInvalidFTPListingFormat("bad");
       item.EntryName = item.RawLine.substr(7);
     };
   };
@@ -431,6 +408,7 @@ TEST(FtpScripted, ParsedListingOwnerHooksAndCustomLayout) {
   EXPECT_EQ("#entry one", seen);
   ASSERT_EQ(2, items.ItemCount());
   EXPECT_EQ("two", items.ItemAt(1).EntryName);
+  EXPECT_EQ("#entry two", items.ItemAt(1).RawLine);
   EXPECT_TRUE(custom.GetOnParseCustomListFormat());
   EXPECT_EQ(&items, &custom.ParsedListing());  // parsed once per listing
 }

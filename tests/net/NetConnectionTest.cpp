@@ -22,19 +22,23 @@ std::string Outcome(const std::function<std::string()>& call) {
   }
 }
 
-// One read by its code: "L" a line, "E" a line ending in "<EOL>", "X4" exactly 4 bytes, "S3"
-// a stream of 3 bytes ("S": until the peer closes), "R" a reply ("R300": within 300 ms, "R0":
-// without a deadline), "P" the previous reply's text. Returns what was read, or "!" and the
-// class of what was raised (after what a stream got; for a reply also the message). A reply
-// reads "code text/text [second line as received] [bytes left in the socket]".
+// One read by its code: "L" a line ("+" added when it was split), "E" a line ending in
+// "<EOL>", "X4" exactly 4 bytes, "S3" a stream of 3 bytes ("S": until the peer closes), "A3" a
+// bulk read of up to 3 bytes ("A": bulk reads until one raises), "C50" one receive step within
+// 50 ms ("C": within the read time-out), "M4" sets the line limit (split, 0: none), "R" a reply
+// ("R300": within 300 ms, "R0": without a deadline), "P" the previous reply's text. Returns
+// what was read, or "!" and the class of what was raised (after what a stream or bulk read
+// got; for a reply also the message). A reply reads "code text/text [second line as received]
+// [bytes left in the socket]".
 std::string Read(TIdTCPClient& c, const std::string& op) {
   const int n = op.size() > 1 ? std::stoi(op.substr(1)) : -1;
   TIdMemoryStream stream;
-  std::string bytes(n > 0 ? n : 0, '\0');
+  std::string bytes(n > 0 ? n : 100000, '\0'), got;
   try {
     switch (op[0]) {
       case 'L':
-        return c.ReadLine();
+        got = c.ReadLine();
+        return got + (c.LineWasSplit() ? "+" : "");
       case 'E':
         return c.ReadLine("<EOL>");
       case 'X':
@@ -43,13 +47,23 @@ std::string Read(TIdTCPClient& c, const std::string& op) {
       case 'S':
         c.ReadToStream(stream, n, n < 0);
         return stream.Bytes();
+      case 'A':
+        for (int i = 0; i < (n < 0 ? 1000 : 1); ++i)
+          got.append(bytes, 0, c.ReadAvailable(&bytes[0], n < 0 ? 100000 : n));
+        return got;
+      case 'C':
+        return std::to_string(c.ReceiveChunk(true, n, n < 0));
+      case 'M':
+        c.SetMaxLineLength(n);
+        c.SetMaxLineAction(maSplit);
+        return "";
       case 'P':
         return c.LastReply().FormattedText();
     }
     c.SetReplyTimeout(n < 0 ? 30000 : n);
     c.ReadReply();
   } catch (const EIdException& e) {
-    return stream.Bytes() + "!" + e.ClassName() + (op[0] == 'R' ? ": " + e.Message() : "");
+    return stream.Bytes() + got + "!" + e.ClassName() + (op[0] == 'R' ? ": " + e.Message() : "");
   }
   const TIdRFCReply& r = c.LastReply();
   char rest[16];
@@ -68,125 +82,7 @@ std::string Repeat(const std::string& s, int n) {
 
 const std::string kLong(100000, 'z');
 const std::string kA(16384, 'a');
-const char* const kTooLong = "!EIdReplyTooLong: Reply longer than 4096 lines.";
 
-}  // namespace
-
-// Each row: the peer's steps (TPeer's, '|' between them) and the reads, "code=what it gives"
-// (Read's codes), '|' between them.
-TEST(NetReads, ScriptedPeerTable) {
-  std::string trickle;  // a reply a byte at a time, 100 ms apart
-  for (char ch : std::string("220 slow\r\n")) trickle += std::string(1, ch) + "|~100|";
-  const std::string kTooLong = "R=!EIdReplyTooLong: Reply longer than 4096 lines.";
-  const std::string kClosed = "!EIdConnClosedGracefully";
-  struct Row {
-    std::string what, peer, reads;
-  } rows[] = {
-      {"CR LF, LF, inner CR", "220 ok\r\n220 ok\na\rb\n|...", "L=220 ok|L=220 ok|L=a\rb"},
-      {"a line in several steps, late terminator", "22|~30|0 o|~30|k\r|~30|\nnext\n|...",
-       "L=220 ok|L=next"},
-      {"a long terminator split across receives", "abc<|~30|EOL>rest<EOL>|...", "E=abc|E=rest"},
-      {"16384 bytes fit, the CR of CR LF counts", kA + "\n" + kA + "\r\n|...",
-       "L=" + kA + "|L=!EIdReadLnMaxLineLengthExceeded"},
-      {"an over-long line fails before any further receive (no time-out)",
-       std::string(16385, 'x') + "|...", "L=!EIdReadLnMaxLineLengthExceeded"},
-      {"a partial line, then the close: empty once, then closed", "abc|$",
-       "L=|L=" + kClosed + "|X3=abc"},
-      {"lines pending at the close stay readable", "one\ntwo\n|$", "L=one|L=two|L=" + kClosed},
-      {"until closed takes everything, also after a line",
-       "head\n|" + kLong.substr(0, 70000) + "|~30|" + kLong.substr(70000) + "|$",
-       "L=head|S=" + kLong},
-      {"counted reads; a short counted read fails and keeps what came", "0123456789|$",
-       "X4=0123|S3=456|S5=789" + kClosed + "|X1=" + kClosed},
-      {"a silent peer times out; the partial line stays, the connection goes on",
-       "par|~1500|tial\n|...", "L=!EIdReadTimeout|L=partial"},
-      // Replies: blank lines before one are skipped, lines are trimmed before the code is cut;
-      // no byte after a reply's last line is taken (after "234" to AUTH TLS, the handshake).
-      {"replies", "\r\n  \r\n200 OK\r\nabc hello\r\n|...",
-       "R=200 OK [] [abc hello\r\n]|R=0 hello [] []"},
-      {"multi-line; a line with another code or indented is no end",
-       "220-first\r\n230 not the end\r\n   220 indented end\r\n|...",
-       "R=220 first/not the end/indented end [230 not the end] []"},
-      {"short continuation lines (FEAT), a bare code ends it",
-       "211-Features:\r\n CCC\r\n PBSZ\r\n211 End\r\n211-x\r\n211\r\n|...",
-       "R=211 Features:///End [ CCC] [211-x\r\n211\r\n]|R=211 x/ [211] []"},
-      {"continuation lines are cut too; an empty first text",
-       "230-Welcome\r\ncontinued\r\n230 Logged in\r\n550-\r\n550 gone\r\n|...",
-       "R=230 Welcome/inued/Logged in [continued] [550-\r\n550 gone\r\n]|R=550 /gone [550 gone] "
-       "[]"},
-      {"MLST entry with blanks, then a TLS handshake",
-       "250-Listing\r\n type=file;  lead.txt \r\n250 End\r\n\x16\x03\x01|...",
-       "R=250 Listing/=file;  lead.txt/End [ type=file;  lead.txt ] [\x16\x03\x01]"},
-      {"a failed read keeps the previous reply", "200 OK\r\n250-partial\r\n|$",
-       "R=200 OK [] [250-partial\r\n]|R=" + kClosed + ": Connection Closed Gracefully.|P=OK\r\n"},
-      {"4096 lines pass", "211-a\r\n" + Repeat(" feature\r\n", 4094) + "211 End\r\n|...",
-       "R=211 a/" + Repeat("ure/", 4094) + "End [ feature] []"},
-      {"4097 lines fail", "211-a\r\n" + Repeat(" feature\r\n", 4095) + "211 End\r\n|...", kTooLong},
-      {"blank lines count", Repeat("\r\n", 5000) + "|...", kTooLong},
-      {"endless reply of long lines",
-       "220-x\r\n" + Repeat(std::string(998, 'y') + "\r\n", 2048) + "|...",
-       "R=!EIdReplyTooLong: Reply longer than 1048576 bytes."},
-      {"a trickle past the reply deadline", trickle + "...",
-       "R300=!EIdReadTimeout: Reply not complete within 300 ms."},
-      {"the same trickle without a deadline", trickle + "...", "R0=220 slow [] []"},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.what);
-    TPeer peer(Split(row.peer));
-    auto c = ConnectTo(peer, 1000);
-    // A script that closes has closed before the first read.
-    if (row.peer.back() == '$') {
-      ASSERT_TRUE(peer.WaitClosed());
-    }
-    for (const std::string& read : Split(row.reads)) {
-      const std::size_t eq = read.find('=');
-      EXPECT_EQ(read.substr(eq + 1), Read(*c, read.substr(0, eq)));
-    }
-  }
-}
-
-TEST(NetReads, LimitsTimeoutsAndDirectConsumption) {
-  TPeer peer({kLong + "\n0123456789\nline\nabc", "~300", kLong, "$"});
-  auto c = ConnectTo(peer);
-  c->SetMaxLineLength(0);  // any length
-  EXPECT_EQ(c->ReadLine(), kLong);
-  c->SetMaxLineLength(4);
-  c->SetMaxLineAction(maSplit);
-  EXPECT_EQ(c->ReadLine(), "0123");
-  EXPECT_TRUE(c->LineWasSplit());
-  c->SetMaxLineLength(16384);
-  EXPECT_EQ(c->ReadLine(), "456789");
-  EXPECT_EQ(c->ReadLine(), "line");
-  // A bulk reader takes pending bytes first, then receives straight into its own buffer; the
-  // end is EIdConnClosedGracefully only once everything was handed out.
-  std::string out(kLong.size() + 16, '\0');
-  long got = 0;
-  while (got < 3) got += c->ReadAvailable(&out[got], 2);
-  EXPECT_TRUE(c->PendingInput().Empty());
-  EXPECT_EQ(Outcome([&] {
-              for (int i = 0; i < 1000; ++i)
-                got += c->ReadAvailable(&out[got], static_cast<long>(out.size()) - got);
-              return std::string("never closed");
-            }),
-            "!EIdConnClosedGracefully");
-  EXPECT_EQ(out.substr(0, got), "abc" + kLong);
-  EXPECT_EQ(c->ReadAvailable(&out[0], 0), 0);
-
-  TPeer slow({"data!", "~300", "$"});
-  auto s = ConnectTo(slow);
-  while (s->PendingInput().Size() < 5) s->ReceiveChunk(true, -1, true);
-  EXPECT_EQ(s->PendingInput().ExtractText(5), "data!");
-  EXPECT_EQ(s->ReceiveChunk(true, 50, false), -1);  // a time-out that does not raise
-  EXPECT_EQ(s->ReceiveChunk(true, 0, false), -1);   // 0: look, do not wait
-  EXPECT_EQ(Outcome([&] {
-              s->ReceiveChunk(true, -1, true);
-              s->DetectDisconnect(true, true);
-              return std::string();
-            }),
-            "!EIdConnClosedGracefully");
-}
-
-namespace {
 // A session that logs every command: both SendCmd forms must reach the override.
 class TLoggingClient : public TIdTCPClient {
  public:
@@ -197,7 +93,88 @@ class TLoggingClient : public TIdTCPClient {
   }
   std::vector<std::string> sent;
 };
+
 }  // namespace
+
+// Each row: the peer's steps (TPeer's, '|' between them) and the reads, "code=what it gives"
+// (Read's codes), '|' between them.
+TEST(NetReads, ScriptedPeerTable) {
+  std::string trickle;  // a reply a byte at a time, 100 ms apart
+  for (char ch : std::string("220 slow\r\n")) trickle += std::string(1, ch) + "|~100|";
+  const std::string kTooLong = "R=!EIdReplyTooLong: Reply longer than 4096 lines.";
+  const std::string kClosed = "!EIdConnClosedGracefully";
+  // {the peer's steps, the reads}
+  const std::pair<std::string, std::string> rows[] = {
+      // CR LF, LF, inner CR; a line in several steps with a late terminator; a long terminator
+      // split across receives.
+      {"220 ok\r\n220 ok\na\rb\n|...", "L=220 ok|L=220 ok|L=a\rb"},
+      {"22|~30|0 o|~30|k\r|~30|\nnext\n|...", "L=220 ok|L=next"},
+      {"abc<|~30|EOL>rest<EOL>|...", "E=abc|E=rest"},
+      // 16384 bytes fit, the CR of CR LF counts; an over-long line fails before any further
+      // receive (no time-out). No limit; split at the limit.
+      {kA + "\n" + kA + "\r\n|...", "L=" + kA + "|L=!EIdReadLnMaxLineLengthExceeded"},
+      {std::string(16385, 'x') + "|...", "L=!EIdReadLnMaxLineLengthExceeded"},
+      {kLong + "\n0123456789\nline\n|...",
+       "M0=|L=" + kLong + "|M4=|L=0123+|M16384=|L=456789|L=line"},
+      // A partial line, then the close: empty once, then closed. Lines pending at the close
+      // stay readable.
+      {"abc|$", "L=|L=" + kClosed + "|X3=abc"},
+      {"one\ntwo\n|$", "L=one|L=two|L=" + kClosed},
+      // Until closed takes everything, also after a line; so do bulk reads, pending bytes
+      // first, and the end is an error only once everything was handed out.
+      {"head\n|" + kLong.substr(0, 70000) + "|~30|" + kLong.substr(70000) + "|$",
+       "L=head|S=" + kLong},
+      {"line\nabc" + kLong + "|$", "L=line|A3=abc|A=" + kLong + kClosed + "|A0="},
+      // Counted reads; a short counted read fails and keeps what came.
+      {"0123456789|$", "X4=0123|S3=456|S5=789" + kClosed + "|X1=" + kClosed + "|C=" + kClosed},
+      // A silent peer times out (raising, or not, or without waiting); the partial line stays,
+      // the connection goes on.
+      {"par|~1500|tial\n|...", "L=!EIdReadTimeout|L=partial"},
+      {"data!|...", "X5=data!|C50=-1|C0=-1"},
+      // Replies: blank lines before one are skipped, lines are trimmed before the code is cut;
+      // no byte after a reply's last line is taken (after "234" to AUTH TLS, the handshake).
+      {"\r\n  \r\n200 OK\r\nabc hello\r\n|...", "R=200 OK [] [abc hello\r\n]|R=0 hello [] []"},
+      // Multi-line: a line with another code or indented is no end.
+      {"220-first\r\n230 not the end\r\n   220 indented end\r\n|...",
+       "R=220 first/not the end/indented end [230 not the end] []"},
+      // Short continuation lines (FEAT), a bare code ends it.
+      {"211-Features:\r\n CCC\r\n PBSZ\r\n211 End\r\n211-x\r\n211\r\n|...",
+       "R=211 Features:///End [ CCC] [211-x\r\n211\r\n]|R=211 x/ [211] []"},
+      // Continuation lines are cut too; an empty first text.
+      {"230-Welcome\r\ncontinued\r\n230 Logged in\r\n550-\r\n550 gone\r\n|...",
+       "R=230 Welcome/inued/Logged in [continued] [550-\r\n550 gone\r\n]|R=550 /gone [550 gone] "
+       "[]"},
+      // An MLST entry with blanks, then a TLS handshake.
+      {"250-Listing\r\n type=file;  lead.txt \r\n250 End\r\n\x16\x03\x01|...",
+       "R=250 Listing/=file;  lead.txt/End [ type=file;  lead.txt ] [\x16\x03\x01]"},
+      // A failed read keeps the previous reply.
+      {"200 OK\r\n250-partial\r\n|$",
+       "R=200 OK [] [250-partial\r\n]|R=" + kClosed + ": Connection Closed Gracefully.|P=OK\r\n"},
+      // 4096 lines pass, 4097 fail, blank lines count; an endless reply of long lines.
+      {"211-a\r\n" + Repeat(" feature\r\n", 4094) + "211 End\r\n|...",
+       "R=211 a/" + Repeat("ure/", 4094) + "End [ feature] []"},
+      {"211-a\r\n" + Repeat(" feature\r\n", 4095) + "211 End\r\n|...", kTooLong},
+      {Repeat("\r\n", 5000) + "|...", kTooLong},
+      {"220-x\r\n" + Repeat(std::string(998, 'y') + "\r\n", 2048) + "|...",
+       "R=!EIdReplyTooLong: Reply longer than 1048576 bytes."},
+      // A trickle past the reply deadline, and without one.
+      {trickle + "...", "R300=!EIdReadTimeout: Reply not complete within 300 ms."},
+      {trickle + "...", "R0=220 slow [] []"},
+  };
+  for (const auto& [script, reads] : rows) {
+    SCOPED_TRACE(script.substr(0, 80));
+    TPeer peer(Split(script));
+    auto c = ConnectTo(peer, 1000);
+    // A script that closes has closed before the first read.
+    if (script.back() == '$') {
+      ASSERT_TRUE(peer.WaitClosed());
+    }
+    for (const std::string& read : Split(reads)) {
+      const std::size_t eq = read.find('=');
+      EXPECT_EQ(read.substr(eq + 1), Read(*c, read.substr(0, eq)));
+    }
+  }
+}
 
 TEST(NetReplyCheck, AllowedCodesOverrideAndReplyError) {
   TPeer peer({"<", "331 need pass\r\n", "<", "230 in\r\n", "<", "200 OK\r\n", "..."});

@@ -1,5 +1,5 @@
-// Shared helpers of the transport tests: a peer on the scripted FTP server that plays a byte
-// script on its first connection, and a client connected to it.
+// Shared helpers of the transport and FTP client tests: a peer on the scripted FTP server that
+// plays a byte script on its first connection, and a client connected to it.
 #pragma once
 
 #include <chrono>
@@ -48,7 +48,7 @@ class TPeer {
   ScriptedFtpServer server_;  // last: its sessions end before the promise goes
 };
 
-// "a|b|c" as {"a", "b", "c"}.
+// "a|b|c" as {"a", "b", "c"} ("" as none), and back.
 inline std::vector<std::string> Split(const std::string& text) {
   std::vector<std::string> out(1);
   for (char c : text)
@@ -56,6 +56,11 @@ inline std::vector<std::string> Split(const std::string& text) {
       out.emplace_back();
     else
       out.back().push_back(c);
+  return text.empty() ? std::vector<std::string>{} : out;
+}
+inline std::string Join(const std::vector<std::string>& lines) {
+  std::string out;
+  for (const std::string& line : lines) out += (out.empty() ? "" : "|") + line;
   return out;
 }
 
