@@ -2,6 +2,7 @@
 // every wait ended by the thread's interrupt check.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <functional>
@@ -124,10 +125,11 @@ TEST(NetConnect, OutcomesWithAndWithoutTimeOut) {
 }
 
 TEST(NetBind, PortRangesAndFixedPorts) {
-  // Three consecutive free ports [top-2, top], held busy as the rows need.
+  // Three consecutive free ports [top-2, top], held busy as the rows need. Below the kernel's
+  // ephemeral range, so that other tests' client sockets do not take one meanwhile.
   int top = -1;
   for (int attempt = 0; attempt < 50 && top < 0; ++attempt) {
-    const int p = UnusedPort();
+    const int p = 20002 + static_cast<int>((::getpid() * 7919u + attempt * 104729u) % 12000u);
     std::vector<std::unique_ptr<TIdSocketHandle>> probe;
     bool free = p > 1026;
     for (int q = p; free && q > p - 3; --q) free = Hold(probe, q);
