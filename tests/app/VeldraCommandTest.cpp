@@ -54,14 +54,11 @@ TEST(CommandLine, RulesAndTheHandOverToTheBackgroundCopy) {
   MountOptions o = ReadMountOptions(
       Args({"f:", "127.0.0.1/my files", "-", "/user:xcache:7", "/SESSIONS:16", "/CACHE:0",
             "/TLS:implicit", "/CERT:" + typedPin, "/SPOOL:64", "/NOPASSIVE"}));
-  const std::string pin(64, 'a');
-  EXPECT_EQ(std::make_tuple(o.DeviceName, o.PasswordFromInput, o.LoginPassword, o.ServerPort,
-                            o.CertificatePin),
-            std::make_tuple("F:", true, "", 990, pin));  // 990: implicit TLS without /PORT:
   o.LoginPassword = "never on the line";
   o.OwnerUser = "1000";
   o.StartSemaphore = "veldra-start-1-2-3";
-  // The user name "xcache:7" stands where options are not looked for.
+  // The user name "xcache:7" stands where options are not looked for; 990: implicit TLS
+  // without /PORT:.
   const MountOptions copy =
       ReadInternalArguments(TCommandLine(InternalArguments("/opt/veldra dir/veldra", o)));
   EXPECT_EQ(
@@ -69,7 +66,7 @@ TEST(CommandLine, RulesAndTheHandOverToTheBackgroundCopy) {
                       copy.OwnerUser, copy.ServerPort, copy.Sessions, copy.CacheSeconds, copy.Tls,
                       copy.CertificatePin, copy.SpoolMiB, copy.StartSemaphore, copy.LoginPassword),
       std::make_tuple(o.DeviceName, o.HostAndPath, "xcache:7", false, o.OwnerUser, 990, 16, 0,
-                      TTlsMode::Implicit, pin, 64, o.StartSemaphore, ""));
+                      TTlsMode::Implicit, std::string(64, 'a'), 64, o.StartSemaphore, ""));
   // Defaults; /TLS alone is explicit TLS; "*" and a missing third argument are no password.
   for (const char* third : {"*", "/TLS"}) {
     o = ReadMountOptions(Args({"F:", "h", third, "/TLS"}));
@@ -131,12 +128,6 @@ TEST(LaunchBackground, ACopyWithoutAStartReportNeverCountsAsStarted) {
             std::make_tuple(false, EEXIST, "System Error.  Code: 17.\nFile exists"));
 }
 
-std::string Ls(const std::string& dir) {
-  std::string out;
-  Shell("ls " + ShellQuote(dir), &out);
-  return out;
-}
-
 // On the way out, also of a failed test: nothing of these letters may be left (what is, is
 // cleared), and no start semaphore.
 struct Letters {
@@ -185,7 +176,7 @@ TEST(VeldraCommand, RunsInOrder) {
   const std::vector<std::string> nobody{"setpriv", "--reuid=65534", "--regid=65534",
                                         "--clear-groups", bin / "veldra"};
 
-  const auto servesJ = [] { EXPECT_EQ(Ls("/mnt/j"), "docs\nhello.txt\n"); };
+  const auto servesJ = [] { EXPECT_EQ(RunCommand({"ls", "/mnt/j"}).output, "docs\nhello.txt\n"); };
   // The serving copy dies: the drive answers "not connected".
   const auto killJ = [] {
     for (const pid_t pid : BackgroundCopies('J')) ::kill(pid, SIGKILL);
@@ -203,17 +194,15 @@ TEST(VeldraCommand, RunsInOrder) {
     // The copy's arguments: the settings, a marker for the password, the start report's name.
     ASSERT_EQ(BackgroundCopies('J').size(), 1u);
     std::vector<std::string> args = ProcessArguments(BackgroundCopies('J')[0]);
-    ASSERT_EQ(args.size(), 14u);
-    EXPECT_EQ(args[12].rfind("/START:veldra-start-", 0), 0u) << args[12];
-    args.erase(args.begin() + 12);
+    if (args.size() == 14) args[12].resize(20);  // the rest of the name is unique to the run
     EXPECT_EQ(args, (std::vector<std::string>{kVeldra, "J:", share, "anonymous", "-", "1", "0", "",
                                               port.substr(6), "/SESSIONS:2", "/CACHE:0",
-                                              "/SPOOL:64", "/INTERNAL"}));
+                                              "/SPOOL:64", "/START:veldra-start-", "/INTERNAL"}));
   };
   // /OWNERACCESSONLY: root and the owner may use the drive, every other user is refused.
   const auto onlyFor = [](const std::string& owner) {
     ASSERT_TRUE(WaitMounted('M', true, 20));
-    EXPECT_EQ(Ls("/mnt/m"), "pub files,2026\n");  // root
+    EXPECT_EQ(RunCommand({"ls", "/mnt/m"}).output, "pub files,2026\n");  // root
     for (const std::string uid : {"65534", "65533"}) {
       const CommandResult r = RunCommand(
           {"setpriv", "--reuid=" + uid, "--regid=" + uid, "--clear-groups", "ls", "/mnt/m"}, 60, "",
@@ -330,7 +319,7 @@ TEST(VeldraCommand, RunsInOrder) {
        0,
        [] {
          ASSERT_TRUE(WaitMounted('K', true, 10));
-         EXPECT_EQ(Ls("/mnt/k/pub files,2026"), "docs\nhello.txt\n");
+         EXPECT_EQ(RunCommand({"ls", "/mnt/k/pub files,2026"}).output, "docs\nhello.txt\n");
          EXPECT_EQ(ReadFile("/mnt/k/pub files,2026/docs/a.txt"), "a");
          ASSERT_EQ(BackgroundCopies('K').size(), 1u);
          EXPECT_EQ(ProcessArguments(BackgroundCopies('K')[0]).at(5), "0");  // not passive
@@ -357,16 +346,15 @@ TEST(VeldraCommand, RunsInOrder) {
   std::vector<std::string> leaks;
   size_t seen[2] = {0, 0};  // the visible command, its copy
   std::thread watch([&] {
-    while (running) {
-      for (const pid_t pid : OwnProcesses([](const std::vector<std::string>& args) {
-             return !args.empty() && args[0].rfind(kVeldra, 0) == 0;
-           })) {
+    while (running)
+      OwnProcesses([&](const std::vector<std::string>& args) {
         std::string line;
-        for (const std::string& a : ProcessArguments(pid)) line += a + " ";
+        for (const std::string& a : args) line += a + " ";
+        if (line.rfind(kVeldra, 0) != 0) return false;
         if (line.find(options.password) != std::string::npos) leaks.push_back(line);
-        if (!line.empty()) ++seen[line.find(" /INTERNAL") != std::string::npos ? 1 : 0];
-      }
-    }
+        ++seen[line.find(" /INTERNAL") != std::string::npos ? 1 : 0];
+        return false;
+      });
   });
   for (const Row& row : rows) {
     std::vector<std::string> argv = row.via.empty() ? VeldraCommand({}) : row.via;
