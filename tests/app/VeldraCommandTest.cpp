@@ -147,10 +147,15 @@ struct Row {
   std::vector<std::string> args;
   std::string out;
   int status;
-  std::function<void()> then = nullptr;
-  std::string err = "", input = "";   // standard error; standard input
-  std::vector<std::string> via = {};  // what runs the program (env, setpriv), with its path
+  std::function<void()> then;
+  std::string err, input;        // standard error; standard input
+  std::vector<std::string> via;  // what runs the program (env, setpriv), with its path
 };
+Row R(std::vector<std::string> args, std::string out, int status,
+      std::function<void()> then = nullptr, std::string err = "", std::string input = "",
+      std::vector<std::string> via = {}) {
+  return {args, out, status, then, err, input, via};
+}
 
 TEST(VeldraCommand, RunsInOrder) {
   Letters letters{{'J', 'K', 'L', 'M', '1'}};
@@ -226,120 +231,89 @@ TEST(VeldraCommand, RunsInOrder) {
   const std::string notTls = " is not a valid TLS mode: use /TLS or /TLS:IMPLICIT\n";
   const std::string notPin = " is not a SHA-256 fingerprint: 64 hex digits, colons optional\n";
   const Row rows[] = {
-      {{}, usage + kSuccess, 0},
-      {{"M:"}, usage + kSuccess, 0},
-      {{"M:", "/delete", "extra"}, usage + kSuccess, 0},
+      R({}, usage + kSuccess, 0),
+      R({"M:"}, usage + kSuccess, 0),
+      R({"M:", "/delete", "extra"}, usage + kSuccess, 0),
       // A value out of rule stops the command before it prints anything on standard output.
-      {{"M:", "h", "/PORT:abc"}, "", 1, nullptr, "'abc'" + notInt},
+      R({"M:", "h", "/PORT:abc"}, "", 1, nullptr, "'abc'" + notInt),
       // Positional arguments are scanned too, and the first that qualifies wins.
-      {{"M:", "h", "xport.example.com"}, "", 1, nullptr, "'example.com'" + notInt},
-      {{"M:", "h", "/PORT:", "/PORT:22"}, "", 1, nullptr, "''" + notInt},
-      {{"M:", "h", "/SESSIONS:x"}, "", 1, nullptr, "'x'" + notInt},
-      {{"M:", "h", "/SESSIONS:0"}, "", 1, nullptr, "/SESSIONS:0 is out of range (1 to 16)\n"},
-      {{"M:", "h", "/sessions:17"}, "", 1, nullptr, "/SESSIONS:17 is out of range (1 to 16)\n"},
-      {{"M:", "h", "/CACHE:-1"}, "", 1, nullptr, "/CACHE:-1 is out of range (0 to 86400)\n"},
-      {{"M:", "h", "/CACHE:86401"}, "", 1, nullptr, "/CACHE:86401 is out of range (0 to 86400)\n"},
-      {{"M:", "h", "/SPOOL:0"}, "", 1, nullptr, "/SPOOL:0 is out of range (1 to 1048576)\n"},
-      {{"M:", "h", "/TLS:EXPLICIT"}, "", 1, nullptr, "'EXPLICIT'" + notTls},
-      {{"M:", "h", "/TLS:"}, "", 1, nullptr, "''" + notTls},
-      {{"M:", "h", "/CERT:AB:CD"}, "", 1, nullptr, "'AB:CD'" + notPin},
-      {{"M:", "h", "/CERT:" + std::string(63, 'a') + "g"},
-       "",
-       1,
-       nullptr,
-       "'" + std::string(63, 'a') + "g'" + notPin},
+      R({"M:", "h", "xport.example.com"}, "", 1, nullptr, "'example.com'" + notInt),
+      R({"M:", "h", "/PORT:", "/PORT:22"}, "", 1, nullptr, "''" + notInt),
+      R({"M:", "h", "/SESSIONS:x"}, "", 1, nullptr, "'x'" + notInt),
+      R({"M:", "h", "/SESSIONS:0"}, "", 1, nullptr, "/SESSIONS:0 is out of range (1 to 16)\n"),
+      R({"M:", "h", "/sessions:17"}, "", 1, nullptr, "/SESSIONS:17 is out of range (1 to 16)\n"),
+      R({"M:", "h", "/CACHE:-1"}, "", 1, nullptr, "/CACHE:-1 is out of range (0 to 86400)\n"),
+      R({"M:", "h", "/CACHE:86401"}, "", 1, nullptr, "/CACHE:86401 is out of range (0 to 86400)\n"),
+      R({"M:", "h", "/SPOOL:0"}, "", 1, nullptr, "/SPOOL:0 is out of range (1 to 1048576)\n"),
+      R({"M:", "h", "/TLS:EXPLICIT"}, "", 1, nullptr, "'EXPLICIT'" + notTls),
+      R({"M:", "h", "/TLS:"}, "", 1, nullptr, "''" + notTls),
+      R({"M:", "h", "/CERT:AB:CD"}, "", 1, nullptr, "'AB:CD'" + notPin),
+      R({"M:", "h", "/CERT:" + std::string(63, 'a') + "g"}, "", 1, nullptr,
+        "'" + std::string(63, 'a') + "g'" + notPin),
       // Not root: refused before anything else, whatever the form.
-      {{"M:", "127.0.0.1"}, denied, 5, nullptr, "", "", nobody},
-      {{"M:", "/DELETE"}, denied, 5, nullptr, "", "", nobody},
-      {{}, denied, 5, nullptr, "", "", nobody},
+      R({"M:", "127.0.0.1"}, denied, 5, nullptr, "", "", nobody),
+      R({"M:", "/DELETE"}, denied, 5, nullptr, "", "", nobody),
+      R({}, denied, 5, nullptr, "", "", nobody),
       // The background form: options only after the eight positional arguments; missing ones
       // read as empty; an empty device name ends with 15 (invalid drive) before any connection.
-      {{"M:", "h", "u", "-", "x", "0", "", "21", "/INTERNAL"},
-       "",
-       1,
-       nullptr,
-       "'x' is not a valid boolean value\n"},
-      {{"M:", "h", "u", "-", "1", "0", "", "21", "/CACHE:x", "/INTERNAL"},
-       "",
-       1,
-       nullptr,
-       "'x'" + notInt},
-      {{"/INTERNAL"}, "", 1, nullptr, "'' is not a valid boolean value\n"},
-      {{"", "127.0.0.1", "u", "-", "1", "0", "", "21", "/INTERNAL"}, "", 15},
-      {{"K:", "127.0.0.1", "wrong", "/USER:veldra", port},
-       "Connecting...\nAuthentication failed.\n",
-       255},
-      {{"K:", "127.0.0.1", "/PORT:" + std::to_string(closedPort)},
-       "Connecting...\nSocket Error # 10061\nConnection refused.\n",
-       255},
-      {{"K:", "veldra-test.invalid"},
-       "Connecting...\nSocket Error # 11001\nHost not found.\n",
-       255},
+      R({"M:", "h", "u", "-", "x", "0", "", "21", "/INTERNAL"}, "", 1, nullptr,
+        "'x' is not a valid boolean value\n"),
+      R({"M:", "h", "u", "-", "1", "0", "", "21", "/CACHE:x", "/INTERNAL"}, "", 1, nullptr,
+        "'x'" + notInt),
+      R({"/INTERNAL"}, "", 1, nullptr, "'' is not a valid boolean value\n"),
+      R({"", "127.0.0.1", "u", "-", "1", "0", "", "21", "/INTERNAL"}, "", 15),
+      R({"K:", "127.0.0.1", "wrong", "/USER:veldra", port},
+        "Connecting...\nAuthentication failed.\n", 255),
+      R({"K:", "127.0.0.1", "/PORT:" + std::to_string(closedPort)},
+        "Connecting...\nSocket Error # 10061\nConnection refused.\n", 255),
+      R({"K:", "veldra-test.invalid"}, "Connecting...\nSocket Error # 11001\nHost not found.\n",
+        255),
       // The copy logs in and reports its start; the library then refuses the letter within the
       // settle pause: its line and its code (-2) reach the user.
-      {{"1:", "127.0.0.1", port}, "Connecting...\nDisk driver: Bad Drive letter\n", 254},
+      R({"1:", "127.0.0.1", port}, "Connecting...\nDisk driver: Bad Drive letter\n", 254),
       // Another file system on /mnt/l: neither unmounted nor mounted over.
-      {{"L:", "/delete"},
-       "The system cannot find the path specified.\n",
-       255,
-       [&] {
-         madeL = ::mkdir("/mnt/l", 0755) == 0;
-         ASSERT_EQ(::mount("veldra-test", "/mnt/l", "tmpfs", 0, "size=1m"), 0);
-       }},
-      {{"l:", "/DELETE"},
-       "The system tried to delete the substitution of a drive that is not substituted.\n",
-       255,
-       [] { EXPECT_TRUE(IsMounted('L')); }},
-      {{"L:", "127.0.0.1"},
-       "The local device name is already in use.\n",
-       255,
-       [&] {
-         ::umount2("/mnt/l", 0);
-         if (madeL) ::rmdir("/mnt/l");
-       }},
+      R({"L:", "/delete"}, "The system cannot find the path specified.\n", 255,
+        [&] {
+          madeL = ::mkdir("/mnt/l", 0755) == 0;
+          ASSERT_EQ(::mount("veldra-test", "/mnt/l", "tmpfs", 0, "size=1m"), 0);
+        }),
+      R({"l:", "/DELETE"},
+        "The system tried to delete the substitution of a drive that is not substituted.\n", 255,
+        [] { EXPECT_TRUE(IsMounted('L')); }),
+      R({"L:", "127.0.0.1"}, "The local device name is already in use.\n", 255,
+        [&] {
+          ::umount2("/mnt/l", 0);
+          if (madeL) ::rmdir("/mnt/l");
+        }),
       // Lower-case device name; a remote directory whose name the mount table must escape.
-      {{"j:", share, port, "/SESSIONS:2", "/CACHE:0", "/SPOOL:64"}, kConnected, 0, mountedJ},
-      {{"J:", share, port}, "Already connected.\n", 0},
-      {{"J:", share + "/docs", port}, "The local device name is already in use.\n", 255, killJ},
+      R({"j:", share, port, "/SESSIONS:2", "/CACHE:0", "/SPOOL:64"}, kConnected, 0, mountedJ),
+      R({"J:", share, port}, "Already connected.\n", 0),
+      R({"J:", share + "/docs", port}, "The local device name is already in use.\n", 255, killJ),
       // A dead drive blocks neither a new mount nor its unmount.
-      {{"J:", share, port},
-       kConnected,
-       0,
-       [&] {
-         servesJ();
-         killJ();
-       }},
-      {{"J:", "/DELETE"},
-       kSuccess,
-       0,
-       [&] { EXPECT_TRUE(!IsMounted('J') && fs::exists("/mnt/j") == hadJ); }},
+      R({"J:", share, port}, kConnected, 0, [&] { servesJ(), killJ(); }),
+      R({"J:", "/DELETE"}, kSuccess, 0,
+        [&] { EXPECT_TRUE(!IsMounted('J') && fs::exists("/mnt/j") == hadJ); }),
       // The password from standard input; active-mode data connections.
-      {{"k:", "127.0.0.1", "-", "/USER:veldra", port, "/NOPASSIVE"},
-       kConnected,
-       0,
-       [] {
-         ASSERT_TRUE(WaitMounted('K', true, 10));
-         EXPECT_EQ(RunCommand({"ls", "/mnt/k/pub files,2026"}).output, "docs\nhello.txt\n");
-         EXPECT_EQ(ReadFile("/mnt/k/pub files,2026/docs/a.txt"), "a");
-         ASSERT_EQ(BackgroundCopies('K').size(), 1u);
-         EXPECT_EQ(ProcessArguments(BackgroundCopies('K')[0]).at(5), "0");  // not passive
-       },
-       "",
-       options.password + "\n"},
-      {{"K:", "/DELETE"}, kSuccess, 0, gone('K')},
+      R(
+          {"k:", "127.0.0.1", "-", "/USER:veldra", port, "/NOPASSIVE"}, kConnected, 0,
+          [] {
+            ASSERT_TRUE(WaitMounted('K', true, 10));
+            EXPECT_EQ(RunCommand({"ls", "/mnt/k/pub files,2026"}).output, "docs\nhello.txt\n");
+            EXPECT_EQ(ReadFile("/mnt/k/pub files,2026/docs/a.txt"), "a");
+            ASSERT_EQ(BackgroundCopies('K').size(), 1u);
+            EXPECT_EQ(ProcessArguments(BackgroundCopies('K')[0]).at(5), "0");  // not passive
+          },
+          "", options.password + "\n"),
+      R({"K:", "/DELETE"}, kSuccess, 0, gone('K')),
       // Mounted by root through sudo: the user who ran sudo owns the drive.
-      {{"M:", "127.0.0.1", "/OWNERACCESSONLY", port},
-       kConnected,
-       0,
-       [&] {
-         onlyFor("65534");
-         ASSERT_EQ(BackgroundCopies('M').size(), 1u);
-         EXPECT_EQ(ProcessArguments(BackgroundCopies('M')[0]).at(7), "65534");
-       },
-       "",
-       "",
-       {"env", "SUDO_UID=65534", kVeldra}},
-      {{"M:", "/DELETE"}, kSuccess, 0, gone('M')},
+      R({"M:", "127.0.0.1", "/OWNERACCESSONLY", port}, kConnected, 0,
+        [&] {
+          onlyFor("65534");
+          ASSERT_EQ(BackgroundCopies('M').size(), 1u);
+          EXPECT_EQ(ProcessArguments(BackgroundCopies('M')[0]).at(7), "65534");
+        },
+        "", "", {"env", "SUDO_UID=65534", kVeldra}),
+      R({"M:", "/DELETE"}, kSuccess, 0, gone('M')),
   };
   // Meanwhile the password stands in the arguments of none of the command's processes.
   std::atomic<bool> running{true};

@@ -36,22 +36,17 @@ struct Drive {
     FillExtensions(&extensions);
     options = {DOKAN_VERSION, threads, 0, reinterpret_cast<ULONG64>(&extensions), this->letter};
     result = std::async(std::launch::async, [this] { return DokanMain(&options, &ops); });
-    vt::WaitUntil([this] { return vt::FindMount(path) || !Serving(); }, 10000);
+    const auto ended = [this] { return result.wait_for(std::chrono::seconds(0)) == ready; };
+    vt::WaitUntil([&] { return vt::FindMount(path) || ended(); }, 10000);
+    mounted = !ended() && vt::FindMount(path);
   }
-  ~Drive() {
-    Stop();
-    FtpDevice.reset();
-  }
-  bool Serving() const {
-    return result.valid() && result.wait_for(std::chrono::seconds(0)) != std::future_status::ready;
-  }
+  ~Drive() { Stop(), FtpDevice.reset(); }
   std::string operator/(const std::string& name) const { return path + "/" + name; }
   // Unmounts (bounded: a hung mount is aborted) and returns DokanMain's result.
   int Stop() {
     if (!result.valid()) return stopped;
     DokanRemoveMountPoint(letter);
-    if (result.wait_for(std::chrono::seconds(10)) != std::future_status::ready)
-      vt::ForceUnmount(path);
+    if (result.wait_for(std::chrono::seconds(10)) != ready) vt::ForceUnmount(path);
     return stopped = result.get();
   }
 
@@ -62,6 +57,8 @@ struct Drive {
   DOKAN_OPTIONS options{};
   std::future<int> result;
   int stopped = DOKAN_ERROR;
+  bool mounted = false;  // serving, and the mount is there
+  static constexpr std::future_status ready = std::future_status::ready;
 };
 
 int Errno(long result) {
@@ -93,7 +90,6 @@ int Rename(const std::string& from, const std::string& to, unsigned int flags = 
 #define AT(name) (d / name).c_str()
 
 struct Row {
-  const char* what;
   std::function<int()> request;  // the errno it gave, 0 for success
   int expected;
   const char* file;     // checked on the server
@@ -123,7 +119,7 @@ TEST(Drive, RequestsOverARealServer) {
   auto server = vt::StartPyftpdlib(root.Path());
   ::rmdir("/mnt/b");
   Drive d(u'b', vt::DeviceSettingsFor(*server), 8);
-  ASSERT_TRUE(d.Serving() && vt::FindMount(d.path));
+  ASSERT_TRUE(d.mounted);
   char16_t other[] = u"c";  // one mount per process
   DOKAN_OPTIONS second{DOKAN_VERSION, 1, 0, 0, other};
   EXPECT_EQ(DokanMain(&second, &ops), DOKAN_START_ERROR);
@@ -132,43 +128,36 @@ TEST(Drive, RequestsOverARealServer) {
   const timespec times[2] = {{0, UTIME_OMIT}, {1577836800, 0}};
   char value[64];
   const Row rows[] = {
-      {"create new", DO(Put(d / "new.txt", O_CREAT | O_EXCL | O_WRONLY, "hello")), 0, "new.txt",
-       "hello"},
-      {"create new over a file", DO(Put(d / "a.txt", O_CREAT | O_EXCL | O_WRONLY)), EEXIST, "a.txt",
-       "alpha"},
-      {"create keeps", DO(Put(d / "b.txt", O_CREAT | O_WRONLY)), 0, "b.txt", "bravo!"},
-      {"open missing", DO(Put(d / "missing", O_RDONLY)), ENOENT, "missing", "<none>"},
+      {DO(Put(d / "new.txt", O_CREAT | O_EXCL | O_WRONLY, "hello")), 0, "new.txt", "hello"},
+      {DO(Put(d / "a.txt", O_CREAT | O_EXCL | O_WRONLY)), EEXIST, "a.txt", "alpha"},
+      {DO(Put(d / "b.txt", O_CREAT | O_WRONLY)), 0, "b.txt", "bravo!"},
+      {DO(Put(d / "missing", O_RDONLY)), ENOENT, "missing", "<none>"},
       // A write elsewhere than at the end is spooled and sent whole at the close.
-      {"rewrite the start", DO(Put(d / "a.txt", O_WRONLY, "AL")), 0, "a.txt", "ALpha"},
+      {DO(Put(d / "a.txt", O_WRONLY, "AL")), 0, "a.txt", "ALpha"},
       // As programs truncate: through an open handle, whose close sends the result.
-      {"truncate longer", DO(Put(d / "a.txt", O_WRONLY, "", 0, 8)), 0, "a.txt",
-       std::string("ALpha\0\0\0", 8)},
+      {DO(Put(d / "a.txt", O_WRONLY, "", 0, 8)), 0, "a.txt", std::string("ALpha\0\0\0", 8)},
       // By name, with no handle open: nothing will close it, so the call itself sends it.
-      {"truncate by name", DO(::truncate(AT("a.txt"), 3)), 0, "a.txt", "ALp"},
-      {"truncate by name to 0", DO(::truncate(AT("a.txt"), 0)), 0, "a.txt", ""},
-      {"copy within the drive",
-       [&] { return vt::Shell("cp " + (d / "big.bin") + " " + (d / "twin")); }, 0, "twin", big},
-      {"rename replacing", DO(Rename(d / "b.txt", d / "new.txt")), 0, "new.txt", "bravo!"},
-      {"rename to a free name", DO(Rename(d / "new.txt", d / "c.txt", RENAME_NOREPLACE)), 0,
-       "c.txt", "bravo!"},
-      {"exchange", DO(Rename(d / "c.txt", d / "a.txt", RENAME_EXCHANGE)), EINVAL, "c.txt",
-       "bravo!"},
+      {DO(::truncate(AT("a.txt"), 3)), 0, "a.txt", "ALp"},
+      {DO(::truncate(AT("a.txt"), 0)), 0, "a.txt", ""},
+      {[&] { return vt::Shell("cp " + (d / "big.bin") + " " + (d / "twin")); }, 0, "twin", big},
+      {DO(Rename(d / "b.txt", d / "new.txt")), 0, "new.txt", "bravo!"},
+      {DO(Rename(d / "new.txt", d / "c.txt", RENAME_NOREPLACE)), 0, "c.txt", "bravo!"},
+      {DO(Rename(d / "c.txt", d / "a.txt", RENAME_EXCHANGE)), EINVAL, "c.txt", "bravo!"},
       // A backslash cannot be expressed on the drive: refused before any request.
-      {"backslash", DO(::mkdir(AT("a\\b"), 0755)), EINVAL, "a\\b", "<none>"},
-      {"name too long", DO(::mkdir(AT(longName), 0755)), ENAMETOOLONG, "c.txt", "bravo!"},
-      {"rmdir of a full directory", DO(::rmdir(AT("d"))), ENOTEMPTY, "d/inner.txt", "x"},
-      {"chmod", DO(::chmod(AT("c.txt"), 0600)), 0, "c.txt", "bravo!"},
-      {"set the time", DO(::utimensat(AT_FDCWD, AT("c.txt"), times, 0)), 0, "c.txt", "bravo!"},
-      {"symlink", DO(::symlink("c.txt", AT("link"))), EPERM, "link", "<none>"},
-      {"hard link", DO(::link(AT("c.txt"), AT("hard"))), EPERM, "hard", "<none>"},
-      {"fifo", DO(::mkfifo(AT("fifo"), 0644)), EPERM, "fifo", "<none>"},
-      {"extended attribute", DO(::getxattr(AT("c.txt"), "user.x", value, 64)), ENODATA, "c.txt",
-       "bravo!"},
+      {DO(::mkdir(AT("a\\b"), 0755)), EINVAL, "a\\b", "<none>"},
+      {DO(::mkdir(AT(longName), 0755)), ENAMETOOLONG, "c.txt", "bravo!"},
+      {DO(::rmdir(AT("d"))), ENOTEMPTY, "d/inner.txt", "x"},
+      {DO(::chmod(AT("c.txt"), 0600)), 0, "c.txt", "bravo!"},
+      {DO(::utimensat(AT_FDCWD, AT("c.txt"), times, 0)), 0, "c.txt", "bravo!"},
+      {DO(::symlink("c.txt", AT("link"))), EPERM, "link", "<none>"},
+      {DO(::link(AT("c.txt"), AT("hard"))), EPERM, "hard", "<none>"},
+      {DO(::mkfifo(AT("fifo"), 0644)), EPERM, "fifo", "<none>"},
+      {DO(::getxattr(AT("c.txt"), "user.x", value, 64)), ENODATA, "c.txt", "bravo!"},
   };
   for (const Row& row : rows) {
-    EXPECT_EQ(row.request(), row.expected) << row.what;
+    EXPECT_EQ(row.request(), row.expected) << "row " << &row - rows;
     const std::string at = root / row.file;
-    EXPECT_EQ(vt::Exists(at) ? vt::ReadFile(at) : "<none>", row.content) << row.what;
+    EXPECT_EQ(vt::Exists(at) ? vt::ReadFile(at) : "<none>", row.content) << "row " << &row - rows;
   }
 
   // What stat shows: the server's mode and time, the caller as owner.
@@ -200,7 +189,7 @@ TEST(Drive, FailureKindsRawNamesAndDebugMode) {
   std::tie(set.Host, set.Port, set.User, set.Password, set.Sessions) =
       std::make_tuple("127.0.0.1", ftp.Port(), "user", "secret", 1);
   Drive d(u'd', set, 1);
-  if (!(d.Serving() && vt::FindMount(d.path))) {
+  if (!d.mounted) {
     ADD_FAILURE() << "not mounted\n" << ::testing::internal::GetCapturedStdout();
     return;
   }
