@@ -102,10 +102,9 @@ TEST(Drive, RequestsOverARealServer) {
   // Refused before anything is mounted.
   DOKAN_OPERATIONS ops{};
   FillOperations(&ops);
-  char16_t a[] = u"a";
   ::mkdir("/mnt/a", 0755);  // something else mounted there: the mount point is taken
   ASSERT_EQ(::mount("veldra-test", "/mnt/a", "tmpfs", 0, "size=1m"), 0);
-  DOKAN_OPTIONS options{DOKAN_VERSION, 1, 0, 0, a};
+  DOKAN_OPTIONS options{DOKAN_VERSION, 1, 0, 0, u"a"};
   EXPECT_EQ(DokanMain(&options, &ops), DOKAN_MOUNT_POINT_ERROR);
   ::umount2("/mnt/a", MNT_DETACH);
   ::rmdir("/mnt/a");
@@ -120,13 +119,9 @@ TEST(Drive, RequestsOverARealServer) {
   ::rmdir("/mnt/b");
   Drive d(u'b', vt::DeviceSettingsFor(*server), 8);
   ASSERT_TRUE(d.mounted);
-  char16_t other[] = u"c";  // one mount per process
-  DOKAN_OPTIONS second{DOKAN_VERSION, 1, 0, 0, other};
-  EXPECT_EQ(DokanMain(&second, &ops), DOKAN_START_ERROR);
+  EXPECT_EQ(DokanMain(&options, &ops), DOKAN_START_ERROR);  // one mount per process
 
-  const std::string longName(300, 'n');
   const timespec times[2] = {{0, UTIME_OMIT}, {1577836800, 0}};
-  char value[64];
   const Row rows[] = {
       {DO(Put(d / "new.txt", O_CREAT | O_EXCL | O_WRONLY, "hello")), 0, "new.txt", "hello"},
       {DO(Put(d / "a.txt", O_CREAT | O_EXCL | O_WRONLY)), EEXIST, "a.txt", "alpha"},
@@ -145,14 +140,14 @@ TEST(Drive, RequestsOverARealServer) {
       {DO(Rename(d / "c.txt", d / "a.txt", RENAME_EXCHANGE)), EINVAL, "c.txt", "bravo!"},
       // A backslash cannot be expressed on the drive: refused before any request.
       {DO(::mkdir(AT("a\\b"), 0755)), EINVAL, "a\\b", "<none>"},
-      {DO(::mkdir(AT(longName), 0755)), ENAMETOOLONG, "c.txt", "bravo!"},
+      {DO(::mkdir(AT(std::string(300, 'n')), 0755)), ENAMETOOLONG, "c.txt", "bravo!"},
       {DO(::rmdir(AT("d"))), ENOTEMPTY, "d/inner.txt", "x"},
       {DO(::chmod(AT("c.txt"), 0600)), 0, "c.txt", "bravo!"},
       {DO(::utimensat(AT_FDCWD, AT("c.txt"), times, 0)), 0, "c.txt", "bravo!"},
       {DO(::symlink("c.txt", AT("link"))), EPERM, "link", "<none>"},
       {DO(::link(AT("c.txt"), AT("hard"))), EPERM, "hard", "<none>"},
       {DO(::mkfifo(AT("fifo"), 0644)), EPERM, "fifo", "<none>"},
-      {DO(::getxattr(AT("c.txt"), "user.x", value, 64)), ENODATA, "c.txt", "bravo!"},
+      {DO(::getxattr(AT("c.txt"), "user.x", nullptr, 0)), ENODATA, "c.txt", "bravo!"},
   };
   for (const Row& row : rows) {
     EXPECT_EQ(row.request(), row.expected) << "row " << &row - rows;
@@ -168,8 +163,7 @@ TEST(Drive, RequestsOverARealServer) {
             std::make_tuple(S_IFREG | 0600u, 1577836800, ::getuid(), 255u));
   EXPECT_GT(static_cast<double>(vfs.f_bavail) * vfs.f_frsize, 1e12);  // copy tools must not refuse
   EXPECT_EQ(d.Stop(), DOKAN_SUCCESS);
-  EXPECT_FALSE(vt::FindMount(d.path));
-  EXPECT_FALSE(vt::Exists(d.path));  // made for this mount, so gone again
+  EXPECT_FALSE(vt::FindMount(d.path) || vt::Exists(d.path));  // made for this mount: gone again
 }
 
 // Failures as the server reports them (a server of our own answers the command) and the errno
@@ -250,9 +244,8 @@ TEST(Drive, FailureKindsRawNamesAndDebugMode) {
   // A whole cat, and a whole cp in, each on one transfer, in 1 MiB requests.
   vt::TempDir local("veldra-drive");
   vt::WriteFile(local / "up.bin", big);
-  const int retrs = vt::CountPrefix(ftp.Commands(), "RETR /big.bin");
   EXPECT_EQ(vt::Shell("cat " + (d / "big.bin") + " | cmp - " + (local / "up.bin"), &out), 0) << out;
-  EXPECT_EQ(vt::CountPrefix(ftp.Commands(), "RETR /big.bin"), retrs + 1);
+  EXPECT_EQ(vt::CountPrefix(ftp.Commands(), "RETR /big.bin"), 1);
   EXPECT_EQ(vt::Shell("cp " + (local / "up.bin") + " " + (d / "up.bin"), &out), 0) << out;
   EXPECT_EQ(vt::CountPrefix(ftp.Commands(), "APPE /up.bin"), 1);
   EXPECT_TRUE(ftp.Get("/up.bin") == big);

@@ -25,17 +25,15 @@ namespace {
 
 // This program as a child (see main): *code is its exit code once it has ended
 // (bounded, 20 s); it returns what the child wrote, looked at thrice: looking does not consume,
-// and takes at most so many bytes. While it runs (ms > 0), a wait for it or for a semaphore that
-// is never released times out (Signalled and Ended are what the front-end checks wait for).
-std::string Child(std::vector<std::string> args, int* code) {
+// and takes at most so many bytes. While it runs, a wait for it or for a semaphore (when given)
+// that is not released times out (Signalled and Ended are what the front-end checks wait for).
+std::string Child(std::vector<std::string> args, int* code, vp::TNamedSemaphore* semaphore) {
   char path[MAX_PATH + 1] = {};
   ::GetModuleFileNameA(nullptr, path, MAX_PATH);
   args.insert(args.begin(), {path, "--child"});
   auto child = vp::TChildProcess::Start(args, 65536);
-  if (args[2] != "0") {
-    auto never =
-        vp::TNamedSemaphore::Create("veldra_test_" + std::to_string(::GetCurrentProcessId()), 0);
-    EXPECT_EQ(vp::WaitForProcessOrSemaphore(*child, never.get(), 100), vp::TWaitResult::TimedOut);
+  if (semaphore != nullptr) {
+    EXPECT_EQ(vp::WaitForProcessOrSemaphore(*child, semaphore, 100), vp::TWaitResult::TimedOut);
   }
   for (int i = 0; i < 2000 && !child->HasEnded(code); ++i) vp::SleepMs(10);
   std::string text, again, part;
@@ -47,34 +45,29 @@ std::string Child(std::vector<std::string> args, int* code) {
 
 }  // namespace
 
-TEST(Win32Platform, NamedSemaphores) {
-  // Creating, opening in another process, releasing and waiting are what every background
-  // launch of the front-end checks does.
+// Creating, opening in another process, releasing and waiting a semaphore are what every
+// background launch of the front-end checks does.
+TEST(Win32Process, SemaphoresOutputExitCodesArgumentsWipeAndWaits) {
   const std::string name = "veldra_test_sem_" + std::to_string(::GetCurrentProcessId());
   EXPECT_EQ(vp::TNamedSemaphore::Open(name), nullptr);
-  {
-    auto created = vp::TNamedSemaphore::Create(name, 0);
-    // An existing name is never taken over.
-    EXPECT_THROW(vp::TNamedSemaphore::Create(name, 5), vp::EOSError);
-  }
-  EXPECT_FALSE(vp::TNamedSemaphore::Exists(name));  // gone with the last handle
-}
+  auto semaphore = vp::TNamedSemaphore::Create(name, 0);
+  // An existing name is never taken over.
+  EXPECT_THROW(vp::TNamedSemaphore::Create(name, 5), vp::EOSError);
 
-TEST(Win32Process, OutputExitCodesArgumentsWipeAndWaits) {
   // Arguments that need quoting arrive unchanged; the exit code and the output come back.
   const std::vector<std::string> odd = {
       "two words", "quote\"inside", "trail\\", "a\\\\b", "back\\\"quote", "", "plain"};
   std::vector<std::string> args{"3000", "7", "0"};
   args.insert(args.end(), odd.begin(), odd.end());
   int code = -12345;
-  std::string expected, text = Child(args, &code);
+  std::string expected, text = Child(args, &code, semaphore.get());
   for (const std::string& a : odd) expected += "[" + a + "]\r\n";
   EXPECT_EQ(text.substr(0, expected.size()), expected);
   EXPECT_EQ(code, 7);
 
   // A hidden argument leaves argv (cleared) and both command lines the process shows, which
   // keep the other arguments and show one star whatever its length.
-  text = Child({"0", "0", "6", "keep me", "pa ss\"word", "last"}, &code);
+  text = Child({"0", "0", "6", "keep me", "pa ss\"word", "last"}, &code, nullptr);
   EXPECT_EQ(code, 0);
   EXPECT_EQ(text.find("pa ss"), std::string::npos) << text;
   EXPECT_EQ(text.find("word"), std::string::npos) << text;
@@ -88,14 +81,15 @@ TEST(Win32Process, OutputExitCodesArgumentsWipeAndWaits) {
     EXPECT_TRUE(e.Code() == ERROR_FILE_NOT_FOUND || e.Code() == ERROR_PATH_NOT_FOUND) << e.Code();
     EXPECT_EQ(std::string(e.what()).rfind("CreateProcess: ", 0), 0u) << e.what();
   }
+  semaphore.reset();
+  EXPECT_FALSE(vp::TNamedSemaphore::Exists(name));  // gone with the last handle
 }
 
 TEST(Win32Platform, TextMessagesVolumesAndSocketErrors) {
   // The lone surrogates that stand for stray bytes become those bytes.
   EXPECT_EQ(vp::WideToAnsi(static_cast<const char16_t*>(nullptr)) +
                 vp::WideToAnsi(std::u16string(u"a") + char16_t(0xDCE9) + u"b"),
-            "a\xE9"
-            "b");
+            "a\351b");
   CPINFO info{};
   ASSERT_TRUE(::GetCPInfo(CP_ACP, &info));
   std::string all;  // a single-byte code page: every byte comes back unchanged
