@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows program and its suites with mingw-w64 into build-win/ and runs them
 # under wine, headless, in a private wine prefix:
-#   - the Win32 platform suite, the portable transport/FTP/device suites and the server suite
-#     (transport, FTP client, device against pyftpdlib on 127.0.0.1), through ctest;
+#   - win32_test through ctest: the Win32 platform suite and the portable transport/FTP/device
+#     suites (the FTP client and the session against the scripted server on 127.0.0.1);
 #   - veldra.exe as a user runs it: usage, exit codes, /DELETE of a drive that is not ours, a
 #     failed login, the background launch (named start semaphore, peeked output pipe) without
 #     the file-system library and with our test dokan.dll, and /DEBUG with the test dokan.dll,
-#     which drives the callback table and checks every answer.
+#     which drives the callback table and checks every answer (against pyftpdlib on 127.0.0.1).
 # Wine's system message texts differ from Windows', so the checks never compare them.
 set -euo pipefail
 cd "$(dirname "$0")/.."

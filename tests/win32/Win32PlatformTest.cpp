@@ -1,14 +1,17 @@
 // The Win32 platform layer under Windows (or wine): named semaphores, the background process
-// with its peeked pipe, code page conversions, message texts, volumes and the Winsock half of
-// the socket layer (line ends, elevation and the launch's waits are checked through veldra.exe
-// by scripts/test-windows.sh). System message texts differ between Windows versions
-// and wine, so only their shape is checked.
+// with its peeked pipe, code page conversions, message texts, volumes and the error numbers of
+// the Winsock half of the socket layer (line ends, elevation and the launch's waits are checked
+// through veldra.exe by scripts/test-windows.sh; the socket layer's reads, waits and peer names
+// by the transport's and the FTP client's suites beside this one). System message texts differ
+// between Windows versions and wine, so only their shape is checked.
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "platform/Console.h"
 #include "platform/Process.h"
 #include "platform/Semaphore.h"
 #include "platform/Socket.h"
@@ -20,84 +23,56 @@ namespace vp = veldra::platform;
 
 namespace {
 
-std::string UniqueName(const char* what) {
-  return std::string("veldra_test_") + what + "_" + std::to_string(::GetCurrentProcessId());
-}
-
-// This program playing a child role (see Win32Main.cpp).
-std::unique_ptr<vp::TChildProcess> Child(std::vector<std::string> args) {
+// This program as a child (see main): *code is its exit code once it has ended
+// (bounded, 20 s); it returns what the child wrote, looked at thrice: looking does not consume,
+// and takes at most so many bytes. While it runs, a wait for it or for a semaphore (when given)
+// that is not released times out (Signalled and Ended are what the front-end checks wait for).
+std::string Child(std::vector<std::string> args, int* code, vp::TNamedSemaphore* semaphore) {
   char path[MAX_PATH + 1] = {};
   ::GetModuleFileNameA(nullptr, path, MAX_PATH);
   args.insert(args.begin(), {path, "--child"});
-  return vp::TChildProcess::Start(args, 65536);
-}
-
-// Waits (bounded, 20 s) for the process to end; returns its exit code.
-int WaitEnd(vp::TChildProcess& child) {
-  int code = -12345;
-  for (int i = 0; i < 2000 && !child.HasEnded(&code); ++i) vp::SleepMs(10);
-  return code;
-}
-
-std::string Output(vp::TChildProcess& child) {
-  std::string text;
-  EXPECT_TRUE(child.Peek(65536, &text));
+  auto child = vp::TChildProcess::Start(args, 65536);
+  if (semaphore != nullptr) {
+    EXPECT_EQ(vp::WaitForProcessOrSemaphore(*child, semaphore, 100), vp::TWaitResult::TimedOut);
+  }
+  for (int i = 0; i < 2000 && !child->HasEnded(code); ++i) vp::SleepMs(10);
+  std::string text, again, part;
+  EXPECT_TRUE(child->Peek(65536, &text) && child->Peek(65536, &again) && text == again &&
+              child->Peek(3, &part) && part == text.substr(0, 3))
+      << text;
   return text;
 }
 
 }  // namespace
 
-TEST(Win32Platform, NamedSemaphores) {
-  const std::string name = UniqueName("sem");
-  EXPECT_FALSE(vp::TNamedSemaphore::Exists(name));
+// Creating, opening in another process, releasing and waiting a semaphore are what every
+// background launch of the front-end checks does.
+TEST(Win32Process, SemaphoresOutputExitCodesArgumentsWipeAndWaits) {
+  const std::string name = "veldra_test_sem_" + std::to_string(::GetCurrentProcessId());
   EXPECT_EQ(vp::TNamedSemaphore::Open(name), nullptr);
-  {
-    auto created = vp::TNamedSemaphore::Create(name, 0);
-    EXPECT_TRUE(vp::TNamedSemaphore::Exists(name));
-    EXPECT_FALSE(created->Wait(30));
-    auto opened = vp::TNamedSemaphore::Open(name);
-    ASSERT_NE(opened, nullptr);
-    opened->Release();  // across handles
-    EXPECT_TRUE(created->Wait(1000));
-    EXPECT_FALSE(created->Wait(0));
-    // An existing name is never taken over.
-    EXPECT_THROW(vp::TNamedSemaphore::Create(name, 5), vp::EOSError);
-  }
-  EXPECT_FALSE(vp::TNamedSemaphore::Exists(name));  // gone with the last handle
-}
+  auto semaphore = vp::TNamedSemaphore::Create(name, 0);
+  // An existing name is never taken over.
+  EXPECT_THROW(vp::TNamedSemaphore::Create(name, 5), vp::EOSError);
 
-TEST(Win32Process, OutputExitCodesArgumentsWipeAndWaits) {
-  // Arguments that need quoting arrive unchanged; the exit code and the output come back, and
-  // looking at the output does not consume it.
+  // Arguments that need quoting arrive unchanged; the exit code and the output come back.
   const std::vector<std::string> odd = {
       "two words", "quote\"inside", "trail\\", "a\\\\b", "back\\\"quote", "", "plain"};
-  std::vector<std::string> args{"args", "7"};
+  std::vector<std::string> args{"3000", "7", "0"};
   args.insert(args.end(), odd.begin(), odd.end());
-  auto echo = Child(args);
-  EXPECT_EQ(WaitEnd(*echo), 7);
-  std::string expected, text;
+  int code = -12345;
+  std::string expected, text = Child(args, &code, semaphore.get());
   for (const std::string& a : odd) expected += "[" + a + "]\r\n";
-  EXPECT_EQ(Output(*echo), expected);
-  EXPECT_EQ(Output(*echo), expected);
-  ASSERT_TRUE(echo->Peek(5, &text));
-  EXPECT_EQ(text, "[two ");
+  EXPECT_EQ(text.substr(0, expected.size()), expected);
+  EXPECT_EQ(code, 7);
 
   // A hidden argument leaves argv (cleared) and both command lines the process shows, which
-  // keep the other arguments and show one star whatever its length (argv[5] here).
-  auto wiped = Child({"wipe", "5", "keep me", "pa ss\"word", "last"});
-  EXPECT_EQ(WaitEnd(*wiped), 0);
-  text = Output(*wiped);
+  // keep the other arguments and show one star whatever its length.
+  text = Child({"0", "0", "6", "keep me", "pa ss\"word", "last"}, &code, nullptr);
+  EXPECT_EQ(code, 0);
   EXPECT_EQ(text.find("pa ss"), std::string::npos) << text;
   EXPECT_EQ(text.find("word"), std::string::npos) << text;
-  EXPECT_NE(text.find("\r\n\r\nlast\r\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("[keep me]\r\n[]\r\n[last]\r\n"), std::string::npos) << text;
   EXPECT_NE(text.find("\"keep me\" * last\r\n"), std::string::npos) << text;
-
-  // Signalled and Ended are what every background launch of the front-end checks waits for.
-  auto semaphore = vp::TNamedSemaphore::Create(UniqueName("wait"), 0);
-  auto sleeper = Child({"sleep", "3000"});
-  EXPECT_EQ(vp::WaitForProcessOrSemaphore(*sleeper, semaphore.get(), 100),
-            vp::TWaitResult::TimedOut);
-  EXPECT_EQ(WaitEnd(*sleeper), 0);
 
   try {
     vp::TChildProcess::Start({"Z:\\no\\such\\veldra-program.exe"}, 4096);
@@ -106,21 +81,20 @@ TEST(Win32Process, OutputExitCodesArgumentsWipeAndWaits) {
     EXPECT_TRUE(e.Code() == ERROR_FILE_NOT_FOUND || e.Code() == ERROR_PATH_NOT_FOUND) << e.Code();
     EXPECT_EQ(std::string(e.what()).rfind("CreateProcess: ", 0), 0u) << e.what();
   }
+  semaphore.reset();
+  EXPECT_FALSE(vp::TNamedSemaphore::Exists(name));  // gone with the last handle
 }
 
-TEST(Win32Platform, TextMessagesAndVolumes) {
-  EXPECT_EQ(vp::WideToAnsi(static_cast<const char16_t*>(nullptr)), "");
+TEST(Win32Platform, TextMessagesVolumesAndSocketErrors) {
   // The lone surrogates that stand for stray bytes become those bytes.
-  EXPECT_EQ(vp::WideToAnsi(std::u16string(u"a") + char16_t(0xDCE9) + u"b"),
-            "a\xE9"
-            "b");
+  EXPECT_EQ(vp::WideToAnsi(static_cast<const char16_t*>(nullptr)) +
+                vp::WideToAnsi(std::u16string(u"a") + char16_t(0xDCE9) + u"b"),
+            "a\351b");
   CPINFO info{};
   ASSERT_TRUE(::GetCPInfo(CP_ACP, &info));
-  if (info.MaxCharSize == 1) {  // a single-byte code page: every byte comes back unchanged
-    std::string all;
-    for (int c = 1; c < 256; ++c) all += static_cast<char>(c);
-    EXPECT_EQ(vp::WideToAnsi(vp::AnsiToWide(all)), all);
-  }
+  std::string all;  // a single-byte code page: every byte comes back unchanged
+  for (int c = 1; c < 256 && info.MaxCharSize == 1; ++c) all += static_cast<char>(c);
+  EXPECT_EQ(vp::WideToAnsi(vp::AnsiToWide(all)), all);
   if (::GetACP() == 1252) {
     EXPECT_EQ(vp::WideToAnsi(u"caf\u00E9 \u20AC"), "caf\xE9 \x80");
   }
@@ -142,37 +116,29 @@ TEST(Win32Platform, TextMessagesAndVolumes) {
       << volume.FileSystemName;
   EXPECT_FALSE(vp::QueryVolumeInformation('1', nullptr, &error));
   EXPECT_EQ(error, vp::kErrorPathNotFound);
+
+  // The socket layer's failures in the transport's numbering (nothing listens on port 1).
+  const auto failure = [](int result) { return result == -1 ? vp::LastSocketError() : 0; };
+  vp::UniqueSocket refused(vp::CreateSocket(vp::kSocketStream, 0));
+  uint32_t address = 0;
+  EXPECT_EQ(failure(vp::ConnectSocket(refused.Get(), 0x7F000001, 1)), vp::kWsaECONNREFUSED);
+  EXPECT_EQ(failure(vp::ListenSocket(vp::kInvalidSocket, 1)), vp::kWsaENOTSOCK);
+  EXPECT_EQ(failure(vp::LookupHostIPv4("", address)), vp::kWsaHostNotFound);
 }
 
-// The Winsock half of the socket layer, in the transport's numbering.
-TEST(Win32Socket, WaitsNoWaitCallsAndErrorNumbers) {
-  vp::UniqueSocket listener(vp::CreateSocket(vp::kSocketStream, 0));
-  uint32_t address = 0;
-  uint16_t port = 0;
-  ASSERT_EQ(vp::BindSocket(listener.Get(), 0x7F000001, 0), 0);
-  ASSERT_EQ(vp::ListenSocket(listener.Get(), 1), 0);
-  ASSERT_EQ(vp::GetSocketName(listener.Get(), address, port), 0);
-  vp::UniqueSocket client(vp::CreateSocket(vp::kSocketStream, 0));
-  ASSERT_EQ(vp::ConnectSocket(client.Get(), 0x7F000001, port), 0);
-  vp::UniqueSocket server(vp::AcceptSocket(listener.Get()));
-  ASSERT_EQ(vp::GetPeerName(server.Get(), address, port), 0);
-  EXPECT_EQ(address, 0x7F000001u);
-
-  char buffer[64];
-  EXPECT_EQ(vp::RecvSocketNoWait(server.Get(), buffer, sizeof buffer), -1);
-  EXPECT_EQ(vp::LastSocketError(), vp::kWsaEWOULDBLOCK);
-  EXPECT_EQ(vp::RecvSocket(server.Get(), buffer, sizeof buffer, 50), -1);
-  EXPECT_EQ(vp::LastSocketError(), vp::kWsaEWOULDBLOCK);
-  EXPECT_EQ(vp::SendSocket(client.Get(), "hello", 5), 5);
-  EXPECT_EQ(vp::RecvSocket(server.Get(), buffer, sizeof buffer, 5000), 5);
-  EXPECT_EQ(vp::ShutdownSocketSend(client.Get()), 0);
-  EXPECT_EQ(vp::RecvSocket(server.Get(), buffer, sizeof buffer, 5000), 0);
-
-  vp::UniqueSocket refused(vp::CreateSocket(vp::kSocketStream, 0));
-  EXPECT_EQ(vp::ConnectSocket(refused.Get(), 0x7F000001, port == 1 ? 2 : 1), -1);
-  EXPECT_EQ(vp::LastSocketError(), vp::kWsaECONNREFUSED);
-  EXPECT_EQ(vp::ListenSocket(vp::kInvalidSocket, 1), -1);
-  EXPECT_EQ(vp::LastSocketError(), vp::kWsaENOTSOCK);
-  EXPECT_EQ(vp::LookupHostIPv4("", address), -1);
-  EXPECT_EQ(vp::LastSocketError(), vp::kWsaHostNotFound);
+// With "--child <ms> <code> <hide> <a>..." the program plays a child process for the process
+// tests instead: it hides argument <hide> of its own command line (0: none), writes each <a> on
+// a line of its own in brackets, then the process command line (GetCommandLineA,
+// GetCommandLineW), and ends with code after ms.
+int main(int argc, char** argv) {
+  if (argc > 4 && std::string(argv[1]) == "--child") {
+    vp::HideArgument(argc, argv, std::atoi(argv[4]));
+    for (int i = 5; i < argc; ++i) vp::WriteLine("[" + std::string(argv[i]) + "]");
+    vp::WriteLine(::GetCommandLineA());
+    vp::WriteLine(vp::WideToAnsi(reinterpret_cast<const char16_t*>(::GetCommandLineW())));
+    vp::SleepMs(std::atoi(argv[2]));
+    return std::atoi(argv[3]);
+  }
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
 }
