@@ -64,8 +64,6 @@ for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.1; done
 port=$(cat "$work/port")
 echo "pyftpdlib on 127.0.0.1:$port"
 
-export VELDRA_WIN_FTP_PORT=$port VELDRA_WIN_FTP_USER=veldra VELDRA_WIN_FTP_PASSWORD=secret
-export VELDRA_WIN_FTP_ROOT="Z:${root//\//\\}"
 (cd "$build" && ctest --output-on-failure --timeout 600)
 
 # --- veldra.exe as a user runs it ------------------------------------------------------------
