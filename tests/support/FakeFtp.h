@@ -21,7 +21,6 @@ class FakeFtp {
 
   // Starts listening on 127.0.0.1 at once. User "user", password "secret".
   FakeFtp();
-  ~FakeFtp();
   FakeFtp(const FakeFtp&) = delete;
   FakeFtp& operator=(const FakeFtp&) = delete;
 
@@ -44,7 +43,6 @@ class FakeFtp {
  private:
   void Serve(ScriptedSession& s);
   std::string Listing(const std::string& dir, bool facts);
-  Hook CurrentHook();
 
   std::mutex mutex_;
   std::map<std::string, std::string> files_;

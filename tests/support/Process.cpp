@@ -32,6 +32,32 @@ int StatusOf(int raw) {
   return 128 + WTERMSIG(raw);
 }
 
+// Every descendant of `root`, children first.
+std::vector<pid_t> Descendants(pid_t root) {
+  std::multimap<pid_t, pid_t> children;  // parent -> child
+  if (DIR* d = ::opendir("/proc")) {
+    while (dirent* e = ::readdir(d)) {
+      const pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
+      std::ifstream in(std::string("/proc/") + e->d_name + "/stat");
+      std::string line;
+      if (pid <= 0 || !std::getline(in, line) || line.rfind(')') == std::string::npos) continue;
+      std::istringstream rest(line.substr(line.rfind(')') + 2));
+      char state;
+      pid_t parent = 0;
+      rest >> state >> parent;
+      children.emplace(parent, pid);
+    }
+    ::closedir(d);
+  }
+  std::vector<pid_t> out{root};
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    auto range = children.equal_range(out[i]);
+    for (auto it = range.first; it != range.second; ++it) out.push_back(it->second);
+  }
+  out.erase(out.begin());
+  return out;
+}
+
 }  // namespace
 
 Process::Process(const std::vector<std::string>& argv, const std::string& input,
@@ -111,15 +137,6 @@ void Process::Pump(int waitMs) {
   }
 }
 
-bool Process::WaitForOutput(const std::string& text, int timeoutSeconds) {
-  const auto deadline = Clock::now() + std::chrono::seconds(timeoutSeconds);
-  while (result_.output.find(text) == std::string::npos) {
-    if (Clock::now() >= deadline || (out_ < 0 && err_ < 0)) return false;
-    Pump(50);
-  }
-  return true;
-}
-
 bool Process::WaitForExit(int timeoutSeconds) {
   const auto deadline = Clock::now() + std::chrono::seconds(timeoutSeconds);
   while (pid_ > 0) {
@@ -191,13 +208,6 @@ std::string ShellQuote(const std::string& text) {
   return out + "'";
 }
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
 std::vector<std::string> ProcessArguments(pid_t pid) {
   // read(2), not a stream: a process that ends meanwhile makes the read fail (ESRCH).
   std::string all;
@@ -211,31 +221,6 @@ std::vector<std::string> ProcessArguments(pid_t pid) {
   std::istringstream in(all);
   for (std::string arg; std::getline(in, arg, '\0');) args.push_back(arg);
   return args;
-}
-
-std::vector<pid_t> Descendants(pid_t root) {
-  std::multimap<pid_t, pid_t> children;  // parent -> child
-  if (DIR* d = ::opendir("/proc")) {
-    while (dirent* e = ::readdir(d)) {
-      const pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
-      std::ifstream in(std::string("/proc/") + e->d_name + "/stat");
-      std::string line;
-      if (pid <= 0 || !std::getline(in, line) || line.rfind(')') == std::string::npos) continue;
-      std::istringstream rest(line.substr(line.rfind(')') + 2));
-      char state;
-      pid_t parent = 0;
-      rest >> state >> parent;
-      children.emplace(parent, pid);
-    }
-    ::closedir(d);
-  }
-  std::vector<pid_t> out{root};
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    auto range = children.equal_range(out[i]);
-    for (auto it = range.first; it != range.second; ++it) out.push_back(it->second);
-  }
-  out.erase(out.begin());
-  return out;
 }
 
 std::vector<pid_t> OwnProcesses(const std::function<bool(const std::vector<std::string>&)>& match) {

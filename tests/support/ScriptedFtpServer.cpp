@@ -106,29 +106,8 @@ std::string ScriptedSession::ReadCommand(int waitMs) {
   return line;
 }
 
-bool ScriptedSession::Expect(const std::string& expected, int waitMs) {
-  last_ = ReadCommand(waitMs);
-  const bool prefix = !expected.empty() && expected.back() == '*';
-  const bool ok =
-      prefix ? last_.compare(0, expected.size() - 1, expected, 0, expected.size() - 1) == 0 &&
-                   last_.size() >= expected.size() - 1
-             : last_ == expected;
-  if (!ok)
-    server_.Record(
-        &ScriptedFtpServer::mismatches_,
-        "session " + std::to_string(index_) + ": expected '" + expected + "', got '" + last_ + "'");
-  return ok;
-}
-
 bool ScriptedSession::Greet() {
   return Send("220 scripted server ready");
-}
-
-bool ScriptedSession::AcceptLogin() {
-  if (!Expect("USER *")) return false;
-  Send("331 Password required");
-  if (!Expect("PASS *")) return false;
-  return Send("230 Logged in");
 }
 
 std::string ScriptedSession::OpenPassive() {
@@ -201,24 +180,12 @@ std::string ScriptedSession::ReceiveData(int waitMs) {
   return out;
 }
 
-void ScriptedSession::CloseData() {
+void ScriptedSession::CloseSockets(bool reset, bool control) {
   std::lock_guard<std::mutex> lock(fdMutex_);
+  if (reset && data_ >= 0) vp::SetSocketResetOnClose(data_);
   CloseFd(data_);
   CloseFd(listener_);
-}
-
-void ScriptedSession::ResetData() {
-  std::lock_guard<std::mutex> lock(fdMutex_);
-  if (data_ >= 0) vp::SetSocketResetOnClose(data_);
-  CloseFd(data_);
-  CloseFd(listener_);
-}
-
-void ScriptedSession::Close() {
-  std::lock_guard<std::mutex> lock(fdMutex_);
-  CloseFd(data_);
-  CloseFd(listener_);
-  CloseFd(control_);
+  if (control) CloseFd(control_);
 }
 
 bool ScriptedSession::ClientClosed() {
@@ -280,26 +247,6 @@ void ScriptedFtpServer::Record(std::vector<std::string> ScriptedFtpServer::*list
   std::lock_guard<std::mutex> lock(mutex_);
   (this->*list).push_back(line);
   if (waited) ++roundTrips_;
-}
-
-std::vector<std::string> ScriptedFtpServer::Commands() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return commands_;
-}
-
-int ScriptedFtpServer::RoundTrips() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return roundTrips_;
-}
-
-std::vector<std::string> ScriptedFtpServer::Mismatches() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return mismatches_;
-}
-
-int ScriptedFtpServer::SessionsStarted() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return static_cast<int>(sessions_.size());
 }
 
 }  // namespace veldra::test

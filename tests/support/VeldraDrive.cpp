@@ -39,6 +39,41 @@ std::string LetterDirectory(char letter) {
   return std::string("/mnt/") + static_cast<char>(std::tolower(static_cast<unsigned char>(letter)));
 }
 
+// One line of /proc/self/mountinfo.
+struct MountEntry {
+  std::string type;    // e.g. "fuse.VELDRA"
+  std::string device;  // "major:minor"
+};
+
+// The topmost mount at path, if any.
+bool FindMount(const std::string& path, MountEntry* entry) {
+  std::ifstream table("/proc/self/mountinfo");
+  bool found = false;
+  for (std::string line; std::getline(table, line);) {
+    std::istringstream fields(line);
+    std::string id, parent, device, root, point, field, type;
+    fields >> id >> parent >> device >> root >> point;
+    if (Unescape(point) != path) continue;
+    while (fields >> field && field != "-") {
+    }
+    fields >> type;
+    found = true;  // the last one is the topmost
+    if (entry != nullptr) *entry = MountEntry{type, device};
+  }
+  return found;
+}
+
+bool WaitMountState(const std::string& path, bool mounted, int seconds) {
+  return WaitUntil([&] { return FindMount(path, nullptr) == mounted; }, seconds * 1000);
+}
+
+// Waits `seconds` for the copies of a letter to end, then kills them (bounded).
+void EndCopies(char letter, int seconds) {
+  if (WaitCopiesGone(letter, seconds)) return;
+  for (pid_t pid : BackgroundCopies(letter)) ::kill(pid, SIGKILL);
+  WaitCopiesGone(letter, 5);
+}
+
 bool IsVeldra(const std::string& program) {
   return program.size() >= 6 && program.compare(program.size() - 6, 6, "veldra") == 0;
 }
@@ -56,25 +91,8 @@ CommandResult RunVeldra(const std::vector<std::string>& args, int timeoutSeconds
   return RunCommand(VeldraCommand(args), timeoutSeconds, input, true);
 }
 
-bool FindMount(const std::string& path, MountEntry* entry) {
-  std::ifstream table("/proc/self/mountinfo");
-  bool found = false;
-  for (std::string line; std::getline(table, line);) {
-    std::istringstream fields(line);
-    std::string id, parent, device, root, point, field, type, source;
-    fields >> id >> parent >> device >> root >> point;
-    if (Unescape(point) != path) continue;
-    while (fields >> field && field != "-") {
-    }
-    fields >> type >> source;
-    found = true;  // the last one is the topmost
-    if (entry != nullptr) *entry = MountEntry{Unescape(source), type, device};
-  }
-  return found;
-}
-
-bool WaitMountState(const std::string& path, bool mounted, double seconds) {
-  return WaitUntil([&] { return FindMount(path) == mounted; }, static_cast<int>(seconds * 1000));
+bool FindMount(const std::string& path) {
+  return FindMount(path, nullptr);
 }
 
 bool IsMounted(char letter) {
@@ -95,7 +113,7 @@ void ForceUnmount(const std::string& path) {
       if (abort) abort << "1";
     }
     ::umount2(path.c_str(), MNT_DETACH);
-    WaitMountState(path, false, 1.0);
+    WaitMountState(path, false, 1);
   }
 }
 
@@ -131,10 +149,7 @@ void ForceCleanup(char letter) {
     RunVeldra({std::string(1, letter) + ":", "/delete"}, 30);
     if (!WaitMountState(dir, false, 10)) ::umount2(dir.c_str(), MNT_DETACH);
   }
-  if (!WaitCopiesGone(letter, 10)) {
-    for (pid_t pid : BackgroundCopies(letter)) ::kill(pid, SIGKILL);
-    WaitCopiesGone(letter, 5);
-  }
+  EndCopies(letter, 10);
 }
 
 VeldraDrive::VeldraDrive(const std::string& veldraPath, const DriveOptions& o)
@@ -144,20 +159,20 @@ VeldraDrive::VeldraDrive(const std::string& veldraPath, const DriveOptions& o)
   if (::access(veldra_.c_str(), X_OK) != 0)
     throw DriveError("the veldra executable is missing: " + veldra_);
   if (FindMount(mountPoint_)) throw DriveError(mountPoint_ + " is mounted already");
-  std::vector<std::string> argv{veldra_,    Device(),          o.hostAndPath,
-                                o.password, "/USER:" + o.user, "/PORT:" + std::to_string(o.port)};
+  std::vector<std::string> argv{veldra_,           std::string(1, letter_) + ":",
+                                o.hostAndPath,     o.password,
+                                "/USER:" + o.user, "/PORT:" + std::to_string(o.port)};
   if (!o.passive) argv.push_back("/NOPASSIVE");
   argv.insert(argv.end(), o.extra.begin(), o.extra.end());
   const CommandResult r = RunCommand(argv, o.mountTimeoutSeconds);
-  mountOutput_ = r.output;
-  mounted_ = true;
-  const bool up = r.status == 0 && WaitMountState(mountPoint_, true, 10);
+  mounted_ = r.status == 0 && WaitMountState(mountPoint_, true, 10);
   copies_ = ServingProcesses();
-  if (!up) {
-    ForceGone();
-    mounted_ = false;
-    throw DriveError("mount of " + Device() + " failed (status " + std::to_string(r.status) +
-                     "): " + mountOutput_);
+  if (!mounted_) {
+    // The mount point was free before the command ran: what is there now is this drive.
+    ForceUnmount(mountPoint_);
+    EndCopies(letter_, 5);
+    throw DriveError("mount of " + argv[1] + " failed (status " + std::to_string(r.status) +
+                     "): " + r.output);
   }
 }
 
@@ -171,21 +186,15 @@ VeldraDrive::~VeldraDrive() {
 CommandResult VeldraDrive::Unmount() {
   CommandResult r;
   if (!mounted_) return r;
-  r = RunCommand({veldra_, Device(), "/delete"}, 30);
+  r = RunCommand({veldra_, std::string(1, letter_) + ":", "/delete"}, 30);
   // The serving copy finishes open uploads and ends once the drive is gone.
-  if (!WaitUntil([&] { return !FindMount(mountPoint_) && ServingProcesses().empty(); }, 30000))
-    ForceGone();
+  if (!WaitUntil([&] { return !FindMount(mountPoint_) && ServingProcesses().empty(); }, 30000)) {
+    ForceUnmount(mountPoint_);  // the drive's own mount point: free before it was mounted
+    EndCopies(letter_, 5);
+  }
   mounted_ = false;
   for (pid_t p : copies_) ::waitpid(p, nullptr, WNOHANG);  // ended copies are our children now
   return r;
-}
-
-// The mount point was free before the command ran: what is there now is this drive.
-void VeldraDrive::ForceGone() {
-  if (FindMount(mountPoint_)) ForceUnmount(mountPoint_);
-  if (!WaitCopiesGone(letter_, 5))
-    for (pid_t pid : ServingProcesses()) ::kill(pid, SIGKILL);
-  WaitCopiesGone(letter_, 5);
 }
 
 }  // namespace veldra::test

@@ -30,17 +30,10 @@ std::vector<std::string> VeldraCommand(const std::vector<std::string>& args);
 CommandResult RunVeldra(const std::vector<std::string>& args, int timeoutSeconds = 60,
                         const std::string& input = "");
 
-// One line of /proc/self/mountinfo: the only reader of the mount table in the tests.
-struct MountEntry {
-  std::string source;  // unescaped
-  std::string type;    // e.g. "fuse.VELDRA"
-  std::string device;  // "major:minor"
-};
-// The topmost mount at path, if any.
-bool FindMount(const std::string& path, MountEntry* entry = nullptr);
-// Polls until path is (or is no longer) a mount point, at most `seconds`; true when reached.
-bool WaitMountState(const std::string& path, bool mounted, double seconds);
-// The same for the directory of a drive letter (/mnt/<lower case letter>).
+// Whether path is a mount point: the only reader of the mount table in the tests.
+bool FindMount(const std::string& path);
+// The same for the directory of a drive letter (/mnt/<lower case letter>), and a bounded wait
+// until it is (or is no longer) one; true when reached.
 bool IsMounted(char letter);
 bool WaitMounted(char letter, bool mounted, int timeoutSeconds);
 // Removes the mount at path, whatever its state: lazy unmount, then the FUSE connection's
@@ -81,9 +74,6 @@ class VeldraDrive {
 
   const std::string& MountPoint() const { return mountPoint_; }
   std::string operator/(const std::string& relative) const { return mountPoint_ + "/" + relative; }
-  const std::string& MountOutput() const { return mountOutput_; }
-  // "X:" as typed to the command.
-  std::string Device() const { return std::string(1, letter_) + ":"; }
 
   // "veldra X: /delete", then waits until the drive and its copy are gone (after 30 s: a forced
   // unmount and killing the copy). Idempotent; returns the command's result (status -1 when
@@ -92,11 +82,9 @@ class VeldraDrive {
   std::vector<pid_t> ServingProcesses() const { return BackgroundCopies(letter_); }
 
  private:
-  void ForceGone();
   std::string veldra_;
   char letter_;
   std::string mountPoint_;
-  std::string mountOutput_;
   bool mounted_ = false;
   std::vector<pid_t> copies_;  // seen after the mount; reaped after the unmount
 };

@@ -1,21 +1,20 @@
 #!/usr/bin/python3
-"""Test FTP server on 127.0.0.1 built on pyftpdlib, started by tests/support/FtpServers.cpp.
-
-One user with every permission on the root directory, optional anonymous access,
-configurable idle and data-connection time-outs (0 = pyftpdlib's defaults) and a
-passive port range of its own. Logs go to standard error.
-
-With --faults it serves every session on its own thread and injects faults by file name,
-each once per server process (a later transfer of the same file is normal):
-  reset-once*  RETR: after --fault-after bytes the data connection is reset (RST)
-  stall-once*  RETR: after --fault-after bytes the session stops for --stall-seconds
-  quota*       STOR/APPE: all data is taken, then "552" is replied and the file discarded
-  cut-once*    RETR: after --fault-after bytes the data connection is closed without a TLS
-               close_notify, and "226" is replied as if the file were complete
-
-With --tls-cert/--tls-key it requires explicit TLS (AUTH TLS) on the control connection and
-PROT P for every data connection.
-"""
+# Test FTP server on 127.0.0.1 built on pyftpdlib, started by tests/support/FtpServers.cpp.
+#
+# One user with every permission on the root directory, optional anonymous access,
+# configurable idle and data-connection time-outs (0 = pyftpdlib's defaults) and a
+# passive port range of its own. Logs go to standard error.
+#
+# With --faults it serves every session on its own thread and injects faults by file name,
+# each once per server process (a later transfer of the same file is normal):
+#   reset-once*  RETR: after --fault-after bytes the data connection is reset (RST)
+#   stall-once*  RETR: after --fault-after bytes the session stops for --stall-seconds
+#   quota*       STOR/APPE: all data is taken, then "552" is replied and the file discarded
+#   cut-once*    RETR: after --fault-after bytes the data connection is closed without a TLS
+#                close_notify, and "226" is replied as if the file were complete
+#
+# With --tls-cert/--tls-key it requires explicit TLS (AUTH TLS) on the control connection and
+# PROT P for every data connection.
 import argparse
 import logging
 import os
@@ -34,7 +33,7 @@ _faulted_lock = threading.Lock()
 
 
 def _take_fault(prefix, path):
-    """True the first time `path` (whose name starts with prefix) is seen."""
+    # True the first time `path` (whose name starts with prefix) is seen.
     if not os.path.basename(path).startswith(prefix):
         return False
     with _faulted_lock:
@@ -47,9 +46,7 @@ def _take_fault(prefix, path):
 def make_fault_dtp(base, fault_after, stall_seconds):
     class FaultDtp(base):
         def _path(self):
-            if self.file_obj is None:
-                return ""
-            return getattr(self.file_obj, "name", "") or ""
+            return "" if self.file_obj is None else getattr(self.file_obj, "name", "") or ""
 
         def send(self, data):
             if not self.receive and self.tot_bytes_sent >= fault_after:
@@ -88,61 +85,45 @@ def make_fault_dtp(base, fault_after, stall_seconds):
 
 def main():
     p = argparse.ArgumentParser()
-    p.add_argument("--root", required=True)
-    p.add_argument("--port", type=int, required=True)
-    p.add_argument("--pasv-min", type=int, required=True)
-    p.add_argument("--pasv-max", type=int, required=True)
-    p.add_argument("--user", default="veldra")
-    p.add_argument("--password", default="secret")
+    for name in ("root", "user", "password", "tls-cert", "tls-key"):
+        p.add_argument("--" + name, default="")
+    for name in ("port", "pasv-min", "pasv-max", "idle-timeout", "data-timeout", "fault-after",
+                 "stall-seconds"):
+        p.add_argument("--" + name, type=int, default=0)
     p.add_argument("--anonymous", action="store_true")
-    p.add_argument("--read-only", action="store_true")
-    p.add_argument("--idle-timeout", type=int, default=0)
-    p.add_argument("--data-timeout", type=int, default=0)
     p.add_argument("--faults", action="store_true")
-    p.add_argument("--fault-after", type=int, default=256 * 1024)
-    p.add_argument("--stall-seconds", type=int, default=60)
-    p.add_argument("--tls-cert", default="")
-    p.add_argument("--tls-key", default="")
     a = p.parse_args()
 
     logging.basicConfig(stream=sys.stderr, level=logging.INFO)
-    perm = "elr" if a.read_only else "elradfmwMT"
     auth = DummyAuthorizer()
-    auth.add_user(a.user, a.password, a.root, perm=perm)
+    auth.add_user(a.user, a.password, a.root, perm="elradfmwMT")
     if a.anonymous:
-        auth.add_anonymous(a.root, perm=perm)
+        auth.add_anonymous(a.root, perm="elradfmwMT")
 
+    tls = bool(a.tls_cert)
     base_dtp, base_handler = DTPHandler, FTPHandler
-    if a.tls_cert:
-        from pyftpdlib.handlers import TLS_DTPHandler, TLS_FTPHandler
-        base_dtp, base_handler = TLS_DTPHandler, TLS_FTPHandler
-
+    if tls:  # imported only here: without pyOpenSSL the plain server still runs
+        from pyftpdlib.handlers import TLS_DTPHandler as base_dtp, TLS_FTPHandler as base_handler
     if a.faults:
         Dtp = make_fault_dtp(base_dtp, a.fault_after, a.stall_seconds)
     else:
-        class Dtp(base_dtp):
-            pass
+        Dtp = type("Dtp", (base_dtp,), {})
 
     class Handler(base_handler):
-        pass
+        authorizer = auth
+        dtp_handler = Dtp
+        passive_ports = range(a.pasv_min, a.pasv_max + 1)
+        permit_foreign_addresses = False
+        banner = "veldra test server ready"
+        use_sendfile = base_handler.use_sendfile and not a.faults  # faults come in send()
 
-    if a.tls_cert:
-        Handler.certfile = a.tls_cert
-        Handler.keyfile = a.tls_key or a.tls_cert
-        Handler.tls_control_required = True
-        Handler.tls_data_required = True
-
+    if tls:
+        Handler.certfile, Handler.keyfile = a.tls_cert, a.tls_key or a.tls_cert
+        Handler.tls_control_required = Handler.tls_data_required = True
     if a.data_timeout > 0:
         Dtp.timeout = a.data_timeout
     if a.idle_timeout > 0:
         Handler.timeout = a.idle_timeout
-    Handler.authorizer = auth
-    Handler.dtp_handler = Dtp
-    Handler.passive_ports = range(a.pasv_min, a.pasv_max + 1)
-    Handler.permit_foreign_addresses = False
-    Handler.banner = "veldra test server ready"
-    if a.faults:
-        Handler.use_sendfile = False  # faults are injected in send()
 
     server = (ThreadedFTPServer if a.faults else FTPServer)(("127.0.0.1", a.port), Handler)
     server.max_cons = 256
