@@ -1,14 +1,9 @@
 #include "tests/support/FakeFtp.h"
 
 #include <algorithm>
-#include <chrono>
 #include <set>
 
 namespace veldra::test {
-
-FakeFtp::FakeFtp() {
-  server_ = std::make_unique<ScriptedFtpServer>([this](ScriptedSession& s) { Serve(s); });
-}
 
 void FakeFtp::Put(const std::string& path, const std::string& content) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -26,42 +21,28 @@ bool FakeFtp::Has(const std::string& path) {
   return files_.count(path) != 0;
 }
 
-void FakeFtp::OfferMlsd(bool on) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  mlsd_ = on;
-}
-
-void FakeFtp::SetCompletionReply(const std::string& reply) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  completionReply_ = reply;
-}
-
-void FakeFtp::SetHook(Hook hook) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  hook_ = std::move(hook);
-}
-
 std::string FakeFtp::Listing(const std::string& dir, bool facts) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  const auto entry = [facts](bool isDir, std::size_t size, const std::string& name) {
+    return facts ? std::string("type=") +
+                       (isDir ? "dir;size=0" : "file;size=" + std::to_string(size)) +
+                       ";modify=20200102030405; " + name + "\r\n"
+                 : std::string(isDir ? "drwxr-xr-x    2" : "-rw-r--r--    1") +
+                       " 1000     1000     " + std::to_string(size) + " Mar 05 14:07 " + name +
+                       "\r\n";
+  };
   const std::string prefix = dir.empty() || dir.back() != '/' ? dir + "/" : dir;
   std::string text;
   std::set<std::string> dirs;
+  std::lock_guard<std::mutex> lock(mutex_);
   for (const auto& [path, content] : files_) {
     if (path.compare(0, prefix.size(), prefix) != 0) continue;
     const std::string name = path.substr(prefix.size());
-    const size_t slash = name.find('/');
-    if (slash != std::string::npos) {
-      dirs.insert(name.substr(0, slash));
-      continue;
-    }
-    const std::string size = std::to_string(content.size());
-    text += facts ? "type=file;size=" + size + ";modify=20200102030405; " + name + "\r\n"
-                  : "-rw-r--r--    1 1000     1000     " + size + " Mar 05 14:07 " + name + "\r\n";
+    if (name.find('/') != std::string::npos)
+      dirs.insert(name.substr(0, name.find('/')));
+    else
+      text += entry(false, content.size(), name);
   }
-  for (const std::string& name : dirs) {
-    text += facts ? "type=dir;size=0;modify=20200102030405; " + name + "\r\n"
-                  : "drwxr-xr-x    2 1000     1000     4096 Mar 05 14:07 " + name + "\r\n";
-  }
+  for (const std::string& name : dirs) text += entry(true, 4096, name);
   return text;
 }
 
@@ -75,16 +56,11 @@ void FakeFtp::Serve(ScriptedSession& s) {
   s.Greet();
   std::string cwd = "/", renameFrom;
   std::size_t rest = 0;
-  auto idleSince = std::chrono::steady_clock::now();
-  for (;;) {
+  // Two minutes without a command end the session, as a client that closed does.
+  for (int idleReads = 0; idleReads < 600 && !s.ClientClosed();) {
     const std::string cmd = s.ReadCommand(200);
-    if (cmd.empty()) {
-      if (s.ClientClosed() ||
-          std::chrono::steady_clock::now() - idleSince > std::chrono::seconds(120))
-        return;
-      continue;
-    }
-    idleSince = std::chrono::steady_clock::now();
+    idleReads = cmd.empty() ? idleReads + 1 : 0;
+    if (cmd.empty()) continue;
     std::unique_lock<std::mutex> lock(mutex_);
     const Hook hook = hook_;
     const bool mlsd = mlsd_;

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -41,11 +42,6 @@ std::string Tail(const std::string& text, std::size_t max = 2000) {
   return text.size() <= max ? text : "..." + text.substr(text.size() - max);
 }
 
-bool PortBindable(int port) {
-  platform::UniqueSocket s(platform::CreateSocket(platform::kSocketStream, 0));
-  return s.Valid() && platform::BindSocket(s.Get(), 0x7F000001, static_cast<uint16_t>(port)) == 0;
-}
-
 // A block of `count` consecutive free ports below the kernel's ephemeral range, so that
 // client sockets do not take them while the server starts.
 int FindFreePortBlock(int count) {
@@ -55,18 +51,18 @@ int FindFreePortBlock(int count) {
   for (int attempt = 0; attempt < 200; ++attempt) {
     int base = pick(rng);
     bool ok = true;
-    for (int p = base; p < base + count && ok; ++p) ok = PortBindable(p);
+    for (int p = base; p < base + count && ok; ++p) {
+      platform::UniqueSocket s(platform::CreateSocket(platform::kSocketStream, 0));
+      ok = s.Valid() && platform::BindSocket(s.Get(), 0x7F000001, static_cast<uint16_t>(p)) == 0;
+    }
     if (ok) return base;
   }
   throw ServerStartError("no block of " + std::to_string(count) + " free ports on 127.0.0.1");
 }
 
 std::string ReadIfExists(const std::string& path) {
-  try {
-    return Exists(path) ? ReadFile(path) : std::string();
-  } catch (...) {
-    return {};
-  }
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // The system account the non-python servers run sessions as; created when missing, its
@@ -213,27 +209,17 @@ std::vector<std::string> TestFtpServer::Configure() {
                            " missing; run scripts/ftp-servers.sh");
   std::ostringstream o;
   switch (kind_) {
-    case ServerKind::Pyftpdlib: {
-      std::vector<std::string> argv = {
-          "/usr/bin/python3", VELDRA_TEST_SUPPORT_DIR "/pyftpd_server.py",
-          "--root",           root_,
-          "--user",           options_.user,
-          "--password",       options_.password};
-      for (const auto& [flag, value] :
-           {std::pair<const char*, std::string>{"--port", std::to_string(port_)},
-            {"--pasv-min", pasvMin},
-            {"--pasv-max", pasvMax},
-            {"--idle-timeout", std::to_string(idle)},
-            {"--data-timeout", std::to_string(data)},
-            {"--fault-after", std::to_string(options_.faultAfterBytes)},
-            {"--stall-seconds", std::to_string(options_.stallSeconds)},
-            {"--tls-cert", options_.tlsCertificate},
-            {"--tls-key", options_.tlsKey}})
-        argv.insert(argv.end(), {flag, value});
-      if (options_.anonymous) argv.push_back("--anonymous");
-      if (options_.faults) argv.push_back("--faults");
-      return argv;
-    }
+    case ServerKind::Pyftpdlib:
+      o << "root=" << root_ << "\nport=" << port_ << "\npasv_min=" << pasvMin
+        << "\npasv_max=" << pasvMax << "\nuser=" << options_.user
+        << "\npassword=" << options_.password << "\nanonymous=" << (options_.anonymous ? "1" : "")
+        << "\nidle_timeout=" << idle << "\ndata_timeout=" << data
+        << "\nfaults=" << (options_.faults ? "1" : "")
+        << "\nfault_after=" << options_.faultAfterBytes
+        << "\nstall_seconds=" << options_.stallSeconds << "\ntls_cert=" << options_.tlsCertificate
+        << "\ntls_key=" << options_.tlsKey << "\n";
+      WriteConf(c + "/pyftpd.conf", o.str());
+      return {"/usr/bin/python3", VELDRA_TEST_SUPPORT_DIR "/pyftpd_server.py", c + "/pyftpd.conf"};
     case ServerKind::Vsftpd:
       fs::create_directories(c + "/empty");
       ::chmod((c + "/empty").c_str(), 0755);
@@ -269,19 +255,10 @@ std::vector<std::string> TestFtpServer::Configure() {
       if (rc.status != 0)
         throw ServerStartError("pure-ftpd: pure-pw mkdb failed (" + std::to_string(rc.status) +
                                ") at " + pw + "; run scripts/ftp-servers.sh: " + rc.Text());
-      std::vector<std::string> argv = {bin,
-                                       "-S",
-                                       "127.0.0.1," + std::to_string(port_),
-                                       "-p",
-                                       pasvMin + ":" + pasvMax,
-                                       "-l",
-                                       "puredb:" + c + "/pureftpd.pdb",
-                                       "-E",
-                                       "-A",
-                                       "-H",
-                                       "-u",
-                                       "1"};
-      argv.insert(argv.end(), {"-c", "100", "-C", "100", "-g", c + "/pure-ftpd.pid", "-d"});
+      std::vector<std::string> argv = {bin, "-S", "127.0.0.1," + std::to_string(port_), "-d"};
+      argv.insert(argv.end(),
+                  {"-p", pasvMin + ":" + pasvMax, "-l", "puredb:" + c + "/pureftpd.pdb"});
+      argv.insert(argv.end(), {"-E", "-A", "-H", "-u", "1", "-c", "100", "-C", "100"});
       if (tls)
         argv.insert(argv.end(), {"-Y", "3", "-2", options_.tlsCertificate + "," + options_.tlsKey});
       return argv;
@@ -338,17 +315,6 @@ bool TestFtpServer::WaitReady(std::string& why) {
   }
   why = "timed out after " + std::to_string(kReadySeconds) + " s waiting for \"220\"";
   return false;
-}
-
-std::unique_ptr<TestFtpServer> StartServer(ServerKind kind, const std::string& root,
-                                           const ServerOptions& options) {
-  return std::make_unique<TestFtpServer>(kind, root, options);
-}
-std::unique_ptr<TestFtpServer> StartPyftpdlib(const std::string& root, const ServerOptions& o) {
-  return StartServer(ServerKind::Pyftpdlib, root, o);
-}
-std::unique_ptr<TestFtpServer> StartVsftpd(const std::string& root, const ServerOptions& o) {
-  return StartServer(ServerKind::Vsftpd, root, o);
 }
 
 TDeviceSettings DeviceSettingsFor(const TestFtpServer& server, bool passive) {

@@ -76,8 +76,6 @@ class TestFtpServer {
   // Starts the server; raises ServerStartError when it does not answer "220" within 10 s.
   TestFtpServer(ServerKind kind, const std::string& root, const ServerOptions& options);
   ~TestFtpServer() { Stop(); }
-  TestFtpServer(const TestFtpServer&) = delete;
-  TestFtpServer& operator=(const TestFtpServer&) = delete;
 
   const char* Name() const { return KindName(kind_); }
   int Port() const { return port_; }
@@ -113,12 +111,18 @@ class TestFtpServer {
 };
 
 // Start the named server on `root` (an existing directory).
-std::unique_ptr<TestFtpServer> StartServer(ServerKind kind, const std::string& root,
-                                           const ServerOptions& options = {});
-std::unique_ptr<TestFtpServer> StartPyftpdlib(const std::string& root,
-                                              const ServerOptions& options = {});
-std::unique_ptr<TestFtpServer> StartVsftpd(const std::string& root,
-                                           const ServerOptions& options = {});
+inline std::unique_ptr<TestFtpServer> StartServer(ServerKind kind, const std::string& root,
+                                                  const ServerOptions& options = {}) {
+  return std::make_unique<TestFtpServer>(kind, root, options);
+}
+inline std::unique_ptr<TestFtpServer> StartPyftpdlib(const std::string& root,
+                                                     const ServerOptions& options = {}) {
+  return StartServer(ServerKind::Pyftpdlib, root, options);
+}
+inline std::unique_ptr<TestFtpServer> StartVsftpd(const std::string& root,
+                                                  const ServerOptions& options = {}) {
+  return StartServer(ServerKind::Vsftpd, root, options);
+}
 
 // Device settings that log in to `server` on 127.0.0.1.
 TDeviceSettings DeviceSettingsFor(const TestFtpServer& server, bool passive = true);

@@ -63,9 +63,16 @@ CommandResult RunCommand(const std::vector<std::string>& argv, int timeoutSecond
 int RunProgram(const std::vector<std::string>& argv, const std::string& input = "",
                const std::string& outputFile = "", int timeoutSeconds = 60);
 // Runs `script` with /bin/sh -c.
-CommandResult RunShell(const std::string& script, int timeoutSeconds = 60);
+inline CommandResult RunShell(const std::string& script, int timeoutSeconds = 60) {
+  return RunCommand({"/bin/sh", "-c", script}, timeoutSeconds);
+}
 // RunShell's status, with both outputs in *output.
-int Shell(const std::string& script, std::string* output = nullptr, int timeoutSeconds = 120);
+inline int Shell(const std::string& script, std::string* output = nullptr,
+                 int timeoutSeconds = 120) {
+  const CommandResult r = RunShell(script, timeoutSeconds);
+  if (output != nullptr) *output = r.output;
+  return r.status;
+}
 // Quotes text for /bin/sh.
 std::string ShellQuote(const std::string& text);
 

@@ -31,10 +31,9 @@ class ScriptedSession {
  public:
   static constexpr int kDefaultWaitMs = 5000;
 
-  ScriptedSession(ScriptedFtpServer& server, int controlFd, int index);
-  ~ScriptedSession();
-  ScriptedSession(const ScriptedSession&) = delete;
-  ScriptedSession& operator=(const ScriptedSession&) = delete;
+  ScriptedSession(ScriptedFtpServer& server, int controlFd, int index)
+      : server_(server), index_(index), control_(controlFd) {}
+  ~ScriptedSession() { Close(); }
 
   // 0 for the first accepted session, 1 for the next, ...
   int Index() const { return index_; }
@@ -42,13 +41,13 @@ class ScriptedSession {
   ScriptedFtpServer& Server() { return server_; }
 
   // Sends `line` + CR LF / raw bytes on the control connection; false when it is gone.
-  bool Send(const std::string& line);
+  bool Send(const std::string& line) { return SendRaw(line + "\r\n"); }
   bool SendRaw(const std::string& bytes);
   // The next command line without CR LF; "" on close or when nothing arrives in time.
   // Every line read is recorded in the server's Commands().
   std::string ReadCommand(int waitMs = kDefaultWaitMs);
   // Sends "220 ...".
-  bool Greet();
+  bool Greet() { return Send("220 scripted server ready"); }
 
   // Passive mode: opens a listener on 127.0.0.1:0 and returns the reply text
   // "227 Entering Passive Mode (127,0,0,1,p1,p2)." (not sent: the test sends it).
@@ -97,8 +96,6 @@ class ScriptedFtpServer {
   // Starts listening at once; raises std::runtime_error when it cannot.
   explicit ScriptedFtpServer(Handler handler);
   ~ScriptedFtpServer();  // stops accepting and ends every session
-  ScriptedFtpServer(const ScriptedFtpServer&) = delete;
-  ScriptedFtpServer& operator=(const ScriptedFtpServer&) = delete;
 
   int Port() const { return port_; }
   // Every command line received, in order, across sessions (thread-safe copy).
@@ -119,9 +116,6 @@ class ScriptedFtpServer {
     std::lock_guard<std::mutex> lock(mutex_);
     return value;
   }
-  // `waited`: the line did not arrive together with the one before it (a round trip).
-  void Record(std::vector<std::string> ScriptedFtpServer::*list, const std::string& line,
-              bool waited = false);
 
   Handler handler_;
   int listener_ = -1;

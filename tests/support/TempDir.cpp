@@ -3,11 +3,8 @@
 #include <stdlib.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <stdexcept>
-#include <system_error>
-#include <vector>
 
 namespace veldra::test {
 
@@ -27,13 +24,11 @@ TempDir::~TempDir() {
 }
 
 void WriteFile(const std::string& path, const std::string& content) {
-  // The missing parents, outermost last, then opened to all.
-  std::vector<fs::path> missing;
-  for (fs::path p = fs::path(path).parent_path();
-       !p.empty() && !fs::exists(p) && p != p.parent_path(); p = p.parent_path())
-    missing.push_back(p);
-  if (!missing.empty()) fs::create_directories(missing.front());
-  for (const fs::path& p : missing) fs::permissions(p, fs::perms::all);
+  // The missing parents are made and opened to all.
+  fs::path made = fs::path(path).parent_path(), existing = made;
+  while (!existing.empty() && !fs::exists(existing)) existing = existing.parent_path();
+  if (!made.empty()) fs::create_directories(made);
+  for (; made != existing; made = made.parent_path()) fs::permissions(made, fs::perms::all);
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   if (!out.write(content.data(), static_cast<std::streamsize>(content.size())))
     throw std::runtime_error("cannot write " + path);
@@ -49,32 +44,12 @@ std::string ReadFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-void RemoveTree(const std::string& path) {
-  fs::remove_all(path);
-}
-
-bool Exists(const std::string& path) {
-  return fs::exists(fs::symlink_status(path));
-}
-
-bool IsDir(const std::string& path) {
-  return fs::is_directory(path);
-}
-
-std::uint64_t FileSize(const std::string& path) {
-  return fs::file_size(path);
-}
-
 std::string ChecksumOf(const std::string& bytes) {
   std::uint64_t h = 1469598103934665603ULL;
   for (unsigned char c : bytes) h = (h ^ c) * 1099511628211ULL;
   char buf[17];
   std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(h));
   return buf;
-}
-
-std::string ChecksumOfFile(const std::string& path) {
-  return ChecksumOf(ReadFile(path));
 }
 
 }  // namespace veldra::test

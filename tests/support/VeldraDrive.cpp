@@ -1,6 +1,5 @@
 #include "tests/support/VeldraDrive.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -10,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 
 #ifndef VELDRA_EXECUTABLE
 #define VELDRA_EXECUTABLE "veldra"
@@ -18,26 +18,6 @@
 namespace veldra::test {
 
 const char* const kVeldra = VELDRA_EXECUTABLE;
-
-namespace {
-
-// Undoes the kernel's octal escapes of the mount table ("\040" for a blank).
-std::string Unescape(const std::string& text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\\' && i + 3 < text.size() && text[i + 1] >= '0' && text[i + 1] <= '7') {
-      out += static_cast<char>(std::stoi(text.substr(i + 1, 3), nullptr, 8));
-      i += 3;
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
-}
-
-std::string LetterDirectory(char letter) {
-  return std::string("/mnt/") + static_cast<char>(std::tolower(static_cast<unsigned char>(letter)));
-}
 
 // One line of /proc/self/mountinfo.
 struct MountEntry {
@@ -53,7 +33,7 @@ bool FindMount(const std::string& path, MountEntry* entry) {
     std::istringstream fields(line);
     std::string id, parent, device, root, point, field, type;
     fields >> id >> parent >> device >> root >> point;
-    if (Unescape(point) != path) continue;
+    if (point != path) continue;  // the drives' mount points need no unescaping
     while (fields >> field && field != "-") {
     }
     fields >> type;
@@ -61,6 +41,12 @@ bool FindMount(const std::string& path, MountEntry* entry) {
     if (entry != nullptr) *entry = MountEntry{type, device};
   }
   return found;
+}
+
+namespace {
+
+std::string LetterDirectory(char letter) {
+  return std::string("/mnt/") + static_cast<char>(std::tolower(static_cast<unsigned char>(letter)));
 }
 
 bool WaitMountState(const std::string& path, bool mounted, int seconds) {
@@ -89,10 +75,6 @@ std::vector<std::string> VeldraCommand(const std::vector<std::string>& args) {
 CommandResult RunVeldra(const std::vector<std::string>& args, int timeoutSeconds,
                         const std::string& input) {
   return RunCommand(VeldraCommand(args), timeoutSeconds, input, true);
-}
-
-bool FindMount(const std::string& path) {
-  return FindMount(path, nullptr);
 }
 
 bool IsMounted(char letter) {
@@ -157,22 +139,22 @@ VeldraDrive::VeldraDrive(const std::string& veldraPath, const DriveOptions& o)
       letter_(static_cast<char>(std::toupper(static_cast<unsigned char>(o.letter)))),
       mountPoint_(LetterDirectory(o.letter)) {
   if (::access(veldra_.c_str(), X_OK) != 0)
-    throw DriveError("the veldra executable is missing: " + veldra_);
-  if (FindMount(mountPoint_)) throw DriveError(mountPoint_ + " is mounted already");
+    throw std::runtime_error("the veldra executable is missing: " + veldra_);
+  if (FindMount(mountPoint_)) throw std::runtime_error(mountPoint_ + " is mounted already");
   std::vector<std::string> argv{veldra_,           std::string(1, letter_) + ":",
                                 o.hostAndPath,     o.password,
                                 "/USER:" + o.user, "/PORT:" + std::to_string(o.port)};
   if (!o.passive) argv.push_back("/NOPASSIVE");
   argv.insert(argv.end(), o.extra.begin(), o.extra.end());
-  const CommandResult r = RunCommand(argv, o.mountTimeoutSeconds);
+  const CommandResult r = RunCommand(argv, 60);
   mounted_ = r.status == 0 && WaitMountState(mountPoint_, true, 10);
   copies_ = ServingProcesses();
   if (!mounted_) {
     // The mount point was free before the command ran: what is there now is this drive.
     ForceUnmount(mountPoint_);
     EndCopies(letter_, 5);
-    throw DriveError("mount of " + argv[1] + " failed (status " + std::to_string(r.status) +
-                     "): " + r.output);
+    throw std::runtime_error("mount of " + argv[1] + " failed (status " + std::to_string(r.status) +
+                             "): " + r.output);
   }
 }
 
@@ -184,9 +166,8 @@ VeldraDrive::~VeldraDrive() {
 }
 
 CommandResult VeldraDrive::Unmount() {
-  CommandResult r;
-  if (!mounted_) return r;
-  r = RunCommand({veldra_, std::string(1, letter_) + ":", "/delete"}, 30);
+  if (!mounted_) return {};
+  const CommandResult r = RunCommand({veldra_, std::string(1, letter_) + ":", "/delete"}, 30);
   // The serving copy finishes open uploads and ends once the drive is gone.
   if (!WaitUntil([&] { return !FindMount(mountPoint_) && ServingProcesses().empty(); }, 30000)) {
     ForceUnmount(mountPoint_);  // the drive's own mount point: free before it was mounted

@@ -10,18 +10,12 @@
 
 #include <sys/types.h>
 
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "tests/support/Process.h"
 
 namespace veldra::test {
-
-class DriveError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 // The veldra executable under test, and a command line of it: {kVeldra, args...}.
 extern const char* const kVeldra;
@@ -30,8 +24,10 @@ std::vector<std::string> VeldraCommand(const std::vector<std::string>& args);
 CommandResult RunVeldra(const std::vector<std::string>& args, int timeoutSeconds = 60,
                         const std::string& input = "");
 
-// Whether path is a mount point: the only reader of the mount table in the tests.
-bool FindMount(const std::string& path);
+// Whether path is a mount point, and its line of the mount table: the only reader of the
+// mount table in the tests.
+struct MountEntry;
+bool FindMount(const std::string& path, MountEntry* entry = nullptr);
 // The same for the directory of a drive letter (/mnt/<lower case letter>), and a bounded wait
 // until it is (or is no longer) one; true when reached.
 bool IsMounted(char letter);
@@ -58,14 +54,13 @@ struct DriveOptions {
   int port = 21;
   bool passive = true;             // false adds /NOPASSIVE
   std::vector<std::string> extra;  // further arguments ("/DEBUG" is not supported here)
-  int mountTimeoutSeconds = 60;
 };
 
 // A drive mounted by the real command; unmounted by the destructor.
 class VeldraDrive {
  public:
-  // Runs "veldra X: host pw /USER:u /PORT:p [/NOPASSIVE]" and waits until the mount point is
-  // mounted. Raises DriveError (after cleaning up what it started) when the
+  // Runs "veldra X: host pw /USER:u /PORT:p [/NOPASSIVE]" (at most 60 s) and waits until the
+  // mount point is mounted. Raises std::runtime_error (after cleaning up what it started) when the
   // mount point is taken already, the command fails or no mount appears.
   VeldraDrive(const std::string& veldraPath, const DriveOptions& options);
   ~VeldraDrive();  // Unmount(), errors ignored

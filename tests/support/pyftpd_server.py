@@ -1,21 +1,21 @@
 #!/usr/bin/python3
 # Test FTP server on 127.0.0.1 built on pyftpdlib, started by tests/support/FtpServers.cpp.
 #
+#   pyftpd_server.py SETTINGS-FILE
 # One user with every permission on the root directory, optional anonymous access,
 # configurable idle and data-connection time-outs (0 = pyftpdlib's defaults) and a
 # passive port range of its own. Logs go to standard error.
 #
-# With --faults it serves every session on its own thread and injects faults by file name,
+# With faults it serves every session on its own thread and injects faults by file name,
 # each once per server process (a later transfer of the same file is normal):
-#   reset-once*  RETR: after --fault-after bytes the data connection is reset (RST)
-#   stall-once*  RETR: after --fault-after bytes the session stops for --stall-seconds
+#   reset-once*  RETR: after fault_after bytes the data connection is reset (RST)
+#   stall-once*  RETR: after fault_after bytes the session stops for stall_seconds
 #   quota*       STOR/APPE: all data is taken, then "552" is replied and the file discarded
-#   cut-once*    RETR: after --fault-after bytes the data connection is closed without a TLS
+#   cut-once*    RETR: after fault_after bytes the data connection is closed without a TLS
 #                close_notify, and "226" is replied as if the file were complete
 #
-# With --tls-cert/--tls-key it requires explicit TLS (AUTH TLS) on the control connection and
+# With tls_cert/tls_key it requires explicit TLS (AUTH TLS) on the control connection and
 # PROT P for every data connection.
-import argparse
 import logging
 import os
 import socket
@@ -68,64 +68,52 @@ def make_fault_dtp(base, fault_after, stall_seconds):
 
         def close(self):
             path = self._path()
-            if (not self._closed and self.receive and path and
-                    os.path.basename(path).startswith("quota")):
+            quota = not self._closed and self.receive and os.path.basename(path).startswith("quota")
+            if quota:
                 self._resp = ("552 Quota exceeded; file discarded.", logging.info)
                 self.transfer_finished = False
-                base.close(self)
-                try:
-                    os.remove(path)
-                except OSError:
-                    pass
-                return
             base.close(self)
+            if quota and os.path.exists(path):
+                os.remove(path)
 
     return FaultDtp
 
 
 def main():
-    p = argparse.ArgumentParser()
-    for name in ("root", "user", "password", "tls-cert", "tls-key"):
-        p.add_argument("--" + name, default="")
-    for name in ("port", "pasv-min", "pasv-max", "idle-timeout", "data-timeout", "fault-after",
-                 "stall-seconds"):
-        p.add_argument("--" + name, type=int, default=0)
-    p.add_argument("--anonymous", action="store_true")
-    p.add_argument("--faults", action="store_true")
-    a = p.parse_args()
+    # The settings: the "name=value" lines FtpServers.cpp writes (numbers 0 when unset).
+    a = dict(line.split("=", 1) for line in open(sys.argv[1]).read().splitlines())
+    num = lambda key: int(a[key] or 0)
+    faults, tls = bool(a["faults"]), bool(a["tls_cert"])
 
     logging.basicConfig(stream=sys.stderr, level=logging.INFO)
     auth = DummyAuthorizer()
-    auth.add_user(a.user, a.password, a.root, perm="elradfmwMT")
-    if a.anonymous:
-        auth.add_anonymous(a.root, perm="elradfmwMT")
+    auth.add_user(a["user"], a["password"], a["root"], perm="elradfmwMT")
+    if a["anonymous"]:
+        auth.add_anonymous(a["root"], perm="elradfmwMT")
 
-    tls = bool(a.tls_cert)
     base_dtp, base_handler = DTPHandler, FTPHandler
     if tls:  # imported only here: without pyOpenSSL the plain server still runs
         from pyftpdlib.handlers import TLS_DTPHandler as base_dtp, TLS_FTPHandler as base_handler
-    if a.faults:
-        Dtp = make_fault_dtp(base_dtp, a.fault_after, a.stall_seconds)
-    else:
-        Dtp = type("Dtp", (base_dtp,), {})
+    Dtp = (make_fault_dtp(base_dtp, num("fault_after"), num("stall_seconds")) if faults else
+           type("Dtp", (base_dtp,), {}))  # a class of its own: the time-out is set on it
 
     class Handler(base_handler):
         authorizer = auth
         dtp_handler = Dtp
-        passive_ports = range(a.pasv_min, a.pasv_max + 1)
+        passive_ports = range(num("pasv_min"), num("pasv_max") + 1)
         permit_foreign_addresses = False
         banner = "veldra test server ready"
-        use_sendfile = base_handler.use_sendfile and not a.faults  # faults come in send()
+        use_sendfile = base_handler.use_sendfile and not faults  # faults come in send()
 
     if tls:
-        Handler.certfile, Handler.keyfile = a.tls_cert, a.tls_key or a.tls_cert
+        Handler.certfile, Handler.keyfile = a["tls_cert"], a["tls_key"] or a["tls_cert"]
         Handler.tls_control_required = Handler.tls_data_required = True
-    if a.data_timeout > 0:
-        Dtp.timeout = a.data_timeout
-    if a.idle_timeout > 0:
-        Handler.timeout = a.idle_timeout
+    if num("data_timeout") > 0:
+        Dtp.timeout = num("data_timeout")
+    if num("idle_timeout") > 0:
+        Handler.timeout = num("idle_timeout")
 
-    server = (ThreadedFTPServer if a.faults else FTPServer)(("127.0.0.1", a.port), Handler)
+    server = (ThreadedFTPServer if faults else FTPServer)(("127.0.0.1", num("port")), Handler)
     server.max_cons = 256
     server.serve_forever(timeout=0.5)
 
