@@ -1,18 +1,9 @@
 #include "tests/support/FakeFtp.h"
 
 #include <algorithm>
-#include <chrono>
 #include <set>
 
 namespace veldra::test {
-
-FakeFtp::FakeFtp() {
-  server_ = std::make_unique<ScriptedFtpServer>([this](ScriptedSession& s) { Serve(s); });
-}
-
-FakeFtp::~FakeFtp() {
-  server_.reset();
-}
 
 void FakeFtp::Put(const std::string& path, const std::string& content) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -30,95 +21,68 @@ bool FakeFtp::Has(const std::string& path) {
   return files_.count(path) != 0;
 }
 
-void FakeFtp::OfferMlsd(bool on) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  mlsd_ = on;
-}
-
-void FakeFtp::SetCompletionReply(const std::string& reply) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  completionReply_ = reply;
-}
-
-void FakeFtp::SetHook(Hook hook) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  hook_ = std::move(hook);
-}
-
-FakeFtp::Hook FakeFtp::CurrentHook() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return hook_;
-}
-
 std::string FakeFtp::Listing(const std::string& dir, bool facts) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  const auto entry = [facts](bool isDir, std::size_t size, const std::string& name) {
+    return facts ? std::string("type=") +
+                       (isDir ? "dir;size=0" : "file;size=" + std::to_string(size)) +
+                       ";modify=20200102030405; " + name + "\r\n"
+                 : std::string(isDir ? "drwxr-xr-x    2" : "-rw-r--r--    1") +
+                       " 1000     1000     " + std::to_string(size) + " Mar 05 14:07 " + name +
+                       "\r\n";
+  };
   const std::string prefix = dir.empty() || dir.back() != '/' ? dir + "/" : dir;
   std::string text;
   std::set<std::string> dirs;
+  std::lock_guard<std::mutex> lock(mutex_);
   for (const auto& [path, content] : files_) {
     if (path.compare(0, prefix.size(), prefix) != 0) continue;
     const std::string name = path.substr(prefix.size());
-    const size_t slash = name.find('/');
-    if (slash != std::string::npos) {
-      dirs.insert(name.substr(0, slash));
-      continue;
-    }
-    const std::string size = std::to_string(content.size());
-    text += facts ? "type=file;size=" + size + ";modify=20200102030405; " + name + "\r\n"
-                  : "-rw-r--r--    1 1000     1000     " + size + " Mar 05 14:07 " + name + "\r\n";
+    if (name.find('/') != std::string::npos)
+      dirs.insert(name.substr(0, name.find('/')));
+    else
+      text += entry(false, content.size(), name);
   }
-  for (const std::string& name : dirs) {
-    text += facts ? "type=dir;size=0;modify=20200102030405; " + name + "\r\n"
-                  : "drwxr-xr-x    2 1000     1000     4096 Mar 05 14:07 " + name + "\r\n";
-  }
+  for (const std::string& name : dirs) text += entry(true, 4096, name);
   return text;
 }
 
 void FakeFtp::Serve(ScriptedSession& s) {
+  // Commands whose answer never changes.
+  static const std::map<std::string, std::string> kFixed = {{"USER", "331 Password required."},
+                                                            {"TYPE", "200 Type set."},
+                                                            {"SYST", "215 UNIX Type: L8"},
+                                                            {"MKD", "257 Created."},
+                                                            {"ABOR", "225 No transfer to ABOR."}};
   s.Greet();
-  std::string cwd = "/";
-  std::string renameFrom;
-  long long rest = 0;
-  auto idleSince = std::chrono::steady_clock::now();
-  for (;;) {
+  std::string cwd = "/", renameFrom;
+  std::size_t rest = 0;
+  // Two minutes without a command end the session, as a client that closed does.
+  for (int idleReads = 0; idleReads < 600 && !s.ClientClosed();) {
     const std::string cmd = s.ReadCommand(200);
-    if (cmd.empty()) {
-      if (s.ClientClosed() ||
-          std::chrono::steady_clock::now() - idleSince > std::chrono::seconds(120))
-        return;
-      continue;
-    }
-    idleSince = std::chrono::steady_clock::now();
-    if (Hook hook = CurrentHook(); hook && hook(s, cmd)) continue;
+    idleReads = cmd.empty() ? idleReads + 1 : 0;
+    if (cmd.empty()) continue;
+    std::unique_lock<std::mutex> lock(mutex_);
+    const Hook hook = hook_;
+    const bool mlsd = mlsd_;
+    const std::string completion = completionReply_;
+    lock.unlock();
+    if (hook && hook(s, cmd)) continue;
     const std::string verb = cmd.substr(0, cmd.find(' '));
     const std::string arg = cmd.size() > verb.size() + 1 ? cmd.substr(verb.size() + 1) : "";
-    bool mlsd = false;
-    std::string completion;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      mlsd = mlsd_;
-      completion = completionReply_;
-    }
-    if (verb == "USER") {
-      s.Send("331 Password required.");
+    if (kFixed.count(verb)) {
+      s.Send(kFixed.at(verb));
     } else if (verb == "PASS") {
       s.Send(arg == "secret" ? "230 Logged in." : "530 Login incorrect.");
     } else if (verb == "FEAT") {
       s.Send(mlsd ? "211-Features:\r\n MLST type*;size*;modify*;\r\n MDTM\r\n211 End" : "502 No.");
-    } else if (verb == "TYPE") {
-      s.Send("200 Type set.");
-    } else if (verb == "SYST") {
-      s.Send("215 UNIX Type: L8");
     } else if (verb == "CWD") {
       cwd = arg;
       s.Send("250 Okay.");
     } else if (verb == "PASV") {
       s.Send(s.OpenPassive());
     } else if (verb == "REST") {
-      rest = std::stoll(arg);
+      rest = static_cast<std::size_t>(std::stoll(arg));
       s.Send("350 Restarting.");
-    } else if (verb == "MKD") {
-      s.Send("257 Created.");
     } else if (verb == "DELE") {
       std::lock_guard<std::mutex> lock(mutex_);
       s.Send(files_.erase(arg) ? "250 Deleted." : "550 No such file or directory.");
@@ -127,39 +91,22 @@ void FakeFtp::Serve(ScriptedSession& s) {
       s.Send(Has(arg) ? "350 Ready." : "550 No such file or directory.");
     } else if (verb == "RNTO") {
       std::lock_guard<std::mutex> lock(mutex_);
-      auto it = files_.find(renameFrom);
-      if (it != files_.end()) {
-        files_[arg] = it->second;
-        files_.erase(renameFrom);
-      }
+      if (files_.count(renameFrom)) files_[arg] = files_[renameFrom], files_.erase(renameFrom);
       s.Send("250 Renamed.");
-    } else if (verb == "LIST" || verb == "MLSD") {
-      s.Send("150 Here comes the listing.");
+    } else if (verb == "LIST" || verb == "MLSD" || verb == "RETR" || verb == "APPE") {
+      s.Send(verb == "APPE" ? "150 Ok to send data." : "150 Opening data connection.");
       s.AcceptData();
-      s.SendData(Listing(verb == "MLSD" ? arg : cwd, verb == "MLSD"));
-      s.CloseData();
-      s.Send("226 Done.");
-    } else if (verb == "RETR") {
-      const std::string content = Get(arg);
-      s.Send("150 Opening data connection.");
-      s.AcceptData();
-      s.SendData(
-          content.substr(std::min<std::size_t>(static_cast<std::size_t>(rest), content.size())));
-      rest = 0;
-      s.CloseData();
-      s.Send("226 Transfer complete.");
-    } else if (verb == "APPE") {
-      s.Send("150 Ok to send data.");
-      s.AcceptData();
-      const std::string data = s.ReceiveData(20000);
-      if (completion[0] == '2') {
-        std::lock_guard<std::mutex> lock(mutex_);
-        files_[arg] += data;
+      if (verb == "APPE") {
+        const std::string data = s.ReceiveData(20000);
+        if (completion[0] == '2') Put(arg, Get(arg) + data);
+      } else {
+        const bool retr = verb == "RETR", facts = verb == "MLSD";
+        const std::string content = retr ? Get(arg) : Listing(facts ? arg : cwd, facts);
+        s.SendData(content.substr(retr ? std::min(rest, content.size()) : 0));
+        rest = retr ? 0 : rest;
       }
       s.CloseData();
-      s.Send(completion);
-    } else if (verb == "ABOR") {
-      s.Send("225 No transfer to ABOR.");
+      s.Send(verb == "APPE" ? completion : "226 Transfer complete.");
     } else {
       s.Send("502 Command not implemented.");
     }

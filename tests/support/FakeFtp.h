@@ -20,10 +20,7 @@ class FakeFtp {
   using Hook = std::function<bool(ScriptedSession&, const std::string& command)>;
 
   // Starts listening on 127.0.0.1 at once. User "user", password "secret".
-  FakeFtp();
-  ~FakeFtp();
-  FakeFtp(const FakeFtp&) = delete;
-  FakeFtp& operator=(const FakeFtp&) = delete;
+  FakeFtp() : server_(std::make_unique<ScriptedFtpServer>([this](auto& s) { Serve(s); })) {}
 
   int Port() const { return server_->Port(); }
   ScriptedFtpServer& Server() { return *server_; }
@@ -35,16 +32,20 @@ class FakeFtp {
   std::string Get(const std::string& path);
   bool Has(const std::string& path);
   // FEAT offers MLST (MLSD); default false.
-  void OfferMlsd(bool on);
+  void OfferMlsd(bool on) { Set(mlsd_, on); }
   // The reply after an upload's data; a reply that is not 2xx discards the data (as a server
   // over its quota does). Default "226 Transfer complete.".
-  void SetCompletionReply(const std::string& reply);
-  void SetHook(Hook hook);
+  void SetCompletionReply(const std::string& reply) { Set(completionReply_, reply); }
+  void SetHook(Hook hook) { Set(hook_, std::move(hook)); }
 
  private:
+  template <class T>
+  void Set(T& field, T value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    field = std::move(value);
+  }
   void Serve(ScriptedSession& s);
   std::string Listing(const std::string& dir, bool facts);
-  Hook CurrentHook();
 
   std::mutex mutex_;
   std::map<std::string, std::string> files_;

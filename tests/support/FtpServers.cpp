@@ -12,13 +12,12 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <sstream>
 #include <thread>
 
 #include "platform/Socket.h"
-#include "tests/support/Process.h"
-#include "tests/support/TempDir.h"
 
 #ifndef VELDRA_TEST_SUPPORT_DIR
 #define VELDRA_TEST_SUPPORT_DIR "tests/support"
@@ -32,19 +31,15 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr int kReadySeconds = 10;
+constexpr int kPassivePorts = 32;
 
 std::string FtpdDir() {
   const char* env = std::getenv("VELDRA_FTPD_DIR");
-  return env && *env ? env : "/opt/veldra-ftpd";
+  return std::string(env && *env ? env : "/opt/veldra-ftpd") + "/root/usr/";
 }
 
 std::string Tail(const std::string& text, std::size_t max = 2000) {
   return text.size() <= max ? text : "..." + text.substr(text.size() - max);
-}
-
-bool PortBindable(int port) {
-  platform::UniqueSocket s(platform::CreateSocket(platform::kSocketStream, 0));
-  return s.Valid() && platform::BindSocket(s.Get(), 0x7F000001, static_cast<uint16_t>(port)) == 0;
 }
 
 // A block of `count` consecutive free ports below the kernel's ephemeral range, so that
@@ -56,37 +51,19 @@ int FindFreePortBlock(int count) {
   for (int attempt = 0; attempt < 200; ++attempt) {
     int base = pick(rng);
     bool ok = true;
-    for (int p = base; p < base + count && ok; ++p) ok = PortBindable(p);
+    for (int p = base; p < base + count && ok; ++p) {
+      platform::UniqueSocket s(platform::CreateSocket(platform::kSocketStream, 0));
+      ok = s.Valid() && platform::BindSocket(s.Get(), 0x7F000001, static_cast<uint16_t>(p)) == 0;
+    }
     if (ok) return base;
   }
   throw ServerStartError("no block of " + std::to_string(count) + " free ports on 127.0.0.1");
 }
 
 std::string ReadIfExists(const std::string& path) {
-  try {
-    return Exists(path) ? ReadFile(path) : std::string();
-  } catch (...) {
-    return {};
-  }
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
-
-// Serialises account changes between concurrently running test processes (the accounts are
-// the machine's).
-class AccountLock {
- public:
-  AccountLock()
-      : fd_(::open("/tmp/veldra-test-accounts.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
-    if (fd_ >= 0) ::flock(fd_, LOCK_EX);
-  }
-  ~AccountLock() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  AccountLock(const AccountLock&) = delete;
-  AccountLock& operator=(const AccountLock&) = delete;
-
- private:
-  int fd_;
-};
 
 // The system account the non-python servers run sessions as; created when missing, its
 // system password set to `password` when `systemPassword` (vsftpd logs in through PAM).
@@ -94,7 +71,13 @@ void EnsureAccount(const std::string& user, const std::string& password, bool sy
                    uid_t& uid, gid_t& gid) {
   if (user.empty() || user.find_first_of(":\n/ ") != std::string::npos)
     throw ServerStartError("unusable test account name '" + user + "'");
-  AccountLock lock;
+  // Serialises account changes between concurrently running test processes (the accounts are
+  // the machine's); the lock goes with the descriptor.
+  struct Lock {
+    int fd = ::open("/tmp/veldra-test-accounts.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ~Lock() { ::close(fd); }
+  } lock;
+  if (lock.fd >= 0) ::flock(lock.fd, LOCK_EX);
   if (::getpwnam(user.c_str()) == nullptr) {
     int rc = RunCommand({"useradd", "--system", "--no-create-home", "--home-dir", "/", "--shell",
                          "/bin/sh", user})
@@ -133,88 +116,62 @@ std::string CryptSha512(const std::string& password) {
   return h;
 }
 
-// rootWritable false: the root itself stays root's, mode 0755 (vsftpd refuses an anonymous
-// root that the session account can write).
-void ChownTree(const std::string& root, uid_t uid, gid_t gid, bool rootWritable) {
-  if (rootWritable) {
-    ::lchown(root.c_str(), uid, gid);
-    ::chmod(root.c_str(), 0777);
-  } else {
-    ::lchown(root.c_str(), 0, 0);
-    ::chmod(root.c_str(), 0755);
-  }
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(root, ec);
-       !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
-    ::lchown(it->path().c_str(), uid, gid);
+// Config and password files are the servers' own: some refuse one that others may write.
+void WriteConf(const std::string& path, const std::string& text, mode_t mode = 0600) {
+  WriteFile(path, text);
+  ::chmod(path.c_str(), mode);
 }
 
 }  // namespace
 
 const char* KindName(ServerKind kind) {
-  switch (kind) {
-    case ServerKind::Pyftpdlib:
-      return "pyftpdlib";
-    case ServerKind::Vsftpd:
-      return "vsftpd";
-    case ServerKind::PureFtpd:
-      return "pure-ftpd";
-    case ServerKind::Proftpd:
-      return "proftpd";
-  }
-  return "?";
+  static const char* const names[] = {"pyftpdlib", "vsftpd", "pure-ftpd", "proftpd"};
+  return names[static_cast<int>(kind)];
 }
 
 TestFtpServer::TestFtpServer(ServerKind kind, const std::string& root, const ServerOptions& options)
     : kind_(kind), root_(fs::absolute(root).lexically_normal().string()), options_(options) {
   while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
+  const std::string name = Name();
   if (!fs::is_directory(root_))
-    throw ServerStartError(std::string(Name()) + ": root " + root_ + " is not a directory");
-  if (kind_ == ServerKind::PureFtpd && (options_.anonymous || !options_.allowWrite))
-    throw ServerStartError("pure-ftpd: anonymous and read-only set-ups are not offered");
-  if (kind_ == ServerKind::Vsftpd && options_.anonymous && options_.allowWrite)
-    throw ServerStartError("vsftpd: anonymous access is offered read-only (allowWrite = false)");
-  if (kind_ != ServerKind::Pyftpdlib && options_.faults)
-    throw ServerStartError(std::string(Name()) + ": fault injection is offered by pyftpdlib only");
+    throw ServerStartError(name + ": root " + root_ + " is not a directory");
+  if (kind_ != ServerKind::Pyftpdlib && (options_.faults || options_.anonymous))
+    throw ServerStartError(name + ": faults and anonymous access are offered by pyftpdlib only");
   if (options_.tls == TTlsMode::Implicit &&
       (kind_ == ServerKind::Pyftpdlib || kind_ == ServerKind::PureFtpd))
-    throw ServerStartError(std::string(Name()) + ": implicit TLS is not offered");
-  if (options_.passivePorts < 2) options_.passivePorts = 2;
-  conf_ = std::make_unique<TempDir>(std::string("veldra-") + Name());
+    throw ServerStartError(name + ": implicit TLS is not offered");
+  conf_ = std::make_unique<TempDir>("veldra-" + name);
   if (options_.tls != TTlsMode::None && options_.tlsCertificate.empty()) {
-    options_.tlsCertificate = conf_->Path() + "/cert.pem";
-    options_.tlsKey = conf_->Path() + "/key.pem";
+    options_.tlsCertificate = *conf_ / "cert.pem";
+    options_.tlsKey = *conf_ / "key.pem";
     if (RunCommand({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "30",
                     "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
                     options_.tlsKey, "-out", options_.tlsCertificate})
             .status != 0)
-      throw ServerStartError(std::string(Name()) + ": openssl req failed (package openssl)");
+      throw ServerStartError(name + ": openssl req failed (package openssl)");
   }
   if (kind_ != ServerKind::Pyftpdlib) {
     EnsureAccount(options_.user, options_.password, kind_ == ServerKind::Vsftpd, uid_, gid_);
     OwnTree();
   }
-  // A port taken between the check and the server's bind shows as an early exit: retry.
+  Start(false);
+}
+
+// A port taken between the check and the server's bind shows as an early exit: retried on new
+// ports. On a restart the old listening port may linger briefly: retried on the same ones.
+void TestFtpServer::Start(bool samePorts) {
+  Stop();
   std::string why;
-  for (int attempt = 0; attempt < 4; ++attempt) {
-    int base = FindFreePortBlock(1 + options_.passivePorts);
-    port_ = base;
-    pasvMin_ = base + 1;
-    pasvMax_ = base + options_.passivePorts;
-    WriteConfig();
-    Launch();
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    if (!samePorts) port_ = FindFreePortBlock(1 + kPassivePorts);
+    if (samePorts && attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    process_ = std::make_unique<Process>(Configure(), "", *conf_ / "server.log");
     if (WaitReady(why)) return;
-    std::string log = LogText();
     Stop();
-    if (why.find("timed out") != std::string::npos) break;
-    why += "\n" + Tail(log);
+    if (!samePorts && why.find("timed out") != std::string::npos) break;
   }
   throw ServerStartError(std::string(Name()) + " did not start on 127.0.0.1:" +
                          std::to_string(port_) + ": " + why + "\n--- log ---\n" + Tail(LogText()));
-}
-
-TestFtpServer::~TestFtpServer() {
-  Stop();
 }
 
 std::string TestFtpServer::Url() const {
@@ -223,108 +180,97 @@ std::string TestFtpServer::Url() const {
 }
 
 void TestFtpServer::OwnTree() {
-  if (kind_ != ServerKind::Pyftpdlib)
-    ChownTree(root_, uid_, gid_, !(kind_ == ServerKind::Vsftpd && options_.anonymous));
+  if (kind_ == ServerKind::Pyftpdlib) return;
+  ::chmod(root_.c_str(), 0777);
+  ::lchown(root_.c_str(), uid_, gid_);
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(root_, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+    ::lchown(it->path().c_str(), uid_, gid_);
 }
 
 std::string TestFtpServer::LogText() const {
-  std::string text = ReadIfExists(conf_->Path() + "/server.log");
-  std::string own = ReadIfExists(conf_->Path() + "/own.log");
-  if (!own.empty()) text += "\n--- own log ---\n" + own;
-  return text;
+  std::string text = ReadIfExists(*conf_ / "server.log");
+  std::string own = ReadIfExists(*conf_ / "own.log");
+  return own.empty() ? text : text + "\n--- own log ---\n" + own;
 }
 
-void TestFtpServer::Stop() {
-  process_.reset();  // kills the server and every session
-}
-
-void TestFtpServer::Restart() {
-  Stop();
-  std::string why;
-  // The old listening port may linger briefly; retry a few times within a bounded time.
-  for (int attempt = 0; attempt < 5; ++attempt) {
-    Launch();
-    if (WaitReady(why)) return;
-    Stop();
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  }
-  throw ServerStartError(std::string(Name()) + " did not restart on port " + std::to_string(port_) +
-                         ": " + why + "\n--- log ---\n" + Tail(LogText()));
-}
-
-void TestFtpServer::WriteConfig() {
-  const std::string c = conf_->Path();
-  const std::string P = std::to_string(port_);
+// Writes the server's config files; returns its command line.
+std::vector<std::string> TestFtpServer::Configure() {
+  const std::string c = conf_->Path(), pasvMin = std::to_string(port_ + 1),
+                    pasvMax = std::to_string(port_ + kPassivePorts);
   const int idle = options_.idleTimeoutSeconds, data = options_.dataTimeoutSeconds;
+  const bool tls = options_.tls != TTlsMode::None, implicit = options_.tls == TTlsMode::Implicit;
+  const std::string account = options_.user + ":" + CryptSha512(options_.password) + ":" +
+                              std::to_string(uid_) + ":" + std::to_string(gid_) + "::" + root_;
+  std::string bin = kind_ == ServerKind::Vsftpd ? "/usr/sbin/vsftpd" : FtpdDir() + "sbin/" + Name();
+  if (kind_ != ServerKind::Pyftpdlib && !Exists(bin))
+    throw ServerStartError(std::string(Name()) + ": " + bin +
+                           " missing; run scripts/ftp-servers.sh");
   std::ostringstream o;
   switch (kind_) {
     case ServerKind::Pyftpdlib:
-      break;
-    case ServerKind::Vsftpd: {
-      MakeDirs(c + "/empty");
+      o << "root=" << root_ << "\nport=" << port_ << "\npasv_min=" << pasvMin
+        << "\npasv_max=" << pasvMax << "\nuser=" << options_.user
+        << "\npassword=" << options_.password << "\nanonymous=" << (options_.anonymous ? "1" : "")
+        << "\nidle_timeout=" << idle << "\ndata_timeout=" << data
+        << "\nfaults=" << (options_.faults ? "1" : "")
+        << "\nfault_after=" << options_.faultAfterBytes
+        << "\nstall_seconds=" << options_.stallSeconds << "\ntls_cert=" << options_.tlsCertificate
+        << "\ntls_key=" << options_.tlsKey << "\n";
+      WriteConf(c + "/pyftpd.conf", o.str());
+      return {"/usr/bin/python3", VELDRA_TEST_SUPPORT_DIR "/pyftpd_server.py", c + "/pyftpd.conf"};
+    case ServerKind::Vsftpd:
+      fs::create_directories(c + "/empty");
       ::chmod((c + "/empty").c_str(), 0755);
-      o << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << P
-        << "\nbackground=NO\nrun_as_launching_user=NO\nseccomp_sandbox=NO\n"
-        << "pasv_enable=YES\npasv_min_port=" << pasvMin_ << "\npasv_max_port=" << pasvMax_
+      o << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << port_
+        << "\nbackground=NO\nrun_as_launching_user=NO\nseccomp_sandbox=NO\npasv_enable=YES\n"
+        << "pasv_min_port=" << pasvMin << "\npasv_max_port=" << pasvMax
         << "\npasv_address=127.0.0.1\nport_enable=YES\nconnect_from_port_20=NO\n"
         << "local_enable=YES\nlocal_root=" << root_ << "\nchroot_local_user=YES\n"
-        << "allow_writeable_chroot=YES\nwrite_enable=" << (options_.allowWrite ? "YES" : "NO")
-        << "\nlocal_umask=022\nfile_open_mode=0666\n"
-        << "anonymous_enable=" << (options_.anonymous ? "YES" : "NO") << "\nanon_root=" << root_
-        << "\nftp_username=" << options_.user << "\nno_anon_password=YES\n"
-        << "anon_upload_enable=" << (options_.allowWrite ? "YES" : "NO")
-        << "\nanon_mkdir_write_enable=" << (options_.allowWrite ? "YES" : "NO")
-        << "\nanon_other_write_enable=" << (options_.allowWrite ? "YES" : "NO")
-        << "\nanon_umask=022\nanon_world_readable_only=NO\n"
-        << "secure_chroot_dir=" << c << "/empty\npam_service_name=vsftpd\n"
+        << "allow_writeable_chroot=YES\nwrite_enable=YES\nlocal_umask=022\nfile_open_mode=0666\n"
+        << "anonymous_enable=NO\nsecure_chroot_dir=" << c << "/empty\npam_service_name=vsftpd\n"
         << "userlist_enable=NO\ntcp_wrappers=NO\nforce_dot_files=NO\nasync_abor_enable=YES\n"
-        << "max_clients=0\nmax_per_ip=" << options_.maxPerIp
-        << "\nxferlog_enable=YES\nvsftpd_log_file=" << c
-        << "/own.log\nlog_ftp_protocol=YES\ndual_log_enable=NO\nsyslog_enable=NO\n"
-        << "ftpd_banner=veldra test server ready\n";
+        << "max_clients=0\nmax_per_ip=" << options_.maxPerIp << "\nxferlog_enable=YES\n"
+        << "vsftpd_log_file=" << c << "/own.log\nlog_ftp_protocol=YES\ndual_log_enable=NO\n"
+        << "syslog_enable=NO\nftpd_banner=veldra test server ready\n";
       // Strict ends: a transfer that ends without close_notify fails.
-      if (options_.tls != TTlsMode::None)
+      if (tls)
         o << "ssl_enable=YES\nforce_local_logins_ssl=YES\nforce_local_data_ssl=YES\n"
-          << "strict_ssl_read_eof=YES\nstrict_ssl_write_shutdown=YES\n"
-          << "rsa_cert_file=" << options_.tlsCertificate
-          << "\nrsa_private_key_file=" << options_.tlsKey
-          << "\nimplicit_ssl=" << (options_.tls == TTlsMode::Implicit ? "YES" : "NO") << "\n";
+          << "strict_ssl_read_eof=YES\nstrict_ssl_write_shutdown=YES\nrsa_cert_file="
+          << options_.tlsCertificate << "\nrsa_private_key_file=" << options_.tlsKey
+          << "\nimplicit_ssl=" << (implicit ? "YES" : "NO") << "\n";
       if (idle > 0) o << "idle_session_timeout=" << idle << "\n";
       if (data > 0) o << "data_connection_timeout=" << data << "\n";
-      if (options_.maxRate > 0) o << "local_max_rate=" << options_.maxRate << "\n";
-      WriteFile(c + "/vsftpd.conf", o.str());
-      ::chmod((c + "/vsftpd.conf").c_str(), 0600);
-      break;
-    }
+      WriteConf(c + "/vsftpd.conf", o.str());
+      return {bin, c + "/vsftpd.conf"};
     case ServerKind::PureFtpd: {
-      // The passwd file is written here with a SHA-512 crypt hash: pure-pw's own default
-      // (argon2 with a high cost) makes every login take seconds.
-      std::string pw = FtpdDir() + "/root/usr/bin/pure-pw";
-      RemoveTree(c + "/pureftpd.pdb");
-      WriteFile(c + "/pureftpd.passwd", options_.user + ":" + CryptSha512(options_.password) + ":" +
-                                            std::to_string(uid_) + ":" + std::to_string(gid_) +
-                                            "::" + root_ + "/./::::::::::::\n");
-      ::chmod((c + "/pureftpd.passwd").c_str(), 0600);
+      // A private passwd file with a SHA-512 crypt hash: pure-pw's own default (argon2 with a
+      // high cost) makes every login take seconds.
+      const std::string pw = FtpdDir() + "bin/pure-pw";
+      fs::remove(c + "/pureftpd.pdb");
+      WriteConf(c + "/pureftpd.passwd", account + "/./::::::::::::\n");
       const CommandResult rc =
           RunCommand({pw, "mkdb", c + "/pureftpd.pdb", "-f", c + "/pureftpd.passwd"});
       if (rc.status != 0)
         throw ServerStartError("pure-ftpd: pure-pw mkdb failed (" + std::to_string(rc.status) +
                                ") at " + pw + "; run scripts/ftp-servers.sh: " + rc.Text());
-      break;
+      std::vector<std::string> argv = {bin, "-S", "127.0.0.1," + std::to_string(port_), "-d"};
+      argv.insert(argv.end(),
+                  {"-p", pasvMin + ":" + pasvMax, "-l", "puredb:" + c + "/pureftpd.pdb"});
+      argv.insert(argv.end(), {"-E", "-A", "-H", "-u", "1", "-c", "100", "-C", "100"});
+      if (tls)
+        argv.insert(argv.end(), {"-Y", "3", "-2", options_.tlsCertificate + "," + options_.tlsKey});
+      return argv;
     }
-    case ServerKind::Proftpd: {
-      WriteFile(c + "/passwd", options_.user + ":" + CryptSha512(options_.password) + ":" +
-                                   std::to_string(uid_) + ":" + std::to_string(gid_) +
-                                   "::" + root_ + ":/bin/sh\n");
-      WriteFile(c + "/group",
+    case ServerKind::Proftpd:
+      WriteConf(c + "/passwd", account + ":/bin/sh\n");
+      WriteConf(c + "/group",
                 GroupName(gid_) + ":x:" + std::to_string(gid_) + ":" + options_.user + "\n");
-      ::chmod((c + "/passwd").c_str(), 0600);
-      ::chmod((c + "/group").c_str(), 0600);
       o << "ServerType standalone\nServerName \"veldra test server ready\"\nDefaultServer on\n"
-        << "Port " << P << "\nDefaultAddress 127.0.0.1\nSocketBindTight on\nUseIPv6 off\n"
-        << "PassivePorts " << pasvMin_ << " " << pasvMax_ << "\n"
-        << "User " << options_.user << "\nGroup " << GroupName(gid_)
-        << "\nUmask 022\nMaxInstances 100\n"
+        << "Port " << port_ << "\nDefaultAddress 127.0.0.1\nSocketBindTight on\nUseIPv6 off\n"
+        << "PassivePorts " << pasvMin << " " << pasvMax << "\nUser " << options_.user << "\nGroup "
+        << GroupName(gid_) << "\nUmask 022\nMaxInstances 100\n"
         << "PidFile " << c << "/proftpd.pid\nScoreboardFile " << c << "/proftpd.scoreboard\n"
         << "DelayTable none\nWtmpLog off\nUseReverseDNS off\nUseLastlog off\n"
         << "AuthOrder mod_auth_file.c\nAuthUserFile " << c << "/passwd\nAuthGroupFile " << c
@@ -334,103 +280,23 @@ void TestFtpServer::WriteConfig() {
         << "MaxClientsPerHost none\nMaxLoginAttempts 100\n";
       if (idle > 0) o << "TimeoutIdle " << idle << "\nTimeoutNoTransfer " << idle << "\n";
       if (data > 0) o << "TimeoutStalled " << data << "\n";
-      if (!options_.allowWrite) o << "<Limit WRITE>\n  DenyAll\n</Limit>\n";
-      if (options_.tls != TTlsMode::None)
-        o << "ModulePath " << FtpdDir() << "/root/usr/lib/proftpd\nLoadModule mod_tls.c\n"
+      if (tls)
+        o << "ModulePath " << FtpdDir() << "lib/proftpd\nLoadModule mod_tls.c\n"
           << "TLSEngine on\nTLSRequired on\nTLSProtocol TLSv1.2 TLSv1.3\nTLSVerifyClient off\n"
           << "TLSRSACertificateFile " << options_.tlsCertificate << "\nTLSRSACertificateKeyFile "
           << options_.tlsKey << "\nTLSLog " << c << "/own.log\n"
-          << (options_.tls == TTlsMode::Implicit ? "TLSOptions UseImplicitSSL\n" : "");
-      if (options_.anonymous)
-        o << "<Anonymous " << root_ << ">\n  User " << options_.user << "\n  Group "
-          << GroupName(gid_) << "\n  UserAlias anonymous " << options_.user
-          << "\n  RequireValidShell off\n"
-          << "  AnonRequirePassword off\n</Anonymous>\n";
-      WriteFile(c + "/proftpd.conf", o.str());
-      ::chmod((c + "/proftpd.conf").c_str(), 0644);
-      break;
-    }
+          << (implicit ? "TLSOptions UseImplicitSSL\n" : "");
+      WriteConf(c + "/proftpd.conf", o.str(), 0644);
+      return {bin, "-n", "-q", "-c", c + "/proftpd.conf"};
   }
-}
-
-void TestFtpServer::Launch() {
-  const std::string c = conf_->Path();
-  std::vector<std::string> argv;
-  switch (kind_) {
-    case ServerKind::Pyftpdlib:
-      argv = {"/usr/bin/python3", std::string(VELDRA_TEST_SUPPORT_DIR) + "/pyftpd_server.py",
-              "--root",           root_,
-              "--port",           std::to_string(port_),
-              "--pasv-min",       std::to_string(pasvMin_),
-              "--pasv-max",       std::to_string(pasvMax_),
-              "--user",           options_.user,
-              "--password",       options_.password};
-      if (options_.anonymous) argv.push_back("--anonymous");
-      if (!options_.allowWrite) argv.push_back("--read-only");
-      if (options_.idleTimeoutSeconds > 0)
-        argv.insert(argv.end(), {"--idle-timeout", std::to_string(options_.idleTimeoutSeconds)});
-      if (options_.dataTimeoutSeconds > 0)
-        argv.insert(argv.end(), {"--data-timeout", std::to_string(options_.dataTimeoutSeconds)});
-      if (options_.faults)
-        argv.insert(argv.end(),
-                    {"--faults", "--fault-after", std::to_string(options_.faultAfterBytes),
-                     "--stall-seconds", std::to_string(options_.stallSeconds)});
-      if (options_.tls != TTlsMode::None)
-        argv.insert(argv.end(),
-                    {"--tls-cert", options_.tlsCertificate, "--tls-key", options_.tlsKey});
-      break;
-    case ServerKind::Vsftpd:
-      if (!Exists("/usr/sbin/vsftpd"))
-        throw ServerStartError("vsftpd: /usr/sbin/vsftpd missing; run scripts/ftp-servers.sh");
-      argv = {"/usr/sbin/vsftpd", c + "/vsftpd.conf"};
-      break;
-    case ServerKind::PureFtpd: {
-      std::string bin = FtpdDir() + "/root/usr/sbin/pure-ftpd";
-      if (!Exists(bin))
-        throw ServerStartError("pure-ftpd: " + bin + " missing; run scripts/ftp-servers.sh");
-      argv = {bin,
-              "-S",
-              "127.0.0.1," + std::to_string(port_),
-              "-p",
-              std::to_string(pasvMin_) + ":" + std::to_string(pasvMax_),
-              "-l",
-              "puredb:" + c + "/pureftpd.pdb",
-              "-E",
-              "-A",
-              "-H",
-              "-u",
-              "1",
-              "-c",
-              "100",
-              "-C",
-              "100",
-              "-g",
-              c + "/pure-ftpd.pid",
-              "-d"};
-      if (options_.idleTimeoutSeconds > 0)
-        argv.insert(argv.end(), {"-I", std::to_string((options_.idleTimeoutSeconds + 59) / 60)});
-      if (options_.tls != TTlsMode::None)
-        argv.insert(argv.end(), {"-Y", "3", "-2", options_.tlsCertificate + "," + options_.tlsKey});
-      break;
-    }
-    case ServerKind::Proftpd: {
-      std::string bin = FtpdDir() + "/root/usr/sbin/proftpd";
-      if (!Exists(bin))
-        throw ServerStartError("proftpd: " + bin + " missing; run scripts/ftp-servers.sh");
-      argv = {bin, "-n", "-q", "-c", c + "/proftpd.conf"};
-      break;
-    }
-  }
-  process_ = std::make_unique<Process>(argv, "", c + "/server.log");
+  return {};
 }
 
 bool TestFtpServer::WaitReady(std::string& why) {
   const auto deadline = Clock::now() + std::chrono::seconds(kReadySeconds);
   while (Clock::now() < deadline) {
     if (process_->WaitForExit(0)) {
-      const int status = process_->Result().status;
-      process_.reset();
-      why = "exited with status " + std::to_string(status);
+      why = "exited with status " + std::to_string(process_->Result().status);
       return false;
     }
     platform::UniqueSocket s(platform::CreateSocket(platform::kSocketStream, 0));
@@ -451,28 +317,9 @@ bool TestFtpServer::WaitReady(std::string& why) {
   return false;
 }
 
-std::unique_ptr<TestFtpServer> StartServer(ServerKind kind, const std::string& root,
-                                           const ServerOptions& options) {
-  return std::make_unique<TestFtpServer>(kind, root, options);
-}
-std::unique_ptr<TestFtpServer> StartPyftpdlib(const std::string& root, const ServerOptions& o) {
-  return StartServer(ServerKind::Pyftpdlib, root, o);
-}
-std::unique_ptr<TestFtpServer> StartVsftpd(const std::string& root, const ServerOptions& o) {
-  return StartServer(ServerKind::Vsftpd, root, o);
-}
-std::unique_ptr<TestFtpServer> StartPureFtpd(const std::string& root, const ServerOptions& o) {
-  return StartServer(ServerKind::PureFtpd, root, o);
-}
-std::unique_ptr<TestFtpServer> StartProftpd(const std::string& root, const ServerOptions& o) {
-  return StartServer(ServerKind::Proftpd, root, o);
-}
-
-TDeviceSettings DeviceSettingsFor(const TestFtpServer& server, bool passive,
-                                  const std::string& remotePath) {
+TDeviceSettings DeviceSettingsFor(const TestFtpServer& server, bool passive) {
   TDeviceSettings settings;
   settings.Host = "127.0.0.1";
-  settings.RemotePath = remotePath;
   settings.User = server.User();
   settings.Password = server.Password();
   settings.Passive = passive;

@@ -1,6 +1,5 @@
 #include "tests/support/Process.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -11,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -27,9 +27,26 @@ void CloseFd(int& fd) {
   fd = -1;
 }
 
-int StatusOf(int raw) {
-  if (WIFEXITED(raw)) return WEXITSTATUS(raw) == 127 ? -1 : WEXITSTATUS(raw);
-  return 128 + WTERMSIG(raw);
+// Every descendant of `root`, children first.
+std::vector<pid_t> Descendants(pid_t root) {
+  std::multimap<pid_t, pid_t> children;  // parent -> child
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+    std::ifstream in(entry.path() / "stat");
+    std::string line;
+    std::getline(in, line);
+    // "pid (name) state parent ...", where the name may hold anything, ')' too.
+    const std::size_t end = line.rfind(") ");
+    if (end != std::string::npos && line.size() > end + 4)
+      children.emplace(std::atoi(line.c_str() + end + 4), std::atoi(line.c_str()));
+  }
+  std::vector<pid_t> out{root};
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    auto range = children.equal_range(out[i]);
+    for (auto it = range.first; it != range.second; ++it) out.push_back(it->second);
+  }
+  out.erase(out.begin());
+  return out;
 }
 
 }  // namespace
@@ -39,22 +56,17 @@ Process::Process(const std::vector<std::string>& argv, const std::string& input,
   // Orphans of what we start come to us, not to init: they stay "started by this test".
   ::prctl(PR_SET_CHILD_SUBREAPER, 1);
   ::signal(SIGPIPE, SIG_IGN);
-  int in[2], out[2] = {-1, -1}, err[2] = {-1, -1};
-  if (::pipe2(in, O_CLOEXEC) != 0) return;
+  int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
   const bool collect = logFile.empty();
   int log = collect ? -1 : ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if ((collect &&
-       (::pipe2(out, O_CLOEXEC) != 0 || (separateErrors && ::pipe2(err, O_CLOEXEC) != 0))) ||
-      (!collect && log < 0)) {
-    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1], log})
-      if (fd >= 0) ::close(fd);
-    return;
-  }
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   const pid_t parent = ::getpid();
-  pid_ = ::fork();
+  if (::pipe2(in, O_CLOEXEC) == 0 &&
+      (collect ? ::pipe2(out, O_CLOEXEC) == 0 && (!separateErrors || ::pipe2(err, O_CLOEXEC) == 0)
+               : log >= 0))
+    pid_ = ::fork();
   if (pid_ == 0) {
     // Only async-signal-safe calls until exec.
     ::setpgid(0, 0);
@@ -67,20 +79,16 @@ Process::Process(const std::vector<std::string>& argv, const std::string& input,
     ::_exit(127);
   }
   if (pid_ > 0) ::setpgid(pid_, pid_);
-  for (int fd : {in[0], out[1], err[1], log})
-    if (fd >= 0) ::close(fd);
-  out_ = out[0];
-  err_ = err[0];
   for (std::size_t done = 0; pid_ > 0 && done < input.size();) {
     const ssize_t n = ::write(in[1], input.data() + done, input.size() - done);
     if (n <= 0) break;
     done += static_cast<std::size_t>(n);
   }
-  ::close(in[1]);
-  if (pid_ < 0) {
-    CloseFd(out_);
-    CloseFd(err_);
-  }
+  for (int fd : {in[0], in[1], out[1], err[1], log})
+    if (fd >= 0) ::close(fd);
+  out_ = out[0];
+  err_ = err[0];
+  if (pid_ < 0) CloseFd(out_), CloseFd(err_);  // nothing started
 }
 
 Process::~Process() {
@@ -94,11 +102,7 @@ void Process::Pump(int waitMs) {
   int n = 0;
   for (int fd : {out_, err_})
     if (fd >= 0) fds[n++] = {fd, POLLIN, 0};
-  if (n == 0) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
-    return;
-  }
-  if (::poll(fds, n, waitMs) <= 0) return;
+  if (::poll(fds, n, waitMs) <= 0) return;  // with nothing to read, it sleeps
   for (int i = 0; i < n; ++i) {
     if (fds[i].revents == 0) continue;
     char buffer[8192];
@@ -111,21 +115,14 @@ void Process::Pump(int waitMs) {
   }
 }
 
-bool Process::WaitForOutput(const std::string& text, int timeoutSeconds) {
-  const auto deadline = Clock::now() + std::chrono::seconds(timeoutSeconds);
-  while (result_.output.find(text) == std::string::npos) {
-    if (Clock::now() >= deadline || (out_ < 0 && err_ < 0)) return false;
-    Pump(50);
-  }
-  return true;
-}
-
 bool Process::WaitForExit(int timeoutSeconds) {
   const auto deadline = Clock::now() + std::chrono::seconds(timeoutSeconds);
   while (pid_ > 0) {
     int raw = 0;
     if (::waitpid(pid_, &raw, WNOHANG) == pid_) {
-      result_.status = StatusOf(raw);
+      result_.status = !WIFEXITED(raw)           ? 128 + WTERMSIG(raw)
+                       : WEXITSTATUS(raw) == 127 ? -1
+                                                 : WEXITSTATUS(raw);
       pid_ = -1;
       break;
     }
@@ -158,14 +155,11 @@ void Process::Kill() {
 CommandResult RunCommand(const std::vector<std::string>& argv, int timeoutSeconds,
                          const std::string& input, bool separateErrors) {
   Process process(argv, input, "", separateErrors);
-  if (!process.WaitForExit(timeoutSeconds)) {
-    process.Kill();
-    CommandResult r = process.Result();
-    r.status = -1;
-    r.timedOut = true;
-    return r;
-  }
-  return process.Result();
+  const bool ended = process.WaitForExit(timeoutSeconds);
+  process.Kill();
+  CommandResult r = process.Result();
+  if (!ended) r.status = -1, r.timedOut = true;
+  return r;
 }
 
 int RunProgram(const std::vector<std::string>& argv, const std::string& input,
@@ -175,27 +169,10 @@ int RunProgram(const std::vector<std::string>& argv, const std::string& input,
   return process.Result().status;
 }
 
-CommandResult RunShell(const std::string& script, int timeoutSeconds) {
-  return RunCommand({"/bin/sh", "-c", script}, timeoutSeconds);
-}
-
-int Shell(const std::string& script, std::string* output, int timeoutSeconds) {
-  const CommandResult r = RunShell(script, timeoutSeconds);
-  if (output != nullptr) *output = r.output;
-  return r.status;
-}
-
 std::string ShellQuote(const std::string& text) {
   std::string out = "'";
   for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return out + "'";
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
 }
 
 std::vector<std::string> ProcessArguments(pid_t pid) {
@@ -211,31 +188,6 @@ std::vector<std::string> ProcessArguments(pid_t pid) {
   std::istringstream in(all);
   for (std::string arg; std::getline(in, arg, '\0');) args.push_back(arg);
   return args;
-}
-
-std::vector<pid_t> Descendants(pid_t root) {
-  std::multimap<pid_t, pid_t> children;  // parent -> child
-  if (DIR* d = ::opendir("/proc")) {
-    while (dirent* e = ::readdir(d)) {
-      const pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
-      std::ifstream in(std::string("/proc/") + e->d_name + "/stat");
-      std::string line;
-      if (pid <= 0 || !std::getline(in, line) || line.rfind(')') == std::string::npos) continue;
-      std::istringstream rest(line.substr(line.rfind(')') + 2));
-      char state;
-      pid_t parent = 0;
-      rest >> state >> parent;
-      children.emplace(parent, pid);
-    }
-    ::closedir(d);
-  }
-  std::vector<pid_t> out{root};
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    auto range = children.equal_range(out[i]);
-    for (auto it = range.first; it != range.second; ++it) out.push_back(it->second);
-  }
-  out.erase(out.begin());
-  return out;
 }
 
 std::vector<pid_t> OwnProcesses(const std::function<bool(const std::vector<std::string>&)>& match) {

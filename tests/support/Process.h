@@ -40,9 +40,6 @@ class Process {
   Process& operator=(const Process&) = delete;
 
   pid_t Pid() const { return pid_; }  // -1 once it has ended and was reaped
-  // Collects output until `text` is on standard output (true), or the process ended or
-  // timeoutSeconds passed (false).
-  bool WaitForOutput(const std::string& text, int timeoutSeconds);
   // Collects output until the process has ended (true; Result().status set) or timeoutSeconds
   // passed (false; 0 only looks).
   bool WaitForExit(int timeoutSeconds);
@@ -66,20 +63,23 @@ CommandResult RunCommand(const std::vector<std::string>& argv, int timeoutSecond
 int RunProgram(const std::vector<std::string>& argv, const std::string& input = "",
                const std::string& outputFile = "", int timeoutSeconds = 60);
 // Runs `script` with /bin/sh -c.
-CommandResult RunShell(const std::string& script, int timeoutSeconds = 60);
+inline CommandResult RunShell(const std::string& script, int timeoutSeconds = 60) {
+  return RunCommand({"/bin/sh", "-c", script}, timeoutSeconds);
+}
 // RunShell's status, with both outputs in *output.
-int Shell(const std::string& script, std::string* output = nullptr, int timeoutSeconds = 120);
+inline int Shell(const std::string& script, std::string* output = nullptr,
+                 int timeoutSeconds = 120) {
+  const CommandResult r = RunShell(script, timeoutSeconds);
+  if (output != nullptr) *output = r.output;
+  return r.status;
+}
 // Quotes text for /bin/sh.
 std::string ShellQuote(const std::string& text);
-// Splits text into lines at "\n" (a last line without "\n" counts too).
-std::vector<std::string> Lines(const std::string& text);
 
 // The arguments of a process as /proc shows them (empty once it has ended).
 std::vector<std::string> ProcessArguments(pid_t pid);
 // The processes started by this test (its descendants) whose arguments satisfy `match`.
 std::vector<pid_t> OwnProcesses(const std::function<bool(const std::vector<std::string>&)>& match);
-// Every descendant of `root`, children first.
-std::vector<pid_t> Descendants(pid_t root);
 // Polls `done` every 20 ms until it holds (true) or timeoutMs passed (false).
 bool WaitUntil(const std::function<bool()>& done, int timeoutMs);
 

@@ -18,10 +18,6 @@ constexpr std::uint32_t kLoopback = 0x7F000001;
 // A connect of ConnectActive gives up at this time of its own thread (the interrupt check).
 thread_local Clock::time_point tGiveUpAt = Clock::time_point::max();
 
-bool PastGiveUp() {
-  return Clock::now() >= tGiveUpAt;
-}
-
 int ListenLoopback(int& port) {
   vp::UniqueSocket s(vp::CreateSocket(vp::kSocketStream, 0));
   std::uint32_t address = 0;
@@ -54,22 +50,11 @@ void CloseFd(int& fd) {
 
 }  // namespace
 
-ScriptedSession::ScriptedSession(ScriptedFtpServer& server, int controlFd, int index)
-    : server_(server), index_(index), control_(controlFd) {}
-
-ScriptedSession::~ScriptedSession() {
-  Close();
-}
-
 void ScriptedSession::Abort() {
   aborted_ = true;
   std::lock_guard<std::mutex> lock(fdMutex_);
   for (int fd : {control_, listener_, data_})
     if (fd >= 0) vp::ShutdownSocketBoth(fd);
-}
-
-bool ScriptedSession::Send(const std::string& line) {
-  return SendRaw(line + "\r\n");
 }
 
 bool ScriptedSession::SendRaw(const std::string& bytes) {
@@ -102,33 +87,10 @@ std::string ScriptedSession::ReadCommand(int waitMs) {
   std::string line = buffer_.substr(0, nl);
   buffer_.erase(0, nl + 1);
   if (!line.empty() && line.back() == '\r') line.pop_back();
-  server_.Record(&ScriptedFtpServer::commands_, line, waited);
+  std::lock_guard<std::mutex> lock(server_.mutex_);
+  server_.commands_.push_back(line);
+  server_.roundTrips_ += waited ? 1 : 0;
   return line;
-}
-
-bool ScriptedSession::Expect(const std::string& expected, int waitMs) {
-  last_ = ReadCommand(waitMs);
-  const bool prefix = !expected.empty() && expected.back() == '*';
-  const bool ok =
-      prefix ? last_.compare(0, expected.size() - 1, expected, 0, expected.size() - 1) == 0 &&
-                   last_.size() >= expected.size() - 1
-             : last_ == expected;
-  if (!ok)
-    server_.Record(
-        &ScriptedFtpServer::mismatches_,
-        "session " + std::to_string(index_) + ": expected '" + expected + "', got '" + last_ + "'");
-  return ok;
-}
-
-bool ScriptedSession::Greet() {
-  return Send("220 scripted server ready");
-}
-
-bool ScriptedSession::AcceptLogin() {
-  if (!Expect("USER *")) return false;
-  Send("331 Password required");
-  if (!Expect("PASS *")) return false;
-  return Send("230 Logged in");
 }
 
 std::string ScriptedSession::OpenPassive() {
@@ -161,7 +123,8 @@ bool ScriptedSession::ConnectActive(const std::string& host, int port, int waitM
   vp::UniqueSocket s(vp::CreateSocket(vp::kSocketStream, 0));
   if (vp::LookupHostIPv4(host, address) != 0 || !s.Valid()) return false;
   tGiveUpAt = Clock::now() + std::chrono::milliseconds(waitMs);
-  const vp::TInterruptCheck previous = vp::SetInterruptCheck(PastGiveUp);
+  const vp::TInterruptCheck previous =
+      vp::SetInterruptCheck([] { return Clock::now() >= tGiveUpAt; });
   const int rc = vp::ConnectSocket(s.Get(), address, static_cast<std::uint16_t>(port), &aborted_);
   vp::SetInterruptCheck(previous);
   tGiveUpAt = Clock::time_point::max();
@@ -201,24 +164,12 @@ std::string ScriptedSession::ReceiveData(int waitMs) {
   return out;
 }
 
-void ScriptedSession::CloseData() {
+void ScriptedSession::CloseSockets(bool reset, bool control) {
   std::lock_guard<std::mutex> lock(fdMutex_);
+  if (reset && data_ >= 0) vp::SetSocketResetOnClose(data_);
   CloseFd(data_);
   CloseFd(listener_);
-}
-
-void ScriptedSession::ResetData() {
-  std::lock_guard<std::mutex> lock(fdMutex_);
-  if (data_ >= 0) vp::SetSocketResetOnClose(data_);
-  CloseFd(data_);
-  CloseFd(listener_);
-}
-
-void ScriptedSession::Close() {
-  std::lock_guard<std::mutex> lock(fdMutex_);
-  CloseFd(data_);
-  CloseFd(listener_);
-  CloseFd(control_);
+  if (control) CloseFd(control_);
 }
 
 bool ScriptedSession::ClientClosed() {
@@ -267,39 +218,13 @@ void ScriptedFtpServer::AcceptLoop() {
       try {
         handler_(*session);
       } catch (const std::exception& e) {
-        Record(&ScriptedFtpServer::mismatches_,
-               "session " + std::to_string(session->Index()) + ": handler threw: " + e.what());
+        std::lock_guard<std::mutex> lock(mutex_);
+        mismatches_.push_back("session " + std::to_string(session->Index()) +
+                              ": handler threw: " + e.what());
       }
       session->Close();
     });
   }
-}
-
-void ScriptedFtpServer::Record(std::vector<std::string> ScriptedFtpServer::*list,
-                               const std::string& line, bool waited) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  (this->*list).push_back(line);
-  if (waited) ++roundTrips_;
-}
-
-std::vector<std::string> ScriptedFtpServer::Commands() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return commands_;
-}
-
-int ScriptedFtpServer::RoundTrips() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return roundTrips_;
-}
-
-std::vector<std::string> ScriptedFtpServer::Mismatches() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return mismatches_;
-}
-
-int ScriptedFtpServer::SessionsStarted() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return static_cast<int>(sessions_.size());
 }
 
 }  // namespace veldra::test

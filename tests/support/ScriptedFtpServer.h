@@ -5,7 +5,7 @@
 //
 // The server listens on 127.0.0.1 on a free port. Every accepted control connection gets its
 // own ScriptedSession and its own thread, which runs the test's handler; the handler talks to
-// the client with Send()/ReadCommand()/Expect() and moves data with the data-connection calls.
+// the client with Send()/ReadCommand() and moves data with the data-connection calls.
 // Sessions run concurrently when the client reconnects while an earlier session still lives.
 //
 // Every wait is bounded (default 5 s). Destroying the server stops accepting, shuts every
@@ -31,10 +31,9 @@ class ScriptedSession {
  public:
   static constexpr int kDefaultWaitMs = 5000;
 
-  ScriptedSession(ScriptedFtpServer& server, int controlFd, int index);
-  ~ScriptedSession();
-  ScriptedSession(const ScriptedSession&) = delete;
-  ScriptedSession& operator=(const ScriptedSession&) = delete;
+  ScriptedSession(ScriptedFtpServer& server, int controlFd, int index)
+      : server_(server), index_(index), control_(controlFd) {}
+  ~ScriptedSession() { Close(); }
 
   // 0 for the first accepted session, 1 for the next, ...
   int Index() const { return index_; }
@@ -42,20 +41,13 @@ class ScriptedSession {
   ScriptedFtpServer& Server() { return server_; }
 
   // Sends `line` + CR LF / raw bytes on the control connection; false when it is gone.
-  bool Send(const std::string& line);
+  bool Send(const std::string& line) { return SendRaw(line + "\r\n"); }
   bool SendRaw(const std::string& bytes);
   // The next command line without CR LF; "" on close or when nothing arrives in time.
   // Every line read is recorded in the server's Commands().
   std::string ReadCommand(int waitMs = kDefaultWaitMs);
-  // Reads the next command and compares it with `expected`: equal, or, when `expected` ends
-  // in '*', starting with the text before the '*'. A mismatch is recorded in the server's
-  // Mismatches(). Returns whether it matched; the command read is stored in LastCommand().
-  bool Expect(const std::string& expected, int waitMs = kDefaultWaitMs);
-  const std::string& LastCommand() const { return last_; }
-
-  // Sends "220 ..." and answers USER/PASS with 331/230. Returns false on a mismatch.
-  bool Greet();
-  bool AcceptLogin();
+  // Sends "220 ...".
+  bool Greet() { return Send("220 scripted server ready"); }
 
   // Passive mode: opens a listener on 127.0.0.1:0 and returns the reply text
   // "227 Entering Passive Mode (127,0,0,1,p1,p2)." (not sent: the test sends it).
@@ -72,10 +64,10 @@ class ScriptedSession {
   // Everything the client sends until it closes the data connection (bounded wait).
   std::string ReceiveData(int waitMs = kDefaultWaitMs);
   // Closes the data connection (and the passive listener) normally (FIN) / with a reset (RST).
-  void CloseData();
-  void ResetData();
+  void CloseData() { CloseSockets(false, false); }
+  void ResetData() { CloseSockets(true, false); }
   // Closes the control connection (and any data connection).
-  void Close();
+  void Close() { CloseSockets(false, true); }
   // True once the client has closed or reset the control connection, or the server is ending
   // the session (checked without waiting).
   bool ClientClosed();
@@ -85,6 +77,7 @@ class ScriptedSession {
 
  private:
   bool WaitReadable(int fd, int waitMs);
+  void CloseSockets(bool reset, bool control);
 
   ScriptedFtpServer& server_;
   const int index_;
@@ -93,7 +86,6 @@ class ScriptedSession {
   int listener_ = -1;
   int data_ = -1;
   std::string buffer_;
-  std::string last_;
   std::atomic<bool> aborted_{false};
 };
 
@@ -104,32 +96,32 @@ class ScriptedFtpServer {
   // Starts listening at once; raises std::runtime_error when it cannot.
   explicit ScriptedFtpServer(Handler handler);
   ~ScriptedFtpServer();  // stops accepting and ends every session
-  ScriptedFtpServer(const ScriptedFtpServer&) = delete;
-  ScriptedFtpServer& operator=(const ScriptedFtpServer&) = delete;
 
   int Port() const { return port_; }
   // Every command line received, in order, across sessions (thread-safe copy).
-  std::vector<std::string> Commands() const;
+  std::vector<std::string> Commands() const { return Locked(commands_); }
   // Commands the client sent only after the answer to its previous one: its round trips
   // (lines that came together with the one before, pipelined, do not count).
-  int RoundTrips() const;
-  // Mismatches recorded by Expect() and exceptions that escaped a handler.
-  std::vector<std::string> Mismatches() const;
+  int RoundTrips() const { return Locked(roundTrips_); }
+  // Exceptions that escaped a handler ("session N: handler threw: ...").
+  std::vector<std::string> Mismatches() const { return Locked(mismatches_); }
   // Sessions accepted so far.
-  int SessionsStarted() const;
+  int SessionsStarted() const { return static_cast<int>(Locked(sessions_).size()); }
 
  private:
   friend class ScriptedSession;
   void AcceptLoop();
-  // `waited`: the line did not arrive together with the one before it (a round trip).
-  void Record(std::vector<std::string> ScriptedFtpServer::*list, const std::string& line,
-              bool waited = false);
+  template <class T>
+  T Locked(const T& value) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return value;
+  }
 
   Handler handler_;
   int listener_ = -1;
   int port_ = 0;
   std::atomic<bool> stopping_{false};
-  mutable std::mutex mutex_;  // guards the three lists and the sessions
+  mutable std::mutex mutex_;  // guards the lists, the count and the sessions
   std::vector<std::string> commands_;
   int roundTrips_ = 0;
   std::vector<std::string> mismatches_;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 
 namespace veldra::test {
@@ -33,29 +34,31 @@ class TempDir {
 void WriteFile(const std::string& path, const std::string& content);
 // Reads the whole file.
 std::string ReadFile(const std::string& path);
-// Creates the directory and missing parents (mode 0777). No error when it exists.
-void MakeDirs(const std::string& path);
 // Removes a file or a whole tree; no error when it does not exist.
-void RemoveTree(const std::string& path);
+inline void RemoveTree(const std::string& path) {
+  std::filesystem::remove_all(path);
+}
 // True when the path exists (any type) / is a directory.
-bool Exists(const std::string& path);
-bool IsDir(const std::string& path);
+inline bool Exists(const std::string& path) {
+  return std::filesystem::exists(std::filesystem::symlink_status(path));
+}
+inline bool IsDir(const std::string& path) {
+  return std::filesystem::is_directory(path);
+}
 // Size of a file in bytes.
-std::uint64_t FileSize(const std::string& path);
-// Creates or resizes a sparse file of `size` bytes (costs no disk) and writes `marker` at
-// `markerOffset` (nothing when marker is empty). Mode 0666.
-void MakeSparseFile(const std::string& path, std::uint64_t size, std::uint64_t markerOffset,
-                    const std::string& marker);
+inline std::uint64_t FileSize(const std::string& path) {
+  return std::filesystem::file_size(path);
+}
 
 // Deterministic pseudo-random content of `size` bytes; different seeds give different bytes,
 // so misplaced blocks show up in a comparison.
 std::string PatternBytes(std::size_t size, std::uint32_t seed = 1);
 
-// 64-bit FNV-1a of bytes. A test checksum only: it catches corruption, truncation and
-// reordering, not deliberate collisions.
-std::uint64_t Fnv1a64(const std::string& bytes);
-// The same value, of bytes or of a whole file, as 16 lower-case hex digits (for messages).
+// 64-bit FNV-1a of bytes, or of a whole file, as 16 lower-case hex digits. A test checksum
+// only: it catches corruption, truncation and reordering, not deliberate collisions.
 std::string ChecksumOf(const std::string& bytes);
-std::string ChecksumOfFile(const std::string& path);
+inline std::string ChecksumOfFile(const std::string& path) {
+  return ChecksumOf(ReadFile(path));
+}
 
 }  // namespace veldra::test

@@ -1,6 +1,5 @@
 #include "tests/support/VeldraDrive.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -10,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 
 #ifndef VELDRA_EXECUTABLE
 #define VELDRA_EXECUTABLE "veldra"
@@ -19,24 +19,45 @@ namespace veldra::test {
 
 const char* const kVeldra = VELDRA_EXECUTABLE;
 
-namespace {
+// One line of /proc/self/mountinfo.
+struct MountEntry {
+  std::string type;    // e.g. "fuse.VELDRA"
+  std::string device;  // "major:minor"
+};
 
-// Undoes the kernel's octal escapes of the mount table ("\040" for a blank).
-std::string Unescape(const std::string& text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\\' && i + 3 < text.size() && text[i + 1] >= '0' && text[i + 1] <= '7') {
-      out += static_cast<char>(std::stoi(text.substr(i + 1, 3), nullptr, 8));
-      i += 3;
-    } else {
-      out += text[i];
+// The topmost mount at path, if any.
+bool FindMount(const std::string& path, MountEntry* entry) {
+  std::ifstream table("/proc/self/mountinfo");
+  bool found = false;
+  for (std::string line; std::getline(table, line);) {
+    std::istringstream fields(line);
+    std::string id, parent, device, root, point, field, type;
+    fields >> id >> parent >> device >> root >> point;
+    if (point != path) continue;  // the drives' mount points need no unescaping
+    while (fields >> field && field != "-") {
     }
+    fields >> type;
+    found = true;  // the last one is the topmost
+    if (entry != nullptr) *entry = MountEntry{type, device};
   }
-  return out;
+  return found;
 }
+
+namespace {
 
 std::string LetterDirectory(char letter) {
   return std::string("/mnt/") + static_cast<char>(std::tolower(static_cast<unsigned char>(letter)));
+}
+
+bool WaitMountState(const std::string& path, bool mounted, int seconds) {
+  return WaitUntil([&] { return FindMount(path, nullptr) == mounted; }, seconds * 1000);
+}
+
+// Waits `seconds` for the copies of a letter to end, then kills them (bounded).
+void EndCopies(char letter, int seconds) {
+  if (WaitCopiesGone(letter, seconds)) return;
+  for (pid_t pid : BackgroundCopies(letter)) ::kill(pid, SIGKILL);
+  WaitCopiesGone(letter, 5);
 }
 
 bool IsVeldra(const std::string& program) {
@@ -54,27 +75,6 @@ std::vector<std::string> VeldraCommand(const std::vector<std::string>& args) {
 CommandResult RunVeldra(const std::vector<std::string>& args, int timeoutSeconds,
                         const std::string& input) {
   return RunCommand(VeldraCommand(args), timeoutSeconds, input, true);
-}
-
-bool FindMount(const std::string& path, MountEntry* entry) {
-  std::ifstream table("/proc/self/mountinfo");
-  bool found = false;
-  for (std::string line; std::getline(table, line);) {
-    std::istringstream fields(line);
-    std::string id, parent, device, root, point, field, type, source;
-    fields >> id >> parent >> device >> root >> point;
-    if (Unescape(point) != path) continue;
-    while (fields >> field && field != "-") {
-    }
-    fields >> type >> source;
-    found = true;  // the last one is the topmost
-    if (entry != nullptr) *entry = MountEntry{Unescape(source), type, device};
-  }
-  return found;
-}
-
-bool WaitMountState(const std::string& path, bool mounted, double seconds) {
-  return WaitUntil([&] { return FindMount(path) == mounted; }, static_cast<int>(seconds * 1000));
 }
 
 bool IsMounted(char letter) {
@@ -95,7 +95,7 @@ void ForceUnmount(const std::string& path) {
       if (abort) abort << "1";
     }
     ::umount2(path.c_str(), MNT_DETACH);
-    WaitMountState(path, false, 1.0);
+    WaitMountState(path, false, 1);
   }
 }
 
@@ -131,10 +131,7 @@ void ForceCleanup(char letter) {
     RunVeldra({std::string(1, letter) + ":", "/delete"}, 30);
     if (!WaitMountState(dir, false, 10)) ::umount2(dir.c_str(), MNT_DETACH);
   }
-  if (!WaitCopiesGone(letter, 10)) {
-    for (pid_t pid : BackgroundCopies(letter)) ::kill(pid, SIGKILL);
-    WaitCopiesGone(letter, 5);
-  }
+  EndCopies(letter, 10);
 }
 
 VeldraDrive::VeldraDrive(const std::string& veldraPath, const DriveOptions& o)
@@ -142,22 +139,22 @@ VeldraDrive::VeldraDrive(const std::string& veldraPath, const DriveOptions& o)
       letter_(static_cast<char>(std::toupper(static_cast<unsigned char>(o.letter)))),
       mountPoint_(LetterDirectory(o.letter)) {
   if (::access(veldra_.c_str(), X_OK) != 0)
-    throw DriveError("the veldra executable is missing: " + veldra_);
-  if (FindMount(mountPoint_)) throw DriveError(mountPoint_ + " is mounted already");
-  std::vector<std::string> argv{veldra_,    Device(),          o.hostAndPath,
-                                o.password, "/USER:" + o.user, "/PORT:" + std::to_string(o.port)};
+    throw std::runtime_error("the veldra executable is missing: " + veldra_);
+  if (FindMount(mountPoint_)) throw std::runtime_error(mountPoint_ + " is mounted already");
+  std::vector<std::string> argv{veldra_,           std::string(1, letter_) + ":",
+                                o.hostAndPath,     o.password,
+                                "/USER:" + o.user, "/PORT:" + std::to_string(o.port)};
   if (!o.passive) argv.push_back("/NOPASSIVE");
   argv.insert(argv.end(), o.extra.begin(), o.extra.end());
-  const CommandResult r = RunCommand(argv, o.mountTimeoutSeconds);
-  mountOutput_ = r.output;
-  mounted_ = true;
-  const bool up = r.status == 0 && WaitMountState(mountPoint_, true, 10);
+  const CommandResult r = RunCommand(argv, 60);
+  mounted_ = r.status == 0 && WaitMountState(mountPoint_, true, 10);
   copies_ = ServingProcesses();
-  if (!up) {
-    ForceGone();
-    mounted_ = false;
-    throw DriveError("mount of " + Device() + " failed (status " + std::to_string(r.status) +
-                     "): " + mountOutput_);
+  if (!mounted_) {
+    // The mount point was free before the command ran: what is there now is this drive.
+    ForceUnmount(mountPoint_);
+    EndCopies(letter_, 5);
+    throw std::runtime_error("mount of " + argv[1] + " failed (status " + std::to_string(r.status) +
+                             "): " + r.output);
   }
 }
 
@@ -169,23 +166,16 @@ VeldraDrive::~VeldraDrive() {
 }
 
 CommandResult VeldraDrive::Unmount() {
-  CommandResult r;
-  if (!mounted_) return r;
-  r = RunCommand({veldra_, Device(), "/delete"}, 30);
+  if (!mounted_) return {};
+  const CommandResult r = RunCommand({veldra_, std::string(1, letter_) + ":", "/delete"}, 30);
   // The serving copy finishes open uploads and ends once the drive is gone.
-  if (!WaitUntil([&] { return !FindMount(mountPoint_) && ServingProcesses().empty(); }, 30000))
-    ForceGone();
+  if (!WaitUntil([&] { return !FindMount(mountPoint_) && ServingProcesses().empty(); }, 30000)) {
+    ForceUnmount(mountPoint_);  // the drive's own mount point: free before it was mounted
+    EndCopies(letter_, 5);
+  }
   mounted_ = false;
   for (pid_t p : copies_) ::waitpid(p, nullptr, WNOHANG);  // ended copies are our children now
   return r;
-}
-
-// The mount point was free before the command ran: what is there now is this drive.
-void VeldraDrive::ForceGone() {
-  if (FindMount(mountPoint_)) ForceUnmount(mountPoint_);
-  if (!WaitCopiesGone(letter_, 5))
-    for (pid_t pid : ServingProcesses()) ::kill(pid, SIGKILL);
-  WaitCopiesGone(letter_, 5);
 }
 
 }  // namespace veldra::test

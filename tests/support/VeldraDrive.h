@@ -10,18 +10,12 @@
 
 #include <sys/types.h>
 
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "tests/support/Process.h"
 
 namespace veldra::test {
-
-class DriveError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 // The veldra executable under test, and a command line of it: {kVeldra, args...}.
 extern const char* const kVeldra;
@@ -30,17 +24,12 @@ std::vector<std::string> VeldraCommand(const std::vector<std::string>& args);
 CommandResult RunVeldra(const std::vector<std::string>& args, int timeoutSeconds = 60,
                         const std::string& input = "");
 
-// One line of /proc/self/mountinfo: the only reader of the mount table in the tests.
-struct MountEntry {
-  std::string source;  // unescaped
-  std::string type;    // e.g. "fuse.VELDRA"
-  std::string device;  // "major:minor"
-};
-// The topmost mount at path, if any.
+// Whether path is a mount point, and its line of the mount table: the only reader of the
+// mount table in the tests.
+struct MountEntry;
 bool FindMount(const std::string& path, MountEntry* entry = nullptr);
-// Polls until path is (or is no longer) a mount point, at most `seconds`; true when reached.
-bool WaitMountState(const std::string& path, bool mounted, double seconds);
-// The same for the directory of a drive letter (/mnt/<lower case letter>).
+// The same for the directory of a drive letter (/mnt/<lower case letter>), and a bounded wait
+// until it is (or is no longer) one; true when reached.
 bool IsMounted(char letter);
 bool WaitMounted(char letter, bool mounted, int timeoutSeconds);
 // Removes the mount at path, whatever its state: lazy unmount, then the FUSE connection's
@@ -65,14 +54,13 @@ struct DriveOptions {
   int port = 21;
   bool passive = true;             // false adds /NOPASSIVE
   std::vector<std::string> extra;  // further arguments ("/DEBUG" is not supported here)
-  int mountTimeoutSeconds = 60;
 };
 
 // A drive mounted by the real command; unmounted by the destructor.
 class VeldraDrive {
  public:
-  // Runs "veldra X: host pw /USER:u /PORT:p [/NOPASSIVE]" and waits until the mount point is
-  // mounted. Raises DriveError (after cleaning up what it started) when the
+  // Runs "veldra X: host pw /USER:u /PORT:p [/NOPASSIVE]" (at most 60 s) and waits until the
+  // mount point is mounted. Raises std::runtime_error (after cleaning up what it started) when the
   // mount point is taken already, the command fails or no mount appears.
   VeldraDrive(const std::string& veldraPath, const DriveOptions& options);
   ~VeldraDrive();  // Unmount(), errors ignored
@@ -81,9 +69,6 @@ class VeldraDrive {
 
   const std::string& MountPoint() const { return mountPoint_; }
   std::string operator/(const std::string& relative) const { return mountPoint_ + "/" + relative; }
-  const std::string& MountOutput() const { return mountOutput_; }
-  // "X:" as typed to the command.
-  std::string Device() const { return std::string(1, letter_) + ":"; }
 
   // "veldra X: /delete", then waits until the drive and its copy are gone (after 30 s: a forced
   // unmount and killing the copy). Idempotent; returns the command's result (status -1 when
@@ -92,11 +77,9 @@ class VeldraDrive {
   std::vector<pid_t> ServingProcesses() const { return BackgroundCopies(letter_); }
 
  private:
-  void ForceGone();
   std::string veldra_;
   char letter_;
   std::string mountPoint_;
-  std::string mountOutput_;
   bool mounted_ = false;
   std::vector<pid_t> copies_;  // seen after the mount; reaped after the unmount
 };

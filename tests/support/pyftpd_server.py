@@ -1,22 +1,21 @@
 #!/usr/bin/python3
-"""Test FTP server on 127.0.0.1 built on pyftpdlib, started by tests/support/FtpServers.cpp.
-
-One user with every permission on the root directory, optional anonymous access,
-configurable idle and data-connection time-outs (0 = pyftpdlib's defaults) and a
-passive port range of its own. Logs go to standard error.
-
-With --faults it serves every session on its own thread and injects faults by file name,
-each once per server process (a later transfer of the same file is normal):
-  reset-once*  RETR: after --fault-after bytes the data connection is reset (RST)
-  stall-once*  RETR: after --fault-after bytes the session stops for --stall-seconds
-  quota*       STOR/APPE: all data is taken, then "552" is replied and the file discarded
-  cut-once*    RETR: after --fault-after bytes the data connection is closed without a TLS
-               close_notify, and "226" is replied as if the file were complete
-
-With --tls-cert/--tls-key it requires explicit TLS (AUTH TLS) on the control connection and
-PROT P for every data connection.
-"""
-import argparse
+# Test FTP server on 127.0.0.1 built on pyftpdlib, started by tests/support/FtpServers.cpp.
+#
+#   pyftpd_server.py SETTINGS-FILE
+# One user with every permission on the root directory, optional anonymous access,
+# configurable idle and data-connection time-outs (0 = pyftpdlib's defaults) and a
+# passive port range of its own. Logs go to standard error.
+#
+# With faults it serves every session on its own thread and injects faults by file name,
+# each once per server process (a later transfer of the same file is normal):
+#   reset-once*  RETR: after fault_after bytes the data connection is reset (RST)
+#   stall-once*  RETR: after fault_after bytes the session stops for stall_seconds
+#   quota*       STOR/APPE: all data is taken, then "552" is replied and the file discarded
+#   cut-once*    RETR: after fault_after bytes the data connection is closed without a TLS
+#                close_notify, and "226" is replied as if the file were complete
+#
+# With tls_cert/tls_key it requires explicit TLS (AUTH TLS) on the control connection and
+# PROT P for every data connection.
 import logging
 import os
 import socket
@@ -34,7 +33,7 @@ _faulted_lock = threading.Lock()
 
 
 def _take_fault(prefix, path):
-    """True the first time `path` (whose name starts with prefix) is seen."""
+    # True the first time `path` (whose name starts with prefix) is seen.
     if not os.path.basename(path).startswith(prefix):
         return False
     with _faulted_lock:
@@ -47,9 +46,7 @@ def _take_fault(prefix, path):
 def make_fault_dtp(base, fault_after, stall_seconds):
     class FaultDtp(base):
         def _path(self):
-            if self.file_obj is None:
-                return ""
-            return getattr(self.file_obj, "name", "") or ""
+            return "" if self.file_obj is None else getattr(self.file_obj, "name", "") or ""
 
         def send(self, data):
             if not self.receive and self.tot_bytes_sent >= fault_after:
@@ -71,80 +68,52 @@ def make_fault_dtp(base, fault_after, stall_seconds):
 
         def close(self):
             path = self._path()
-            if (not self._closed and self.receive and path and
-                    os.path.basename(path).startswith("quota")):
+            quota = not self._closed and self.receive and os.path.basename(path).startswith("quota")
+            if quota:
                 self._resp = ("552 Quota exceeded; file discarded.", logging.info)
                 self.transfer_finished = False
-                base.close(self)
-                try:
-                    os.remove(path)
-                except OSError:
-                    pass
-                return
             base.close(self)
+            if quota and os.path.exists(path):
+                os.remove(path)
 
     return FaultDtp
 
 
 def main():
-    p = argparse.ArgumentParser()
-    p.add_argument("--root", required=True)
-    p.add_argument("--port", type=int, required=True)
-    p.add_argument("--pasv-min", type=int, required=True)
-    p.add_argument("--pasv-max", type=int, required=True)
-    p.add_argument("--user", default="veldra")
-    p.add_argument("--password", default="secret")
-    p.add_argument("--anonymous", action="store_true")
-    p.add_argument("--read-only", action="store_true")
-    p.add_argument("--idle-timeout", type=int, default=0)
-    p.add_argument("--data-timeout", type=int, default=0)
-    p.add_argument("--faults", action="store_true")
-    p.add_argument("--fault-after", type=int, default=256 * 1024)
-    p.add_argument("--stall-seconds", type=int, default=60)
-    p.add_argument("--tls-cert", default="")
-    p.add_argument("--tls-key", default="")
-    a = p.parse_args()
+    # The settings: the "name=value" lines FtpServers.cpp writes (numbers 0 when unset).
+    a = dict(line.split("=", 1) for line in open(sys.argv[1]).read().splitlines())
+    num = lambda key: int(a[key] or 0)
+    faults, tls = bool(a["faults"]), bool(a["tls_cert"])
 
     logging.basicConfig(stream=sys.stderr, level=logging.INFO)
-    perm = "elr" if a.read_only else "elradfmwMT"
     auth = DummyAuthorizer()
-    auth.add_user(a.user, a.password, a.root, perm=perm)
-    if a.anonymous:
-        auth.add_anonymous(a.root, perm=perm)
+    auth.add_user(a["user"], a["password"], a["root"], perm="elradfmwMT")
+    if a["anonymous"]:
+        auth.add_anonymous(a["root"], perm="elradfmwMT")
 
     base_dtp, base_handler = DTPHandler, FTPHandler
-    if a.tls_cert:
-        from pyftpdlib.handlers import TLS_DTPHandler, TLS_FTPHandler
-        base_dtp, base_handler = TLS_DTPHandler, TLS_FTPHandler
-
-    if a.faults:
-        Dtp = make_fault_dtp(base_dtp, a.fault_after, a.stall_seconds)
-    else:
-        class Dtp(base_dtp):
-            pass
+    if tls:  # imported only here: without pyOpenSSL the plain server still runs
+        from pyftpdlib.handlers import TLS_DTPHandler as base_dtp, TLS_FTPHandler as base_handler
+    Dtp = (make_fault_dtp(base_dtp, num("fault_after"), num("stall_seconds")) if faults else
+           type("Dtp", (base_dtp,), {}))  # a class of its own: the time-out is set on it
 
     class Handler(base_handler):
-        pass
+        authorizer = auth
+        dtp_handler = Dtp
+        passive_ports = range(num("pasv_min"), num("pasv_max") + 1)
+        permit_foreign_addresses = False
+        banner = "veldra test server ready"
+        use_sendfile = base_handler.use_sendfile and not faults  # faults come in send()
 
-    if a.tls_cert:
-        Handler.certfile = a.tls_cert
-        Handler.keyfile = a.tls_key or a.tls_cert
-        Handler.tls_control_required = True
-        Handler.tls_data_required = True
+    if tls:
+        Handler.certfile, Handler.keyfile = a["tls_cert"], a["tls_key"] or a["tls_cert"]
+        Handler.tls_control_required = Handler.tls_data_required = True
+    if num("data_timeout") > 0:
+        Dtp.timeout = num("data_timeout")
+    if num("idle_timeout") > 0:
+        Handler.timeout = num("idle_timeout")
 
-    if a.data_timeout > 0:
-        Dtp.timeout = a.data_timeout
-    if a.idle_timeout > 0:
-        Handler.timeout = a.idle_timeout
-    Handler.authorizer = auth
-    Handler.dtp_handler = Dtp
-    Handler.passive_ports = range(a.pasv_min, a.pasv_max + 1)
-    Handler.permit_foreign_addresses = False
-    Handler.banner = "veldra test server ready"
-    if a.faults:
-        Handler.use_sendfile = False  # faults are injected in send()
-
-    server = (ThreadedFTPServer if a.faults else FTPServer)(("127.0.0.1", a.port), Handler)
+    server = (ThreadedFTPServer if faults else FTPServer)(("127.0.0.1", num("port")), Handler)
     server.max_cons = 256
     server.serve_forever(timeout=0.5)
 
