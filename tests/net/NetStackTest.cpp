@@ -4,11 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <memory>
 
 #include "net/IdStack.h"
 #include "platform/Socket.h"
 
-TEST(NetStack, ResultCheckingResolvingAndDottedQuads) {
+TEST(NetStack, ResultCheckingResolvingDottedQuadsAndErrnos) {
   TIdStackUse use;
   TIdStack& stack = GStack();
   // Only -1 is a failure, whatever the last error holds; 10004 has a class of its own.
@@ -22,8 +23,7 @@ TEST(NetStack, ResultCheckingResolvingAndDottedQuads) {
   EXPECT_THROW(stack.CheckSocketResult(-1, {10048}), EIdInterrupted);
   EXPECT_EQ(stack.SocketErrorMessage(10067), "Socket Error # 10067\r\n");  // no text of its own
 
-  for (const char* name : {"localhost", "LOCALHOST", "LocalHost"})
-    EXPECT_EQ(stack.ResolveHostAddress(name), "127.0.0.1");
+  EXPECT_EQ(stack.ResolveHostAddress("LocalHost"), "127.0.0.1");
   EXPECT_EQ(stack.ResolveHostAddress("10.1.2.3"), "10.1.2.3");
   for (const char* good : {"127.0.0.1", "255.255.255.255", "0.0.0.0", "010.001.0.0"})
     EXPECT_TRUE(TIdStack::IsDottedQuad(good)) << good;
@@ -33,29 +33,22 @@ TEST(NetStack, ResultCheckingResolvingAndDottedQuads) {
   EXPECT_EQ(TIdStack::DottedQuadToAddress("192.168.0.10"), 0xC0A8000Au);
   EXPECT_EQ(TIdStack::AddressToDottedQuad(0xC0A8000Au), "192.168.0.10");
   EXPECT_THROW(TIdStack::DottedQuadToAddress("1.2.3"), EIdException);
-}
-
 #ifndef _WIN32
-// The one errno table (Winsock reports its own numbers).
-TEST(NetStack, ErrnoTranslation) {
+  // The one errno table (Winsock reports its own numbers).
   const int rows[][2] = {{ECONNREFUSED, 10061}, {ETIMEDOUT, 10060},    {EADDRINUSE, 10048},
                          {ECONNRESET, 10054},   {EPIPE, 10058},        {EWOULDBLOCK, 10035},
                          {ENOTSOCK, 10038},     {EHOSTUNREACH, 10065}, {EINTR, 10004}};
   for (const auto& row : rows)
     EXPECT_EQ(veldra::platform::ErrnoToSocketError(row[0]), row[1]) << row[0];
-}
 #endif
+}
 
 TEST(NetStack, CreatedWithFirstUserDestroyedWithLast) {
   EXPECT_THROW(GStack(), EIdStackError);
-  {
-    TIdStackUse first;
-    TIdStack* stack = &GStack();
-    {
-      TIdStackUse second(first);
-      EXPECT_EQ(&GStack(), stack);
-    }
-    EXPECT_EQ(&GStack(), stack);
-  }
+  auto first = std::make_unique<TIdStackUse>();
+  TIdStack* stack = &GStack();
+  EXPECT_EQ((TIdStackUse(*first), &GStack()), stack);  // a second user, gone at the ';'
+  EXPECT_EQ(&GStack(), stack);
+  first.reset();
   EXPECT_THROW(GStack(), EIdStackError);
 }

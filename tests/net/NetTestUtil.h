@@ -1,8 +1,10 @@
 // Shared helpers of the transport and FTP client tests: a peer on the scripted FTP server that
-// plays a byte script on its first connection, and a client connected to it.
+// plays a byte script on its first connection, a client aimed or connected at a port, and what
+// a call raised.
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <future>
 #include <memory>
 #include <string>
@@ -23,14 +25,11 @@ class TPeer {
       : server_([this, steps](ScriptedSession& s) {
           for (const std::string& step : steps) {
             if (step == "$") break;
-            if (step == "<") {
-              s.ReadCommand(10000);
-            } else if (step == "..." || (step.size() > 1 && step[0] == '~')) {
-              s.OpenPassive();
-              s.AcceptData(step == "..." ? 60000 : std::stoi(step.substr(1)));
-            } else {
-              s.SendRaw(step);
-            }
+            const bool idle = step == "..." || (step.size() > 1 && step[0] == '~');
+            if (step == "<") s.ReadCommand(10000);
+            if (idle)
+              s.OpenPassive(), s.AcceptData(step == "..." ? 60000 : std::stoi(step.substr(1)));
+            if (step != "<" && !idle) s.SendRaw(step);
           }
           s.Close();
           if (s.Index() == 0) closed_.set_value();
@@ -51,11 +50,7 @@ class TPeer {
 // "a|b|c" as {"a", "b", "c"} ("" as none), and back.
 inline std::vector<std::string> Split(const std::string& text) {
   std::vector<std::string> out(1);
-  for (char c : text)
-    if (c == '|')
-      out.emplace_back();
-    else
-      out.back().push_back(c);
+  for (char c : text) c == '|' ? out.emplace_back() : out.back() += c;
   return text.empty() ? std::vector<std::string>{} : out;
 }
 inline std::string Join(const std::vector<std::string>& lines) {
@@ -64,12 +59,27 @@ inline std::string Join(const std::vector<std::string>& lines) {
   return out;
 }
 
-// A client connected to the peer; its ReadTimeout keeps every read of a broken test bounded.
-inline std::unique_ptr<TIdTCPClient> ConnectTo(const TPeer& peer, int readTimeout = 10000) {
+// The class and message of what `call` raised; "" when it returned.
+inline std::string Raised(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const EIdException& e) {
+    return std::string(e.ClassName()) + " " + e.what();
+  }
+  return "";
+}
+
+// Aims `c` at host:port; the ReadTimeout keeps every read of a broken test bounded.
+inline TIdTCPClient& Aim(TIdTCPClient& c, int port, int readTimeout = 10000,
+                         const std::string& host = "127.0.0.1") {
+  c.SetHost(host);
+  c.SetPort(port);
+  c.SetReadTimeout(readTimeout);
+  return c;
+}
+inline std::unique_ptr<TIdTCPClient> ConnectTo(int port, int readTimeout = 10000,
+                                               int connectTimeout = -1) {
   auto client = std::make_unique<TIdTCPClient>();
-  client->SetHost("127.0.0.1");
-  client->SetPort(peer.Port());
-  client->ConnectToHost();
-  client->SetReadTimeout(readTimeout);
+  Aim(*client, port, readTimeout).ConnectToHost(connectTimeout);
   return client;
 }
