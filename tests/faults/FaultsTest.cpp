@@ -306,8 +306,10 @@ TEST(HostileServer, AHugeDirectoryInBoundedMemory) {
     }
     rss.push_back(settled);
   }
+#ifndef __SANITIZE_ADDRESS__  // its shadow memory and quarantine dwarf what is measured here
   EXPECT_LT(*std::max_element(rss.begin(), rss.end()), 100 * 1024);
   EXPECT_LT(rss.back() - rss[1], 8 * 1024);
+#endif
   EXPECT_EQ(drive->Unmount().status, 0);
 }
 
