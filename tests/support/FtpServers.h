@@ -10,7 +10,7 @@
 // Sessions and root: every server shows `root` as "/" to the client (chrooted). pyftpdlib
 // runs as root; the other three log the user into a system account of the same name as
 // ServerOptions::user (created on first use: home "/", shell /bin/sh, password set for PAM)
-// and give the root tree to it when they start. Files a test puts under Root() later should
+// and give the root tree to it when they start. Files a test puts under the root later should
 // be written with WriteFile() of TempDir.h (world-writable modes) or followed by OwnTree(),
 // so that the server may replace, rename and delete them.
 //
@@ -79,7 +79,6 @@ class TestFtpServer {
 
   const char* Name() const { return KindName(kind_); }
   int Port() const { return port_; }
-  const std::string& Root() const { return root_; }
   const std::string& User() const { return options_.user; }
   const std::string& Password() const { return options_.password; }
   const ServerOptions& Options() const { return options_; }

@@ -42,9 +42,6 @@ inline void RemoveTree(const std::string& path) {
 inline bool Exists(const std::string& path) {
   return std::filesystem::exists(std::filesystem::symlink_status(path));
 }
-inline bool IsDir(const std::string& path) {
-  return std::filesystem::is_directory(path);
-}
 // Size of a file in bytes.
 inline std::uint64_t FileSize(const std::string& path) {
   return std::filesystem::file_size(path);
