@@ -2,10 +2,12 @@
 // becomes one or two callbacks of the DOKAN_OPERATIONS table, and their Windows error codes
 // become errno values through one table.
 //
-// Kernel caching. Files are opened with direct I/O: every read and write reaches the callbacks
-// with the caller's own request size (st_blksize of 1 MiB makes cat/cp use 1 MiB buffers), in the
-// caller's order, so a sequential copy stays on one open RETR or APPE, and nothing written
-// through the drive can be shadowed by stale pages. Attribute and entry results are cached for
+// Kernel caching. Writers are opened with direct I/O: every write reaches the callbacks with the
+// caller's own request size (st_blksize of 1 MiB makes cat/cp use 1 MiB buffers), in the
+// caller's order, so a sequential copy stays on one open APPE, and nothing written through the
+// drive can be shadowed by stale pages. Readers go through the page cache (mappings need it),
+// its read-ahead running beside the reader and put back in offset order, so that a sequential
+// read stays on one RETR. Attribute and entry results are cached for
 // one second (the kernel updates a file's size itself on writes and truncates through the
 // drive); directory contents are never cached by the kernel, so a listing after a change shows
 // it. Readdir hands out attributes with the names, so `ls -l` costs one request per directory.
@@ -20,6 +22,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -31,6 +34,7 @@
 #include "drive/Dokan.h"
 #include "platform/Interrupt.h"
 #include "platform/Mount.h"
+#include "platform/Mutex.h"
 #include "platform/Process.h"
 #include "platform/ReadAhead.h"
 #include "platform/TextConv.h"
@@ -254,8 +258,9 @@ void* OnInit(fuse_conn_info* conn, fuse_config* cfg) {
   cfg->hard_remove = 1;
   // A request whose caller was killed is told (SIGUSR1 to its thread), so it can give up.
   cfg->intr = 1;
-  // Requests of one file in the caller's order: the device keeps one transfer open per file.
-  conn->want &= ~FUSE_CAP_ASYNC_READ;
+  // The kernel's read-ahead goes on while the reader copies what has arrived; ReadOrder puts
+  // its requests back in offset order for the device's one transfer per file.
+  conn->want |= FUSE_CAP_ASYNC_READ;
   conn->want &= ~FUSE_CAP_WRITEBACK_CACHE;
   return fuse_get_context()->private_data;
 }
@@ -468,8 +473,73 @@ int OnCreate(const char* path, mode_t /*mode*/, fuse_file_info* fi) {
   return OpenWith(path, disposition, fi);
 }
 
+// Reads of one handle one at a time, in the order of their offsets. The kernel sends a reader's
+// read-ahead as several requests at once, which the library's threads take up in any order;
+// served as they come, each out-of-order one would cost the server an abort and a new transfer.
+// A read just past the handle's last one waits while another read of the handle runs, and
+// then a moment more for the reads before it, which may never come.
+class ReadOrder {
+ public:
+  // Holds the handle's turn for one read at `offset` (of `size` bytes) for its scope.
+  class Turn {
+   public:
+    Turn(ReadOrder& order, uint64_t handle, off_t offset) : order_(order), handle_(handle) {
+      order_.Await(handle, offset);
+    }
+    ~Turn() { order_.Served(handle_, end); }
+    Turn(const Turn&) = delete;
+    Turn& operator=(const Turn&) = delete;
+    off_t end = 0;  // where the read ended (its offset when it failed)
+
+   private:
+    ReadOrder& order_;
+    uint64_t handle_;
+  };
+  void Forget(uint64_t handle) EXCLUDES(mutex_) {
+    veldra::TMutexLock lock(mutex_);
+    handles_.erase(handle);
+  }
+
+ private:
+  struct Handle {
+    off_t next = 0;  // where the last read ended
+    bool busy = false;
+    std::chrono::steady_clock::time_point idleSince = std::chrono::steady_clock::now();
+  };
+  void Await(uint64_t handle, off_t offset) EXCLUDES(mutex_) {
+    veldra::TMutexLock lock(mutex_);
+    for (;;) {
+      Handle& h = handles_[handle];
+      const auto waited = std::chrono::steady_clock::now() - h.idleSince;
+      if (!h.busy && (offset <= h.next || offset - h.next > kWindow || waited >= kWaitForEarlier)) {
+        h.busy = true;
+        return;
+      }
+      turn_.WaitFor(mutex_, h.busy ? kWaitForEarlier : kWaitForEarlier - waited);
+    }
+  }
+  void Served(uint64_t handle, off_t end) EXCLUDES(mutex_) {
+    veldra::TMutexLock lock(mutex_);
+    Handle& h = handles_[handle];
+    h.next = end;
+    h.busy = false;
+    h.idleSince = std::chrono::steady_clock::now();
+    turn_.NotifyAll();
+  }
+
+  static constexpr off_t kWindow = off_t{16} << 20;  // beyond the kernel's read-ahead
+  static constexpr std::chrono::milliseconds kWaitForEarlier{20};
+  veldra::TMutex mutex_;
+  veldra::TCondition turn_;
+  std::map<uint64_t, Handle> handles_ GUARDED_BY(mutex_);  // by fuse_file_info::fh
+};
+
+ReadOrder g_readOrder;
+
 int OnRead(const char* path, char* buffer, size_t size, off_t offset, fuse_file_info* fi) {
-  return Serve(
+  ReadOrder::Turn turn(g_readOrder, fi->fh, offset);
+  turn.end = offset;
+  const int result = Serve(
       path, Ops().ReadFile, -EIO,
       [&](const WCHAR* name, DOKAN_FILE_INFO& info) {
         size_t done = 0;
@@ -485,6 +555,8 @@ int OnRead(const char* path, char* buffer, size_t size, off_t offset, fuse_file_
         return static_cast<int>(done);
       },
       false, fi);
+  if (result > 0) turn.end = offset + result;
+  return result;
 }
 
 int OnWrite(const char* path, const char* buffer, size_t size, off_t offset, fuse_file_info* fi) {
@@ -518,6 +590,7 @@ int OnFsync(const char* path, int /*datasync*/, fuse_file_info* fi) {
   return Flush(path, fi);
 }
 int OnRelease(const char* path, fuse_file_info* fi) {
+  g_readOrder.Forget(fi->fh);
   return EndHandle(path, false, fi);
 }
 

@@ -5,8 +5,8 @@
 
 namespace veldra::platform {
 
-// Keeps the number of separate heaps small (one per thread multiplies the retained peak).
-// Call once, early, before threads start.
+// Keeps the number of separate heaps small (one per thread multiplies the retained peak), and
+// request-sized buffers (up to a few MiB) in them. Call once, early, before threads start.
 void LimitHeapArenas();
 // Hands free heap memory back to the system (after a large listing is done with).
 void ReleaseFreeMemory();
