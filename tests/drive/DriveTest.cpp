@@ -115,7 +115,7 @@ TEST(Drive, RequestsOverARealServer) {
   for (const auto& [name, content] : std::vector<std::pair<std::string, std::string>>{
            {"a.txt", "alpha"}, {"b.txt", "bravo!"}, {"d/inner.txt", "x"}, {"big.bin", big}})
     vt::WriteFile(root / name, content);
-  auto server = vt::StartPyftpdlib(root.Path());
+  auto server = vt::StartServer(vt::ServerKind::Pyftpdlib, root.Path());
   ::rmdir("/mnt/b");
   Drive d(u'b', vt::DeviceSettingsFor(*server), 8);
   ASSERT_TRUE(d.mounted);
