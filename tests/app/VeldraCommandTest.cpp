@@ -149,7 +149,7 @@ TEST(VeldraCommand, RunsInOrder) {
   ServerOptions options;
   options.anonymous = true;
   options.password = "pw-" + std::to_string(::getpid()) + "-Zq7";
-  auto server = StartPyftpdlib(root.Path(), options);
+  auto server = StartServer(ServerKind::Pyftpdlib, root.Path(), options);
   const std::string port = "/PORT:" + std::to_string(server->Port());
   const std::string share = "127.0.0.1/pub files,2026";
   const int closedPort = ScriptedFtpServer([](ScriptedSession&) {}).Port();  // gone again
@@ -346,7 +346,7 @@ TEST(VeldraCommand, RunsInOrder) {
             std::vector<std::string>{std::string(kVeldra) + " M: 127.0.0.1 * /DEBUG " +
                                      "/OWNERACCESSONLY " + port});
   onlyFor("0");
-  EXPECT_EQ(RunVeldra({"M:", "/DELETE"}).output, kSuccess);
+  EXPECT_EQ(RunCommand(VeldraCommand({"M:", "/DELETE"})).output, kSuccess);
   ASSERT_TRUE(debug.WaitForExit(20));
   const CommandResult& served = debug.Result();
   EXPECT_EQ(served.status, 0);

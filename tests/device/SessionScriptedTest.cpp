@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "device/SessionPool.h"
@@ -21,11 +22,8 @@ class ScriptedDevice : public ::testing::Test {
  protected:
   std::unique_ptr<TFTPDevice> Connect(int sessions = 1, const std::string& password = "secret") {
     TDeviceSettings s;
-    s.Host = "127.0.0.1";
-    s.User = "user";
-    s.Password = password;
-    s.Port = f_->Port();
-    s.Sessions = sessions;
+    std::tie(s.Host, s.User, s.Password, s.Port, s.Sessions) =
+        std::make_tuple("127.0.0.1", "user", password, f_->Port(), sessions);
     return std::make_unique<TFTPDevice>(s);
   }
   int Sent(const std::string& prefix) const { return CountPrefix(f_->Commands(), prefix); }

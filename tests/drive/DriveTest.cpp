@@ -115,7 +115,7 @@ TEST(Drive, RequestsOverARealServer) {
   for (const auto& [name, content] : std::vector<std::pair<std::string, std::string>>{
            {"a.txt", "alpha"}, {"b.txt", "bravo!"}, {"d/inner.txt", "x"}, {"big.bin", big}})
     vt::WriteFile(root / name, content);
-  auto server = vt::StartPyftpdlib(root.Path());
+  auto server = vt::StartServer(vt::ServerKind::Pyftpdlib, root.Path());
   ::rmdir("/mnt/b");
   Drive d(u'b', vt::DeviceSettingsFor(*server), 8);
   ASSERT_TRUE(d.mounted);
@@ -134,7 +134,8 @@ TEST(Drive, RequestsOverARealServer) {
       // By name, with no handle open: nothing will close it, so the call itself sends it.
       {DO(::truncate(AT("a.txt"), 3)), 0, "a.txt", "ALp"},
       {DO(::truncate(AT("a.txt"), 0)), 0, "a.txt", ""},
-      {[&] { return vt::Shell("cp " + (d / "big.bin") + " " + (d / "twin")); }, 0, "twin", big},
+      {[&] { return vt::RunShell("cp " + (d / "big.bin") + " " + (d / "twin")).status; }, 0, "twin",
+       big},
       {DO(Rename(d / "b.txt", d / "new.txt")), 0, "new.txt", "bravo!"},
       {DO(Rename(d / "new.txt", d / "c.txt", RENAME_NOREPLACE)), 0, "c.txt", "bravo!"},
       {DO(Rename(d / "c.txt", d / "a.txt", RENAME_EXCHANGE)), EINVAL, "c.txt", "bravo!"},
@@ -228,9 +229,8 @@ TEST(Drive, FailureKindsRawNamesAndDebugMode) {
   ftp.SetCompletionReply("226 Transfer complete.");
 
   // Names are bytes: the server's come through unchanged, and so do ours.
-  std::string out;
-  EXPECT_EQ(
-      vt::Shell(": > " + (d / "e") + "; ls " + d.path + " && cat " + (d / "caf\xe9.txt"), &out), 0);
+  std::string out =
+      vt::RunShell(": > " + (d / "e") + "; ls " + d.path + " && cat " + (d / "caf\xe9.txt")).output;
   EXPECT_TRUE(out.find("caf\xe9.txt\n") != std::string::npos && out.find("latin") != out.npos)
       << out;
   EXPECT_EQ(::mkdir(AT("d\xe9j\xe0"), 0755), 0);
@@ -244,9 +244,9 @@ TEST(Drive, FailureKindsRawNamesAndDebugMode) {
   // A whole cat, and a whole cp in, each on one transfer, in 1 MiB requests.
   vt::TempDir local("veldra-drive");
   vt::WriteFile(local / "up.bin", big);
-  EXPECT_EQ(vt::Shell("cat " + (d / "big.bin") + " | cmp - " + (local / "up.bin"), &out), 0) << out;
+  EXPECT_EQ(vt::RunShell("cat " + (d / "big.bin") + " | cmp - " + (local / "up.bin")).status, 0);
   EXPECT_EQ(vt::CountPrefix(ftp.Commands(), "RETR /big.bin"), 1);
-  EXPECT_EQ(vt::Shell("cp " + (local / "up.bin") + " " + (d / "up.bin"), &out), 0) << out;
+  EXPECT_EQ(vt::RunShell("cp " + (local / "up.bin") + " " + (d / "up.bin")).status, 0);
   EXPECT_EQ(vt::CountPrefix(ftp.Commands(), "APPE /up.bin"), 1);
   EXPECT_TRUE(ftp.Get("/up.bin") == big);
 

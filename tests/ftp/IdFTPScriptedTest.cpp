@@ -360,13 +360,10 @@ TEST(FtpScripted, SimpleServerAcceptsOneConnectionOrEndsOnAbort) {
     server.BoundIP = "127.0.0.1";
     server.AcceptTimeout = 5000;
     server.StartListening();
-    TIdTCPClient client;
-    client.SetHost("127.0.0.1");
-    client.SetPort(server.Binding()->Port());
-    client.ConnectToHost(-1);
+    auto client = ConnectTo(server.Binding()->Port());
     EXPECT_TRUE(server.AcceptConnection());
     EXPECT_EQ(veldra::platform::kInvalidSocket, server.ListenSocket());
-    client.WriteLine("hello");
+    client->WriteLine("hello");
     EXPECT_EQ("hello", server.ReadLine());
   }
   // Nobody connects: RequestAbort from another thread (before or during the wait) ends it

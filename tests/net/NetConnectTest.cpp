@@ -94,20 +94,13 @@ TEST(NetBind, PortRangesAndFixedPorts) {
     if (Hold(probe, p) && Hold(probe, p - 1) && Hold(probe, p - 2)) top = p;
   }
   ASSERT_GT(top, 0);
-  const std::string range = std::to_string(top - 2) + " - " + std::to_string(top);
+  const std::string range = "EIdCanNotBindPortInRange Can not bind in port range (" +
+                            std::to_string(top - 2) + " - " + std::to_string(top) + ")";
+  const std::string inUse =
+      "EIdCouldNotBindSocket Could not bind socket. Address and port are already in use.";
   const std::tuple<std::vector<int>, int, int, int, std::string, int> rows[] = {
-      {{top, top - 1, top - 2},
-       top - 2,
-       top,
-       0,
-       "EIdCanNotBindPortInRange Can not bind in port range (" + range + ")",
-       0},
-      {{top},
-       0,
-       0,
-       top,
-       "EIdCouldNotBindSocket Could not bind socket. Address and port are already in use.",
-       0},
+      {{top, top - 1, top - 2}, top - 2, top, 0, range, 0},
+      {{top}, 0, 0, top, inUse, 0},
       {{}, 5002, 5000, 0, "EIdInvalidPortRange Invalid Port Range (5002 - 5000)", 0},
       // From the top down, skipping a busy port. Last: its connection leaves top - 1 in
       // TIME_WAIT, where no other row could hold it.

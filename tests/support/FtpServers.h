@@ -114,10 +114,6 @@ inline std::unique_ptr<TestFtpServer> StartServer(ServerKind kind, const std::st
                                                   const ServerOptions& options = {}) {
   return std::make_unique<TestFtpServer>(kind, root, options);
 }
-inline std::unique_ptr<TestFtpServer> StartPyftpdlib(const std::string& root,
-                                                     const ServerOptions& options = {}) {
-  return StartServer(ServerKind::Pyftpdlib, root, options);
-}
 inline std::unique_ptr<TestFtpServer> StartVsftpd(const std::string& root,
                                                   const ServerOptions& options = {}) {
   return StartServer(ServerKind::Vsftpd, root, options);

@@ -66,13 +66,6 @@ int RunProgram(const std::vector<std::string>& argv, const std::string& input = 
 inline CommandResult RunShell(const std::string& script, int timeoutSeconds = 60) {
   return RunCommand({"/bin/sh", "-c", script}, timeoutSeconds);
 }
-// RunShell's status, with both outputs in *output.
-inline int Shell(const std::string& script, std::string* output = nullptr,
-                 int timeoutSeconds = 120) {
-  const CommandResult r = RunShell(script, timeoutSeconds);
-  if (output != nullptr) *output = r.output;
-  return r.status;
-}
 // Quotes text for /bin/sh.
 std::string ShellQuote(const std::string& text);
 

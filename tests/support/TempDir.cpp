@@ -2,7 +2,6 @@
 
 #include <stdlib.h>
 
-#include <cstdio>
 #include <fstream>
 #include <stdexcept>
 
@@ -42,14 +41,6 @@ std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("cannot open " + path);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::string ChecksumOf(const std::string& bytes) {
-  std::uint64_t h = 1469598103934665603ULL;
-  for (unsigned char c : bytes) h = (h ^ c) * 1099511628211ULL;
-  char buf[17];
-  std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(h));
-  return buf;
 }
 
 }  // namespace veldra::test

@@ -51,11 +51,4 @@ inline std::uint64_t FileSize(const std::string& path) {
 // so misplaced blocks show up in a comparison.
 std::string PatternBytes(std::size_t size, std::uint32_t seed = 1);
 
-// 64-bit FNV-1a of bytes, or of a whole file, as 16 lower-case hex digits. A test checksum
-// only: it catches corruption, truncation and reordering, not deliberate collisions.
-std::string ChecksumOf(const std::string& bytes);
-inline std::string ChecksumOfFile(const std::string& path) {
-  return ChecksumOf(ReadFile(path));
-}
-
 }  // namespace veldra::test

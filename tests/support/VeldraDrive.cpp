@@ -72,11 +72,6 @@ std::vector<std::string> VeldraCommand(const std::vector<std::string>& args) {
   return argv;
 }
 
-CommandResult RunVeldra(const std::vector<std::string>& args, int timeoutSeconds,
-                        const std::string& input) {
-  return RunCommand(VeldraCommand(args), timeoutSeconds, input, true);
-}
-
 bool IsMounted(char letter) {
   return FindMount(LetterDirectory(letter));
 }
@@ -128,7 +123,7 @@ void ForceCleanup(char letter) {
   MountEntry entry;
   // Only a drive served by a copy this test started is taken down.
   if (!BackgroundCopies(letter).empty() && FindMount(dir, &entry) && entry.type == "fuse.VELDRA") {
-    RunVeldra({std::string(1, letter) + ":", "/delete"}, 30);
+    RunCommand(VeldraCommand({std::string(1, letter) + ":", "/delete"}), 30);
     if (!WaitMountState(dir, false, 10)) ::umount2(dir.c_str(), MNT_DETACH);
   }
   EndCopies(letter, 10);

@@ -20,9 +20,6 @@ namespace veldra::test {
 // The veldra executable under test, and a command line of it: {kVeldra, args...}.
 extern const char* const kVeldra;
 std::vector<std::string> VeldraCommand(const std::vector<std::string>& args);
-// RunCommand(VeldraCommand(args)), standard error kept apart.
-CommandResult RunVeldra(const std::vector<std::string>& args, int timeoutSeconds = 60,
-                        const std::string& input = "");
 
 // Whether path is a mount point, and its line of the mount table: the only reader of the
 // mount table in the tests.
