@@ -20,6 +20,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -476,24 +477,33 @@ int OnCreate(const char* path, mode_t /*mode*/, fuse_file_info* fi) {
 // Reads of one handle one at a time, in the order of their offsets. The kernel sends a reader's
 // read-ahead as several requests at once, which the library's threads take up in any order;
 // served as they come, each out-of-order one would cost the server an abort and a new transfer.
-// A read just past the handle's last one waits while another read of the handle runs, and
-// then a moment more for the reads before it, which may never come.
+// While a handle is read sequentially, a read just past its last one waits while another read
+// of the handle runs, then a moment more for the reads before it (under load they come tens of
+// milliseconds late). A handle read at random does not wait: there are no reads before it to
+// come. Sequential: a new handle, or one whose last two reads each began where the one before
+// ended.
+// Waiting requests hold library threads: past kMaxWaiting of them a read goes on at once, so
+// that threads stay free to take up the reads the waiting ones wait for.
 class ReadOrder {
  public:
-  // Holds the handle's turn for one read at `offset` (of `size` bytes) for its scope.
+  static constexpr int kMaxWaiting = 16;
+
+  // Holds the handle's turn for one read at `offset` for its scope.
   class Turn {
    public:
-    Turn(ReadOrder& order, uint64_t handle, off_t offset) : order_(order), handle_(handle) {
+    Turn(ReadOrder& order, uint64_t handle, off_t offset)
+        : end(offset), order_(order), handle_(handle), offset_(offset) {
       order_.Await(handle, offset);
     }
-    ~Turn() { order_.Served(handle_, end); }
+    ~Turn() { order_.Served(handle_, offset_, end); }
     Turn(const Turn&) = delete;
     Turn& operator=(const Turn&) = delete;
-    off_t end = 0;  // where the read ended (its offset when it failed)
+    off_t end;  // where the read ended (its offset when it failed)
 
    private:
     ReadOrder& order_;
     uint64_t handle_;
+    off_t offset_;
   };
   void Forget(uint64_t handle) EXCLUDES(mutex_) {
     veldra::TMutexLock lock(mutex_);
@@ -501,44 +511,51 @@ class ReadOrder {
   }
 
  private:
+  using Clock = std::chrono::steady_clock;
   struct Handle {
     off_t next = 0;  // where the last read ended
+    int run = 2;     // consecutive reads that began where the one before ended
     bool busy = false;
-    std::chrono::steady_clock::time_point idleSince = std::chrono::steady_clock::now();
+    Clock::time_point idleSince = Clock::now();
   };
   void Await(uint64_t handle, off_t offset) EXCLUDES(mutex_) {
     veldra::TMutexLock lock(mutex_);
+    bool waiting = false;
     for (;;) {
       Handle& h = handles_[handle];
-      const auto waited = std::chrono::steady_clock::now() - h.idleSince;
-      if (!h.busy && (offset <= h.next || offset - h.next > kWindow || waited >= kWaitForEarlier)) {
-        h.busy = true;
-        return;
-      }
+      const auto waited = Clock::now() - h.idleSince;
+      const bool due =
+          h.run < 2 || offset <= h.next || offset - h.next > kWindow || waited >= kWaitForEarlier;
+      if ((!h.busy && due) || (!waiting && waiting_ >= kMaxWaiting)) break;
+      if (!waiting) ++waiting_;
+      waiting = true;
       turn_.WaitFor(mutex_, h.busy ? kWaitForEarlier : kWaitForEarlier - waited);
     }
+    if (waiting) --waiting_;
+    handles_[handle].busy = true;
   }
-  void Served(uint64_t handle, off_t end) EXCLUDES(mutex_) {
+  void Served(uint64_t handle, off_t offset, off_t end) EXCLUDES(mutex_) {
     veldra::TMutexLock lock(mutex_);
     Handle& h = handles_[handle];
+    h.run = offset == h.next ? std::min(h.run + 1, 2) : 0;
     h.next = end;
     h.busy = false;
-    h.idleSince = std::chrono::steady_clock::now();
+    h.idleSince = Clock::now();
     turn_.NotifyAll();
   }
 
-  static constexpr off_t kWindow = off_t{16} << 20;  // beyond the kernel's read-ahead
-  static constexpr std::chrono::milliseconds kWaitForEarlier{20};
+  static constexpr off_t kWindow = off_t{4} << 20;  // the kernel's read-ahead reaches 1-2 MiB
+  static constexpr std::chrono::milliseconds kWaitForEarlier{50};
   veldra::TMutex mutex_;
   veldra::TCondition turn_;
   std::map<uint64_t, Handle> handles_ GUARDED_BY(mutex_);  // by fuse_file_info::fh
+  int waiting_ GUARDED_BY(mutex_) = 0;
 };
 
 ReadOrder g_readOrder;
 
 int OnRead(const char* path, char* buffer, size_t size, off_t offset, fuse_file_info* fi) {
   ReadOrder::Turn turn(g_readOrder, fi->fh, offset);
-  turn.end = offset;
   const int result = Serve(
       path, Ops().ReadFile, -EIO,
       [&](const WCHAR* name, DOKAN_FILE_INFO& info) {
@@ -843,7 +860,8 @@ int DokanMain(DOKAN_OPTIONS* options, DOKAN_OPERATIONS* operations) {
     std::unique_ptr<fuse_loop_config, LoopConfigDeleter> config(fuse_loop_cfg_create());
     unsigned int threads = options->ThreadCount != 0 ? options->ThreadCount : 8;
     if (config) {
-      fuse_loop_cfg_set_max_threads(config.get(), threads);
+      // Room for reads waiting their turn besides the workers.
+      fuse_loop_cfg_set_max_threads(config.get(), threads + ReadOrder::kMaxWaiting);
       fuse_loop_cfg_set_idle_threads(config.get(), threads);
       fuse_loop_cfg_set_clone_fd(config.get(), 0);
     }
