@@ -115,6 +115,8 @@ TEST(Drive, RequestsOverARealServer) {
   for (const auto& [name, content] : std::vector<std::pair<std::string, std::string>>{
            {"a.txt", "alpha"}, {"b.txt", "bravo!"}, {"d/inner.txt", "x"}, {"big.bin", big}})
     vt::WriteFile(root / name, content);
+  for (const char* name : {"r0", "r1", "r2", "r3"})
+    vt::WriteFile(root / name, vt::PatternBytes(8 << 20, name[1]));
   auto server = vt::StartServer(vt::ServerKind::Pyftpdlib, root.Path());
   ::rmdir("/mnt/b");
   Drive d(u'b', vt::DeviceSettingsFor(*server), 8);
@@ -155,6 +157,21 @@ TEST(Drive, RequestsOverARealServer) {
     const std::string at = root / row.file;
     EXPECT_EQ(vt::Exists(at) ? vt::ReadFile(at) : "<none>", row.content) << "row " << &row - rows;
   }
+
+  // Four readers at once, each on one transfer: the kernel's read-ahead requests, taken up by
+  // the library's threads in any order, reach the device in order.
+  std::string cats;
+  for (const char* name : {"r0", "r1", "r2", "r3"})
+    cats += "{ cat " + (d / name) + " | cmp - " + (root / name) + " || echo bad; } & ";
+  EXPECT_EQ(vt::RunShell(cats + "wait").output, "");
+  const auto retrs = [&] {
+    const std::string log = server->LogText();
+    size_t n = 0;
+    for (size_t at = 0; (at = log.find("RETR " + root.Path() + "/r", at)) != log.npos; ++at) ++n;
+    return n;
+  };
+  EXPECT_TRUE(vt::WaitUntil([&] { return retrs() >= 4; }, 5000));
+  EXPECT_EQ(retrs(), 4u) << server->LogText();
 
   // What stat shows: the server's mode and time, the caller as owner.
   struct stat st;
