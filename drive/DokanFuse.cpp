@@ -482,11 +482,11 @@ int OnCreate(const char* path, mode_t /*mode*/, fuse_file_info* fi) {
 // milliseconds late). A handle read at random does not wait: there are no reads before it to
 // come. Sequential: a new handle, or one whose last two reads each began where the one before
 // ended.
-// Waiting requests hold library threads: past kMaxWaiting of them a read goes on at once, so
-// that threads stay free to take up the reads the waiting ones wait for.
+// Waiting requests hold library threads: past kSpareThreads of them (none on a single thread) a
+// read goes on at once, so that threads stay free to take up the reads the waiting ones wait for.
 class ReadOrder {
  public:
-  static constexpr int kMaxWaiting = 16;
+  static constexpr int kSpareThreads = 16;
 
   // Holds the handle's turn for one read at `offset` for its scope.
   class Turn {
@@ -505,6 +505,10 @@ class ReadOrder {
     uint64_t handle_;
     off_t offset_;
   };
+  void SetSpareThreads(int count) EXCLUDES(mutex_) {
+    veldra::TMutexLock lock(mutex_);
+    spareThreads_ = count;
+  }
   void Forget(uint64_t handle) EXCLUDES(mutex_) {
     veldra::TMutexLock lock(mutex_);
     handles_.erase(handle);
@@ -526,7 +530,7 @@ class ReadOrder {
       const auto waited = Clock::now() - h.idleSince;
       const bool due =
           h.run < 2 || offset <= h.next || offset - h.next > kWindow || waited >= kWaitForEarlier;
-      if ((!h.busy && due) || (!waiting && waiting_ >= kMaxWaiting)) break;
+      if ((!h.busy && due) || (!waiting && waiting_ >= spareThreads_)) break;
       if (!waiting) ++waiting_;
       waiting = true;
       turn_.WaitFor(mutex_, h.busy ? kWaitForEarlier : kWaitForEarlier - waited);
@@ -550,6 +554,7 @@ class ReadOrder {
   veldra::TCondition turn_;
   std::map<uint64_t, Handle> handles_ GUARDED_BY(mutex_);  // by fuse_file_info::fh
   int waiting_ GUARDED_BY(mutex_) = 0;
+  int spareThreads_ GUARDED_BY(mutex_) = 0;
 };
 
 ReadOrder g_readOrder;
@@ -854,6 +859,7 @@ int DokanMain(DOKAN_OPTIONS* options, DOKAN_OPERATIONS* operations) {
 
   fuse_session* session = fuse_get_session(fs.get());
   const bool signals = fuse_set_signal_handlers(session) == 0;
+  g_readOrder.SetSpareThreads(options->ThreadCount == 1 ? 0 : ReadOrder::kSpareThreads);
   if (options->ThreadCount == 1) {
     fuse_loop(fs.get());
   } else {
@@ -861,7 +867,7 @@ int DokanMain(DOKAN_OPTIONS* options, DOKAN_OPERATIONS* operations) {
     unsigned int threads = options->ThreadCount != 0 ? options->ThreadCount : 8;
     if (config) {
       // Room for reads waiting their turn besides the workers.
-      fuse_loop_cfg_set_max_threads(config.get(), threads + ReadOrder::kMaxWaiting);
+      fuse_loop_cfg_set_max_threads(config.get(), threads + ReadOrder::kSpareThreads);
       fuse_loop_cfg_set_idle_threads(config.get(), threads);
       fuse_loop_cfg_set_clone_fd(config.get(), 0);
     }
