@@ -524,9 +524,10 @@ class ReadOrder {
   };
   void Await(uint64_t handle, off_t offset) EXCLUDES(mutex_) {
     veldra::TMutexLock lock(mutex_);
+    // Only the handle's release erases it, and no read of the handle is outstanding then.
+    Handle& h = handles_[handle];
     bool waiting = false;
     for (;;) {
-      Handle& h = handles_[handle];
       const auto waited = Clock::now() - h.idleSince;
       const bool due =
           h.run < 2 || offset <= h.next || offset - h.next > kWindow || waited >= kWaitForEarlier;
@@ -536,7 +537,7 @@ class ReadOrder {
       turn_.WaitFor(mutex_, h.busy ? kWaitForEarlier : kWaitForEarlier - waited);
     }
     if (waiting) --waiting_;
-    handles_[handle].busy = true;
+    h.busy = true;
   }
   void Served(uint64_t handle, off_t offset, off_t end) EXCLUDES(mutex_) {
     veldra::TMutexLock lock(mutex_);

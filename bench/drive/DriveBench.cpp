@@ -14,6 +14,7 @@
 
 #include "device/uftpdevice.h"
 #include "drive/uveldra_drive.h"
+#include "tests/support/FakeFtp.h"
 #include "tests/support/FtpServers.h"
 #include "tests/support/TempDir.h"
 
@@ -27,12 +28,6 @@ double Seconds(const std::string& command) {
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (status != 0) std::printf("  !! failed (%d): %s\n", status, command.c_str());
   return seconds;
-}
-
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
 }
 
 void Row(const char* what, double bytes, double seconds) {
@@ -74,9 +69,9 @@ int main(int argc, char** argv) {
   const std::string url = server->Url();
 
   std::printf("\nread (%ld MiB):\n", mib);
-  size_t retrBefore = Count(server->LogText(), "\"RETR ");
+  size_t retrBefore = vt::CountOf(server->LogText(), "\"RETR ");
   double catDrive = Seconds("cat /mnt/l/big.bin > /dev/null");
-  size_t retrs = Count(server->LogText(), "\"RETR ") - retrBefore;
+  size_t retrs = vt::CountOf(server->LogText(), "\"RETR ") - retrBefore;
   double curlDown = Seconds("curl -s -o /dev/null " + url + "big.bin");
   // Best of three, alternating, on a machine that others share.
   for (int round = 0; round < 2; ++round) {
@@ -99,11 +94,11 @@ int main(int argc, char** argv) {
   settle();
   double curlUp = Seconds("curl -s -T " + (local / "up.bin") + " " + url + "curl-up.bin");
   settle();
-  size_t appeBefore = Count(server->LogText(), "\"APPE ");
-  size_t storBefore = Count(server->LogText(), "\"STOR ");
+  size_t appeBefore = vt::CountOf(server->LogText(), "\"APPE ");
+  size_t storBefore = vt::CountOf(server->LogText(), "\"STOR ");
   double cpIn = Seconds("cp " + (local / "up.bin") + " /mnt/l/drive-up.bin");
-  size_t appes = Count(server->LogText(), "\"APPE ") - appeBefore;
-  size_t stors = Count(server->LogText(), "\"STOR ") - storBefore;
+  size_t appes = vt::CountOf(server->LogText(), "\"APPE ") - appeBefore;
+  size_t stors = vt::CountOf(server->LogText(), "\"STOR ") - storBefore;
   bool complete = vt::FileSize(root / "drive-up.bin") == static_cast<uint64_t>(bytes);
   vt::RunCommand({"/bin/sh", "-c", "rm -f /mnt/l/drive-up.bin " + (root / "curl-up.bin")});
   settle();

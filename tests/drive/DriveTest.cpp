@@ -164,12 +164,7 @@ TEST(Drive, RequestsOverARealServer) {
   for (const char* name : {"r0", "r1", "r2", "r3"})
     cats += "{ cat " + (d / name) + " | cmp - " + (root / name) + " || echo bad; } & ";
   EXPECT_EQ(vt::RunShell(cats + "wait").output, "");
-  const auto retrs = [&] {
-    const std::string log = server->LogText();
-    size_t n = 0;
-    for (size_t at = 0; (at = log.find("RETR " + root.Path() + "/r", at)) != log.npos; ++at) ++n;
-    return n;
-  };
+  const auto retrs = [&] { return vt::CountOf(server->LogText(), "RETR " + root.Path() + "/r"); };
   EXPECT_TRUE(vt::WaitUntil([&] { return retrs() >= 4; }, 5000));
   EXPECT_EQ(retrs(), 4u) << server->LogText();
 
@@ -304,12 +299,7 @@ TEST(Drive, FailureKindsRawNamesAndDebugMode) {
            "    FTP SendCmd: RNTO /t2.txt\n    -->Ext: 250\n  -->Ext: 0\n",
            "  -->Err: ", "FtpUnmount\n"})
     EXPECT_NE(log.find(line), std::string::npos) << line;
-  const auto times = [&log](const std::string& text) {
-    size_t n = 0;
-    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
-    return n;
-  };
-  EXPECT_GE(times("  BufferLength: 1048576\n"), 3u);
-  EXPECT_EQ(times("  NumberOfBytesToWrite: 1048576\n"), 3u);
+  EXPECT_GE(vt::CountOf(log, "  BufferLength: 1048576\n"), 3u);
+  EXPECT_EQ(vt::CountOf(log, "  NumberOfBytesToWrite: 1048576\n"), 3u);
   if (HasFailure()) std::printf("%s", log.c_str());  // failures while capturing are in there
 }

@@ -119,4 +119,10 @@ int CountPrefix(const std::vector<std::string>& commands, const std::string& pre
       [&](const std::string& c) { return c.compare(0, prefix.size(), prefix) == 0; }));
 }
 
+size_t CountOf(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
 }  // namespace veldra::test

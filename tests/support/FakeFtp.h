@@ -57,5 +57,7 @@ class FakeFtp {
 
 // Number of commands starting with prefix.
 int CountPrefix(const std::vector<std::string>& commands, const std::string& prefix);
+// How often `what` occurs in text (a server log, a debug log).
+size_t CountOf(const std::string& text, const std::string& what);
 
 }  // namespace veldra::test
