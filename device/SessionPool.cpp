@@ -14,7 +14,12 @@ TReFtp::TDirection Parked(const TReFtp& ftp) {
 }  // namespace
 
 TSessionPool::TLease::~TLease() {
-  if (pool_ != nullptr) pool_->Release(slot_);
+  if (pool_ == nullptr) return;
+  TReFtp& ftp = **this;
+  // A session that has just transferred asks for its next passive endpoint on the way out,
+  // while it is still this request's alone.
+  if (ftp.Direction() == TReFtp::TDirection::None) ftp.AskPassiveAhead();
+  pool_->Release(slot_);
 }
 
 TReFtp& TSessionPool::TLease::operator*() const NO_THREAD_SAFETY_ANALYSIS {
@@ -47,16 +52,26 @@ TSessionPool::~TSessionPool() {
 }
 
 int TSessionPool::PickIdle(const TWant* want) {
+  // Without a parked transfer: a session whose passive endpoint asked ahead has come first
+  // (its next transfer sends only the command), then one with none asked, then one still
+  // waiting for it (the reply is at most a round trip away).
   int plain = -1;
+  int plainRank = 3;
   for (size_t i = 0; i < slots_.size(); ++i) {
     const TSlot& slot = *slots_[i];
     if (slot.busy || !slot.connected) continue;
-    const TReFtp& ftp = *slot.ftp;
+    TReFtp& ftp = *slot.ftp;
     if (want != nullptr && ftp.Direction() == want->direction && ftp.TransferPath() == want->path &&
         (want->offset < 0 || ftp.TransferPosition() == want->offset)) {
       return static_cast<int>(i);
     }
-    if (Parked(ftp) == TReFtp::TDirection::None && plain < 0) plain = static_cast<int>(i);
+    if (Parked(ftp) != TReFtp::TDirection::None) continue;
+    static constexpr int kRankOfState[] = {1, 2, 0};  // none, asked, come
+    const int rank = kRankOfState[ftp.PassiveAheadState()];
+    if (rank < plainRank) {
+      plain = static_cast<int>(i);
+      plainRank = rank;
+    }
   }
   return plain;
 }
@@ -238,6 +253,16 @@ void TSessionPool::CloseIdleSessions() {
     }
     for (size_t i = 0; i < slots_.size(); ++i) {
       TSlot& s = *slots_[i];
+      if (!s.busy && s.connected &&
+          s.ftp->PassiveAheadAge() > std::chrono::milliseconds(TReFtp::kPassiveAheadMs) &&
+          s.ftp->PassiveAheadState() != 0) {
+        // Unused for too long to be used at all: given back before the server times it out.
+        s.busy = true;
+        lock.Unlock();
+        s.ftp->DropPassiveAhead();
+        lock.Lock();
+        s.busy = false;
+      }
       if (static_cast<int>(i) == newest || s.busy || !s.connected ||
           now - s.lastUsed < std::chrono::milliseconds(kIdleCloseMs)) {
         continue;

@@ -248,7 +248,7 @@ TFTPDevice::TFTPDevice(const TDeviceSettings& settings)
   const bool debug = DebugMode.load();
   const int sessions = debug ? 1 : std::max(1, settings.Sessions);
   pool_ = std::make_unique<TSessionPool>(
-      [this, debug] {
+      [this, debug, sessions] {
         auto session = std::make_unique<TReFtp>(profile_.get());
         session->SetReadTimeout(5000);
         session->SetHost(settings_.Host);
@@ -258,6 +258,9 @@ TFTPDevice::TFTPDevice(const TDeviceSettings& settings)
         // The debug log shows one command and its reply at a time. Later sessions need not
         // ask what the first one asked.
         session->SetPipelinePassive(!debug);
+        // With one session the next request follows at once: a reply asked ahead would not
+        // have come, and waiting for it costs more than the PASV saves.
+        session->SetPassiveAhead(sessions > 1);
         session->SetAskSystem(debug || !profile_->Probed.load());
         session->SetPort(settings_.Port);
         session->SetTlsMode(settings_.Tls);

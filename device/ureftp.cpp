@@ -89,6 +89,8 @@ int TReFtp::SendCmd(const std::string& command, const TIdReplyCodes& allowed) {
   int code = 0;
   try {
     WriteLine(command);
+    // A PASV asked ahead is answered first; a new PASV or PORT replaces its endpoint.
+    TakePassiveAhead(!StartsWith(command, "PASV") && !StartsWith(command, "PORT"));
     code = ExpectReply(allowed);
   } catch (const Exception& e) {
     Log("      -->Err: " + Describe(e));

@@ -125,6 +125,8 @@ void TIdFTP::SetTransferType(TIdFTPTransferType value) {
 // --- session ----------------------------------------------------------------------------
 
 void TIdFTP::OpenSession(bool autoLogin, int timeoutMs) {
+  aheadPending_ = false;  // asked on the connection before
+  aheadPort_ = 0;
   const std::string host = Host();
   const int port = Port();
   try {
@@ -458,16 +460,98 @@ void TIdFTP::ConnectPassiveData(int port) {
   SecureDataConnection(false);
 }
 
-void TIdFTP::OpenPipelinedTransfer(const std::string& command) {
-  WriteLines({"PASV", command});
+void TIdFTP::AskPassiveAhead() {
+  if (!aheadWanted_ || !passiveAhead_ || !passive_ || !pipelinePassive_ || dataConnection_ ||
+      aheadPending_ || aheadPort_ != 0 || !IsConnected()) {
+    return;
+  }
+  aheadWanted_ = false;
   try {
-    ReadReply();
+    WriteLine("PASV");
+    aheadPending_ = true;
+    aheadAskedAt_ = std::chrono::steady_clock::now();
   } catch (...) {
     CloseConnection();
-    throw;
   }
-  const int code = LastReply().NumericCode();
-  if (code != 227) {
+}
+
+void TIdFTP::TakePassiveAhead(bool keepEndpoint) {
+  if (aheadPending_) {
+    aheadPending_ = false;
+    try {
+      TReadTimeoutScope timeout(*this, kClosingReplyTimeout);
+      ReadReply();
+      const int code = LastReply().NumericCode();
+      if (code == 227) {
+        std::string host;
+        const auto& text = LastReply().Text();
+        ParsePassiveReply(text.empty() ? std::string() : text[0], host, aheadPort_);
+      } else if (code == 421) {
+        CloseConnection();
+      }
+    } catch (...) {
+      aheadPort_ = 0;
+      CloseConnection();
+    }
+  }
+  if (!keepEndpoint) aheadPort_ = 0;
+}
+
+int TIdFTP::PassiveAheadState() {
+  if (aheadPort_ != 0) return 2;
+  if (!aheadPending_) return 0;
+  TIdSocketHandle* control = Binding();
+  return PendingInput().Size() > 0 || (control != nullptr && control->WaitReadable(0)) ? 2 : 1;
+}
+
+void TIdFTP::DropPassiveAhead() {
+  TakePassiveAhead(false);
+  if (!IsConnected()) return;
+  try {
+    TReadTimeoutScope timeout(*this, kClosingReplyTimeout);
+    WriteLine("ABOR");
+    ReadReply();
+    if (LastReply().NumericCode() >= 300) CloseConnection();
+  } catch (...) {
+    CloseConnection();
+  }
+}
+
+void TIdFTP::OpenPipelinedTransfer(const std::string& command) {
+  aheadWanted_ = passiveAhead_;  // a session that transfers is likely to transfer again
+  bool ahead = (aheadPending_ || aheadPort_ != 0) &&
+               PassiveAheadAge() < std::chrono::milliseconds(kPassiveAheadMs);
+  if (ahead && !aheadPending_) {
+    // The endpoint's reply came long ago: connect first, so that a listener the server has
+    // given up costs only a new PASV.
+    const int port = aheadPort_;
+    aheadPort_ = 0;
+    ahead = false;
+    try {
+      ConnectPassiveData(port);
+      WriteLine(command);
+      return;
+    } catch (...) {
+      FreeDataConnection();
+      if (!IsConnected()) throw;
+    }
+  }
+  for (;;) {
+    if (ahead) {
+      aheadPending_ = false;  // this command's endpoint is the reply read below
+      WriteLine(command);
+    } else {
+      TakePassiveAhead(false);  // stale: the PASV below replaces it
+      WriteLines({"PASV", command});
+    }
+    try {
+      ReadReply();
+    } catch (...) {
+      CloseConnection();
+      throw;
+    }
+    const int code = LastReply().NumericCode();
+    if (code == 227) break;
     const TIdRFCReply refusal = LastReply();
     if (code == 421) {
       CloseConnection();  // the server is closing it
@@ -482,6 +566,11 @@ void TIdFTP::OpenPipelinedTransfer(const std::string& command) {
       } catch (...) {
         CloseConnection();
       }
+    }
+    // A refused PASV asked ahead is not this command's answer: once more with a PASV of its own.
+    if (ahead && IsConnected()) {
+      ahead = false;
+      continue;
     }
     LastReply() = refusal;
     CheckReplyCode(code, TIdReplyCodes{227});

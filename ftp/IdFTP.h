@@ -314,7 +314,37 @@ class TIdFTP : public TIdTCPClient {
   // command's own answer has been taken (the session stays in step). Any other failure
   // closes the control connection, since the server may be left waiting for a data
   // connection, and raises. REQUIRES: no DataConnection; command free of CR, LF and NUL.
+  // An endpoint asked ahead (AskPassiveAhead) and younger than kPassiveAheadMs serves instead
+  // of a new PASV: only the command goes out (before the PASV reply is read when that has not
+  // come yet). When the server no longer takes connections on it, a new PASV is asked.
   void OpenPipelinedTransfer(const std::string& command);
+
+  // A passive endpoint asked for ahead of the next transfer: "PASV" goes out when a request
+  // ends, its reply is read by whatever the session sends next, and the next transfer sends
+  // only its command (one round trip less per transfer, where the reply has come by then).
+  // Needs SetPassiveAhead(true), passive mode and pipelining; every new login forgets it.
+  bool PassiveAhead() const { return passiveAhead_; }
+  void SetPassiveAhead(bool value) { passiveAhead_ = value; }
+  // Writes "PASV" when PassiveAhead is on, a transfer was opened since the last time, the
+  // session is connected and idle (no data connection) and nothing is asked yet. The reply is left
+  // unread. Never raises (a failed write closes the connection).
+  void AskPassiveAhead();
+  // Reads the reply of a PASV asked ahead, if it is still unread; a 227 keeps its endpoint
+  // unless keepEndpoint is false (a new PASV or PORT replaces the server's listener). Never
+  // raises: any other reply leaves no endpoint, a failed read or 421 closes the connection.
+  void TakePassiveAhead(bool keepEndpoint = true);
+  // 0: nothing asked ahead; 1: asked, the reply not here yet; 2: the reply is here or taken.
+  int PassiveAheadState();
+  // How long ago the endpoint was asked for.
+  std::chrono::steady_clock::duration PassiveAheadAge() const {
+    return std::chrono::steady_clock::now() - aheadAskedAt_;
+  }
+  // Gives an endpoint asked ahead back: its reply read, then "ABOR" (one reply read), since
+  // some servers end an unused passive listener with an unsolicited reply (pyftpdlib: 421
+  // after 30 s). Never raises; the connection is closed when the exchange fails.
+  void DropPassiveAhead();
+  // An endpoint asked ahead is used only while younger than this.
+  static constexpr int kPassiveAheadMs = 5000;
   // Active mode: waits for the server's data connection (EIdAcceptTimeout after
   // DataTimeout). Passive mode: nothing. With TLS the handshake on the data connection runs
   // here in active mode (the start reply has come), and in passive mode as soon as
@@ -385,6 +415,12 @@ class TIdFTP : public TIdTCPClient {
   TIdRFCReply loginReply_;
   bool passive_ = false;
   bool pipelinePassive_ = false;
+  bool passiveAhead_ = false;
+  // PASV asked ahead: its reply unread (pending), or the port it gave (0: none).
+  bool aheadWanted_ = false;
+  bool aheadPending_ = false;
+  int aheadPort_ = 0;
+  std::chrono::steady_clock::time_point aheadAskedAt_;
   bool askSystem_ = true;
   bool restartProbed_ = false;
   std::string systemDescription_;

@@ -12,6 +12,7 @@
 #include "device/uftpdevice.h"
 #include "device/ureftp.h"
 #include "tests/support/FakeFtp.h"
+#include "tests/support/Process.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -36,12 +37,13 @@ class ScriptedDevice : public ::testing::Test {
 // of a transfer come with the reply to the transfer command.
 TEST_F(ScriptedDevice, CommandsPerOperation) {
   using Wire = std::pair<std::vector<std::string>, int>;
-  const auto cost = [&](bool mlsd, const std::function<void(TFTPDevice&)>& operation) {
+  const auto cost = [&](bool mlsd, const std::function<void(TFTPDevice&)>& operation,
+                        int sessions = 1) {
     f_ = std::make_unique<FakeFtp>();
     f_->OfferMlsd(mlsd);
     f_->Put("/d/f", "tiny");
     f_->Put("/e/x", "1");
-    auto dev = Connect();
+    auto dev = Connect(sessions);
     dev->LoadDirectory("\\d\\");
     const size_t before = f_->Commands().size();
     const int trips = f_->RoundTrips();
@@ -75,6 +77,78 @@ TEST_F(ScriptedDevice, CommandsPerOperation) {
   EXPECT_EQ(cost(true, [](TFTPDevice& d) { d.Rename("\\d\\f", "\\d\\g"); }),
             Wire({"RNFR /d/f", "RNTO /d/g"}, 2));
   EXPECT_EQ(cost(true, [](TFTPDevice& d) { d.RemoveFile("\\d\\f"); }), Wire({"DELE /d/f"}, 1));
+  // With a pool, a session that transferred asks for its next endpoint on the way out.
+  const auto twoReads = [&](TFTPDevice& d) {
+    d.ReadAt("\\d\\f", buf, 0, sizeof buf, &n);
+    d.ReadAt("\\e\\x", buf, 0, sizeof buf, &n);
+  };
+  cost(true, twoReads, 2);
+  // One PASV more than transfers (each went out after one, not with it); the last may still
+  // be on its way.
+  EXPECT_TRUE(WaitUntil([&] { return Sent("PASV") == Sent("RETR") + Sent("MLSD") + 1; }, 2000));
+}
+
+// The passive endpoint asked ahead (see above) serves the next transfer, whether its reply has
+// come or not, and whatever other command went first. One the server refused or no longer
+// listens on costs the transfer a PASV of its own; one given back is ABORed.
+TEST_F(ScriptedDevice, PassiveEndpointsAskedAhead) {
+  struct Row {
+    const char* name;
+    std::string aheadReply;  // the server's answer to the PASV asked ahead ("": its own)
+    int before;              // 0: nothing; 1: the reply read; 2: a CWD; 3: given back
+    std::vector<std::string> sent;
+  };
+  const std::vector<Row> rows = {
+      {"reply come", "", 1, {"PASV", "RETR /g"}},
+      {"reply not read yet", "", 0, {"PASV", "RETR /g"}},
+      {"another command first", "", 2, {"PASV", "CWD /", "RETR /g"}},
+      {"given back", "", 3, {"PASV", "ABOR", "PASV", "RETR /g"}},
+      {"refused, read", "425 No free ports.", 1, {"PASV", "PASV", "RETR /g"}},
+      {"refused, unread", "425 No free ports.", 0, {"PASV", "RETR /g", "PASV", "RETR /g"}},
+      {"nobody listens",
+       "227 Entering Passive Mode (127,0,0,1,0,1).",
+       1,
+       {"PASV", "PASV", "RETR /g"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    f_ = std::make_unique<FakeFtp>();
+    f_->Put("/f", "first");
+    f_->Put("/g", "other");
+    int pasv = 0;
+    bool refuseTransfer = false;
+    f_->SetHook([&](ScriptedSession& s, const std::string& cmd) {
+      if (cmd == "PASV") {
+        refuseTransfer = ++pasv == 2 && row.aheadReply[0] == '4';
+        return pasv == 2 && !row.aheadReply.empty() && s.Send(row.aheadReply);
+      }
+      if (!refuseTransfer || cmd.rfind("RETR", 0) != 0) return false;
+      refuseTransfer = false;  // as a server without an endpoint for it answers
+      return s.Send("425 Use PASV or PORT first.");
+    });
+    TReFtp ftp;
+    ftp.SetHost("127.0.0.1");
+    ftp.SetPort(f_->Port());
+    ftp.SetUsername("user");
+    ftp.SetPassword("secret");
+    ftp.SetReadTimeout(5000);
+    ftp.SetPassive(true);
+    ftp.SetPipelinePassive(true);
+    ftp.SetPassiveAhead(true);
+    ftp.Connect();
+    char buf[8];
+    ASSERT_EQ(ftp.Download("/f", buf, sizeof buf, 0, 5), 5u);
+    const size_t from = f_->Commands().size();
+    ftp.AskPassiveAhead();
+    if (row.before == 1) ftp.TakePassiveAhead();
+    if (row.before == 2) ftp.ChangeDirectory("/");
+    if (row.before == 3) ftp.DropPassiveAhead();
+    ASSERT_EQ(ftp.Download("/g", buf, sizeof buf, 0, 5), 5u);
+    EXPECT_EQ(std::string(buf, 5), "other");
+    const std::vector<std::string> all = f_->Commands();
+    EXPECT_EQ(std::vector<std::string>(all.begin() + static_cast<long>(from), all.end()), row.sent);
+    EXPECT_EQ(ftp.ReconnectCount(), 0);
+  }
 }
 
 // Reads in order share one transfer; a jump uses REST. Every passive reply here names another
