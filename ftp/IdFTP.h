@@ -316,7 +316,8 @@ class TIdFTP : public TIdTCPClient {
   // connection, and raises. REQUIRES: no DataConnection; command free of CR, LF and NUL.
   // An endpoint asked ahead (AskPassiveAhead) and younger than kPassiveAheadMs serves instead
   // of a new PASV: only the command goes out (before the PASV reply is read when that has not
-  // come yet). When the server no longer takes connections on it, a new PASV is asked.
+  // come yet). When the server refused it, or no longer takes connections on it, the transfer
+  // asks a PASV of its own.
   void OpenPipelinedTransfer(const std::string& command);
 
   // A passive endpoint asked for ahead of the next transfer: "PASV" goes out when a request
@@ -326,8 +327,8 @@ class TIdFTP : public TIdTCPClient {
   bool PassiveAhead() const { return passiveAhead_; }
   void SetPassiveAhead(bool value) { passiveAhead_ = value; }
   // Writes "PASV" when PassiveAhead is on, a transfer was opened since the last time, the
-  // session is connected and idle (no data connection) and nothing is asked yet. The reply is left
-  // unread. Never raises (a failed write closes the connection).
+  // session is connected and idle (no data connection) and nothing is asked yet. The reply
+  // is left unread. Never raises (a failed write closes the connection).
   void AskPassiveAhead();
   // Reads the reply of a PASV asked ahead, if it is still unread; a 227 keeps its endpoint
   // unless keepEndpoint is false (a new PASV or PORT replaces the server's listener). Never
