@@ -117,7 +117,8 @@ class TSessionPool {
 
   std::function<std::unique_ptr<TReFtp>()> makeSession_;
   mutable veldra::TMutex mutex_;
-  veldra::TCondition changed_;
+  veldra::TCondition changed_;     // a session freed, the limit lowered
+  veldra::TCondition reaperWake_;  // the pool stops
   std::vector<std::unique_ptr<TSlot>> slots_ GUARDED_BY(mutex_);
   int limit_ GUARDED_BY(mutex_);
   int connecting_ GUARDED_BY(mutex_) = 0;

@@ -521,22 +521,29 @@ class ReadOrder {
     int run = 2;     // consecutive reads that began where the one before ended
     bool busy = false;
     Clock::time_point idleSince = Clock::now();
+    std::multimap<off_t, veldra::TCondition*> waiters;  // the waiting reads, by offset
   };
   void Await(uint64_t handle, off_t offset) EXCLUDES(mutex_) {
     veldra::TMutexLock lock(mutex_);
     // Only the handle's release erases it, and no read of the handle is outstanding then.
     Handle& h = handles_[handle];
-    bool waiting = false;
+    veldra::TCondition turn;
+    auto waiting = h.waiters.end();
     for (;;) {
       const auto waited = Clock::now() - h.idleSince;
       const bool due =
           h.run < 2 || offset <= h.next || offset - h.next > kWindow || waited >= kWaitForEarlier;
-      if ((!h.busy && due) || (!waiting && waiting_ >= spareThreads_)) break;
-      if (!waiting) ++waiting_;
-      waiting = true;
-      turn_.WaitFor(mutex_, h.busy ? kWaitForEarlier : kWaitForEarlier - waited);
+      if ((!h.busy && due) || (waiting == h.waiters.end() && waiting_ >= spareThreads_)) break;
+      if (waiting == h.waiters.end()) {
+        ++waiting_;
+        waiting = h.waiters.emplace(offset, &turn);
+      }
+      turn.WaitFor(mutex_, h.busy ? kWaitForEarlier : kWaitForEarlier - waited);
     }
-    if (waiting) --waiting_;
+    if (waiting != h.waiters.end()) {
+      --waiting_;
+      h.waiters.erase(waiting);
+    }
     h.busy = true;
   }
   void Served(uint64_t handle, off_t offset, off_t end) EXCLUDES(mutex_) {
@@ -546,13 +553,20 @@ class ReadOrder {
     h.next = end;
     h.busy = false;
     h.idleSince = Clock::now();
-    turn_.NotifyAll();
+    // The read that goes on where this one ended is woken alone (a wake-up for every waiting
+    // read would cost each served read several context switches); without one, all of the
+    // handle's are, to see whether their turn has come.
+    const auto next = h.waiters.find(end);
+    if (next != h.waiters.end()) {
+      next->second->NotifyAll();
+    } else {
+      for (auto& waiter : h.waiters) waiter.second->NotifyAll();
+    }
   }
 
   static constexpr off_t kWindow = off_t{4} << 20;  // the kernel's read-ahead reaches 1-2 MiB
   static constexpr std::chrono::milliseconds kWaitForEarlier{50};
   veldra::TMutex mutex_;
-  veldra::TCondition turn_;
   std::map<uint64_t, Handle> handles_ GUARDED_BY(mutex_);  // by fuse_file_info::fh
   int waiting_ GUARDED_BY(mutex_) = 0;
   int spareThreads_ GUARDED_BY(mutex_) = 0;
