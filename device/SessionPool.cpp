@@ -257,7 +257,7 @@ void TSessionPool::CloseIdleSessions() {
       TSlot& s = *slots_[i];
       if (!s.busy && s.connected &&
           s.ftp->PassiveAheadAge() > std::chrono::milliseconds(TReFtp::kPassiveAheadMs) &&
-          s.ftp->PassiveAheadState() != 0) {
+          s.ftp->PassiveAheadOutstanding()) {
         // Unused for too long to be used at all: given back before the server times it out.
         s.busy = true;
         lock.Unlock();

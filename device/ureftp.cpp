@@ -89,8 +89,10 @@ int TReFtp::SendCmd(const std::string& command, const TIdReplyCodes& allowed) {
   int code = 0;
   try {
     WriteLine(command);
-    // A PASV asked ahead is answered first; a new PASV or PORT replaces its endpoint.
-    TakePassiveAhead(!StartsWith(command, "PASV") && !StartsWith(command, "PORT"));
+    // A PASV asked ahead is answered first.
+    TakePassiveAhead(StartsWith(command, "PASV") || StartsWith(command, "PORT") ? TAheadUse::Replace
+                     : StartsWith(command, "CWD ")                              ? TAheadUse::Keep
+                                                   : TAheadUse::Forget);
     code = ExpectReply(allowed);
   } catch (const Exception& e) {
     Log("      -->Err: " + Describe(e));

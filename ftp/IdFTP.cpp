@@ -125,7 +125,7 @@ void TIdFTP::SetTransferType(TIdFTPTransferType value) {
 // --- session ----------------------------------------------------------------------------
 
 void TIdFTP::OpenSession(bool autoLogin, int timeoutMs) {
-  aheadPending_ = false;  // asked on the connection before
+  aheadPending_ = aheadListening_ = false;  // asked on the connection before
   aheadPort_ = 0;
   const std::string host = Host();
   const int port = Port();
@@ -475,7 +475,7 @@ void TIdFTP::AskPassiveAhead() {
   }
 }
 
-void TIdFTP::TakePassiveAhead(bool keepEndpoint) {
+void TIdFTP::TakePassiveAhead(TAheadUse use) {
   if (aheadPending_) {
     aheadPending_ = false;
     try {
@@ -483,6 +483,7 @@ void TIdFTP::TakePassiveAhead(bool keepEndpoint) {
       ReadReply();
       const int code = LastReply().NumericCode();
       if (code == 227) {
+        aheadListening_ = true;
         std::string host;
         const auto& text = LastReply().Text();
         ParsePassiveReply(text.empty() ? std::string() : text[0], host, aheadPort_);
@@ -494,7 +495,8 @@ void TIdFTP::TakePassiveAhead(bool keepEndpoint) {
       CloseConnection();
     }
   }
-  if (!keepEndpoint) aheadPort_ = 0;
+  if (use != TAheadUse::Keep) aheadPort_ = 0;
+  if (use == TAheadUse::Replace) aheadListening_ = false;
 }
 
 int TIdFTP::PassiveAheadState() {
@@ -505,8 +507,10 @@ int TIdFTP::PassiveAheadState() {
 }
 
 void TIdFTP::DropPassiveAhead() {
-  TakePassiveAhead(false);
-  if (!IsConnected()) return;
+  TakePassiveAhead(TAheadUse::Forget);
+  const bool listening = aheadListening_;
+  aheadListening_ = false;
+  if (!listening || !IsConnected()) return;
   try {
     TReadTimeoutScope timeout(*this, kClosingReplyTimeout);
     WriteLine("ABOR");
@@ -526,6 +530,7 @@ void TIdFTP::OpenPipelinedTransfer(const std::string& command) {
     // given up costs only a new PASV.
     const int port = aheadPort_;
     aheadPort_ = 0;
+    aheadListening_ = false;  // used now, or replaced by the PASV below
     ahead = false;
     try {
       ConnectPassiveData(port);
@@ -541,7 +546,7 @@ void TIdFTP::OpenPipelinedTransfer(const std::string& command) {
       aheadPending_ = false;  // this command's endpoint is the reply read below
       WriteLine(command);
     } else {
-      TakePassiveAhead(false);  // stale: the PASV below replaces it
+      TakePassiveAhead(TAheadUse::Replace);  // unused: the PASV below replaces it
       WriteLines({"PASV", command});
     }
     try {

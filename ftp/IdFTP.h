@@ -330,22 +330,29 @@ class TIdFTP : public TIdTCPClient {
   // session is connected and idle (no data connection) and nothing is asked yet. The reply
   // is left unread. Never raises (a failed write closes the connection).
   void AskPassiveAhead();
-  // Reads the reply of a PASV asked ahead, if it is still unread; a 227 keeps its endpoint
-  // unless keepEndpoint is false (a new PASV or PORT replaces the server's listener). Never
-  // raises: any other reply leaves no endpoint, a failed read or 421 closes the connection.
-  void TakePassiveAhead(bool keepEndpoint = true);
-  // 0: nothing asked ahead; 1: asked, the reply not here yet; 2: the reply is here or taken.
+  // What a command sent after a PASV asked ahead does to its endpoint: CWD leaves it to the
+  // next transfer (a listing's directory change); any other command leaves it unused (some
+  // servers close a passive listener on other commands, and another session's PASV could
+  // then be given its port); a new PASV or PORT replaces the server's listener.
+  enum class TAheadUse { Keep, Forget, Replace };
+  // Reads the reply of a PASV asked ahead, if it is still unread, and applies `use`. Never
+  // raises: a reply other than 227 leaves no endpoint, a failed read or 421 closes the
+  // connection.
+  void TakePassiveAhead(TAheadUse use = TAheadUse::Keep);
+  // 0: nothing usable asked ahead; 1: asked, the reply not here yet; 2: a usable endpoint.
   int PassiveAheadState();
+  // The server may hold a listener asked ahead that no transfer used or replaced.
+  bool PassiveAheadOutstanding() const { return aheadPending_ || aheadListening_; }
   // How long ago the endpoint was asked for.
   std::chrono::steady_clock::duration PassiveAheadAge() const {
     return std::chrono::steady_clock::now() - aheadAskedAt_;
   }
-  // Gives an endpoint asked ahead back: its reply read, then "ABOR" (one reply read), since
+  // Gives an outstanding listener back: its reply read, then "ABOR" (one reply read), since
   // some servers end an unused passive listener with an unsolicited reply (pyftpdlib: 421
   // after 30 s). Never raises; the connection is closed when the exchange fails.
   void DropPassiveAhead();
   // An endpoint asked ahead is used only while younger than this.
-  static constexpr int kPassiveAheadMs = 5000;
+  static constexpr int kPassiveAheadMs = 2000;
   // Active mode: waits for the server's data connection (EIdAcceptTimeout after
   // DataTimeout). Passive mode: nothing. With TLS the handshake on the data connection runs
   // here in active mode (the start reply has come), and in passive mode as soon as
@@ -420,6 +427,7 @@ class TIdFTP : public TIdTCPClient {
   // PASV asked ahead: its reply unread (pending), or the port it gave (0: none).
   bool aheadWanted_ = false;
   bool aheadPending_ = false;
+  bool aheadListening_ = false;  // a 227 came: see PassiveAheadOutstanding
   int aheadPort_ = 0;
   std::chrono::steady_clock::time_point aheadAskedAt_;
   bool askSystem_ = true;
