@@ -10,6 +10,11 @@
 // are closed (one stays). A lost connection is replaced by the session itself on its next
 // command.
 //
+// A lease that ends without a parked transfer lets its session ask for its next passive
+// endpoint (TIdFTP::AskPassiveAhead); among idle sessions without a parked transfer, one whose
+// endpoint has come is handed out first, then one with none asked, then one still waiting for
+// the reply. The reaper gives back listeners left unused past TIdFTP::kPassiveAheadMs.
+//
 // Thread-safe. Lock order: a caller may hold a file's lock and the open-file table's lock
 // when it calls in; the pool's own lock is held only briefly and never across network I/O.
 #pragma once
