@@ -56,17 +56,23 @@ int TSessionPool::PickIdle(const TWant* want) {
   // Without a parked transfer: a session whose passive endpoint asked ahead has come first
   // (its next transfer sends only the command), then one with none asked, then one still
   // waiting for it (the reply is at most a round trip away).
+  // A continuation is looked for first: it is every read of a sequential reader, and the
+  // ranking may ask a socket.
+  for (size_t i = 0; want != nullptr && i < slots_.size(); ++i) {
+    const TSlot& slot = *slots_[i];
+    const TReFtp& ftp = *slot.ftp;
+    if (!slot.busy && slot.connected && ftp.Direction() == want->direction &&
+        ftp.TransferPath() == want->path &&
+        (want->offset < 0 || ftp.TransferPosition() == want->offset)) {
+      return static_cast<int>(i);
+    }
+  }
   int plain = -1;
   int plainRank = 3;
   for (size_t i = 0; i < slots_.size(); ++i) {
     const TSlot& slot = *slots_[i];
-    if (slot.busy || !slot.connected) continue;
     TReFtp& ftp = *slot.ftp;
-    if (want != nullptr && ftp.Direction() == want->direction && ftp.TransferPath() == want->path &&
-        (want->offset < 0 || ftp.TransferPosition() == want->offset)) {
-      return static_cast<int>(i);
-    }
-    if (Parked(ftp) != TReFtp::TDirection::None) continue;
+    if (slot.busy || !slot.connected || Parked(ftp) != TReFtp::TDirection::None) continue;
     static constexpr int kRankOfState[] = {1, 2, 0};  // none, asked, come
     const int rank = kRankOfState[ftp.PassiveAheadState()];
     if (rank < plainRank) {

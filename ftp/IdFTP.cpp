@@ -369,8 +369,15 @@ void TIdFTP::ParsePassiveReply(const std::string& replyLine, std::string& host, 
 
 void TIdFTP::RequestPassiveEndpoint(std::string& host, int& port) {
   SendCmd("PASV", TIdReplyCodes{227});
+  port = PassivePortOfLastReply(&host);
+}
+
+int TIdFTP::PassivePortOfLastReply(std::string* host) {
+  std::string ignored;
+  int port = 0;
   const auto& text = LastReply().Text();
-  ParsePassiveReply(text.empty() ? std::string() : text[0], host, port);
+  ParsePassiveReply(text.empty() ? std::string() : text[0], host ? *host : ignored, port);
+  return port;
 }
 
 void TIdFTP::SendPortCommand(const TIdSocketHandle& binding) {
@@ -461,10 +468,9 @@ void TIdFTP::ConnectPassiveData(int port) {
 }
 
 void TIdFTP::AskPassiveAhead() {
-  if (!aheadWanted_ || !passiveAhead_ || !passive_ || !pipelinePassive_ || dataConnection_ ||
-      aheadPending_ || aheadPort_ != 0 || !IsConnected()) {
+  // Wanted only after a pipelined passive transfer with PassiveAhead on.
+  if (!aheadWanted_ || dataConnection_ || aheadPending_ || aheadPort_ != 0 || !IsConnected())
     return;
-  }
   aheadWanted_ = false;
   try {
     WriteLine("PASV");
@@ -484,9 +490,7 @@ void TIdFTP::TakePassiveAhead(TAheadUse use) {
       const int code = LastReply().NumericCode();
       if (code == 227) {
         aheadListening_ = true;
-        std::string host;
-        const auto& text = LastReply().Text();
-        ParsePassiveReply(text.empty() ? std::string() : text[0], host, aheadPort_);
+        aheadPort_ = PassivePortOfLastReply();
       } else if (code == 421) {
         CloseConnection();
       }
@@ -581,11 +585,7 @@ void TIdFTP::OpenPipelinedTransfer(const std::string& command) {
     CheckReplyCode(code, TIdReplyCodes{227});
   }
   try {
-    std::string host;
-    int port = 0;
-    const auto& text = LastReply().Text();
-    ParsePassiveReply(text.empty() ? std::string() : text[0], host, port);
-    ConnectPassiveData(port);
+    ConnectPassiveData(PassivePortOfLastReply());
   } catch (...) {
     FreeDataConnection();
     CloseConnection();

@@ -291,6 +291,8 @@ class TIdFTP : public TIdTCPClient {
   virtual void RequestPassiveEndpoint(std::string& host, int& port);
   // Parses a PASV reply text line as RequestPassiveEndpoint does (no command sent).
   static void ParsePassiveReply(const std::string& line, std::string& host, int& port);
+  // ParsePassiveReply of LastReply's first text line: the port (and the host when asked).
+  int PassivePortOfLastReply(std::string* host = nullptr);
   // "PORT a,b,c,d,p1,p2" (200) for the binding's local IP and port.
   virtual void SendPortCommand(const TIdSocketHandle& binding);
   // Copies SendBufferSize and RecvBufferSize of the control connection to DataConnection
